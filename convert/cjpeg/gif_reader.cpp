@@ -1,0 +1,8 @@
+// Placeholder until the reader lands.
+#include "converter_support.h"
+#include "pixel_source.h"
+
+PixelSource* OpenGifReader(j_compress_ptr compressor) {
+  ERREXIT(compressor, MSG_UNKNOWN_INPUT);
+  return nullptr;
+}

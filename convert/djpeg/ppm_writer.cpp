@@ -1,0 +1,8 @@
+// Placeholder until the writer lands.
+#include "converter_support.h"
+#include "image_writer.h"
+
+ImageWriter* CreatePpmWriter(j_decompress_ptr decompressor) {
+  ERREXIT(decompressor, MSG_UNSUPPORTED_FORMAT);
+  return nullptr;
+}

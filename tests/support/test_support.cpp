@@ -1,0 +1,183 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace testsupport {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/skerrow-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(path, error))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+StderrCapture::StderrCapture() {
+  std::fflush(stderr);
+  char name[] = "/tmp/skerrow-stderr-XXXXXX";
+  capture_fd_ = mkstemp(name);
+  if (capture_fd_ < 0) throw std::runtime_error("mkstemp failed");
+  ::unlink(name);
+  saved_fd_ = ::dup(2);
+  ::dup2(capture_fd_, 2);
+}
+
+StderrCapture::~StderrCapture() { Finish(); }
+
+std::string StderrCapture::Finish() {
+  if (saved_fd_ < 0) return text_;
+  std::fflush(stderr);
+  ::dup2(saved_fd_, 2);
+  ::close(saved_fd_);
+  saved_fd_ = -1;
+  ::lseek(capture_fd_, 0, SEEK_SET);
+  char chunk[4096];
+  ssize_t got;
+  while ((got = ::read(capture_fd_, chunk, sizeof chunk)) > 0) text_.append(chunk, static_cast<size_t>(got));
+  ::close(capture_fd_);
+  capture_fd_ = -1;
+  return text_;
+}
+
+namespace {
+
+std::string ReadAllFromFd(int fd) {
+  std::string text;
+  ::lseek(fd, 0, SEEK_SET);
+  char chunk[65536];
+  ssize_t got;
+  while ((got = ::read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(got));
+  return text;
+}
+
+int AnonymousFile() {
+  char name[] = "/tmp/skerrow-proc-XXXXXX";
+  int fd = mkstemp(name);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  ::unlink(name);
+  return fd;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+                         int timeout_seconds) {
+  int out_fd = AnonymousFile();
+  int err_fd = AnonymousFile();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  for (const auto& extra : extra_env) {
+    std::string name = extra.substr(0, extra.find('=') + 1);
+    std::erase_if(env_strings, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
+    env_strings.push_back(extra);
+  }
+  std::vector<char*> env_ptrs;
+  for (auto& s : env_strings) env_ptrs.push_back(s.data());
+  env_ptrs.push_back(nullptr);
+  std::vector<std::string> arg_strings = argv;
+  std::vector<char*> arg_ptrs;
+  for (auto& s : arg_strings) arg_ptrs.push_back(s.data());
+  arg_ptrs.push_back(nullptr);
+
+  ProcessResult result;
+  pid_t pid;
+  int rc = posix_spawn(&pid, arg_ptrs[0], &actions, nullptr, arg_ptrs.data(), env_ptrs.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    result.err = std::string("spawn failed: ") + std::strerror(rc);
+  } else {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    int status = 0;
+    for (;;) {
+      pid_t done = ::waitpid(pid, &status, WNOHANG);
+      if (done == pid) break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.out = ReadAllFromFd(out_fd);
+    result.err = ReadAllFromFd(err_fd);
+  }
+  ::close(out_fd);
+  ::close(err_fd);
+  return result;
+}
+
+ProcessResult RunPython(const std::string& script, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {SKERROW_PYTHON, "-c", script};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProcess(argv);
+}
+
+int CallWithArgs(int (*entry)(int, char**), const std::vector<std::string>& args) {
+  std::vector<std::string> copies = args;
+  std::vector<char*> pointers;
+  for (auto& s : copies) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return entry(static_cast<int>(copies.size()), pointers.data());
+}
+
+}  // namespace testsupport
