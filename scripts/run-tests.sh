@@ -11,7 +11,7 @@ ctest --test-dir build --output-on-failure -j2
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSKERROW_SANITIZE=ON \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSKERROW_SANITIZE=ON
+
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j2
