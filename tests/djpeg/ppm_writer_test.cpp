@@ -1,0 +1,131 @@
+// The PPM/PGM writer: header text, pixels against Pillow's own decode of the
+// same JPEG, quantized layouts against the bare library, and its failures.
+#include <gtest/gtest.h>
+
+#include "converter_support.h"
+#include "djwriters_helpers.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace djwriters;
+using testsupport::TempDir;
+
+std::string PpmHeader(const char* magic, unsigned width, unsigned height) {
+  return std::string(magic) + "\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+}
+
+TEST(PpmWriter, UnquantizedRowsEqualIndependentDecode) {
+  struct Case {
+    const char* mode;
+    int width, height;
+    const char* options;
+  } cases[] = {
+      {"RGB", 1, 1, "quality=90"},
+      {"RGB", 2, 7, "quality=90, subsampling=2"},        // 4:2:0
+      {"RGB", 3, 5, "quality=90, subsampling=1"},        // 4:2:2
+      {"RGB", 5, 3, "quality=95, subsampling=0"},        // 4:4:4
+      {"RGB", 641, 9, "quality=75, progressive=True"},
+      {"RGB", 33, 40, "quality=80, restart_marker_blocks=1"},
+      {"L", 1, 1, "quality=90"},
+      {"L", 641, 5, "quality=85"},
+      {"L", 17, 19, "quality=90, progressive=True"},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " " + std::to_string(c.width) + "x" + std::to_string(c.height) + " " +
+                 c.options);
+    const std::string jpeg = dir / "in.jpg", out = dir / "out.ppm";
+    MakeJpeg(jpeg, c.mode, c.width, c.height, "smooth", c.options);
+    WriterOutcome run = RunWriter(CreatePpmWriter, jpeg, out, {});
+    ASSERT_EQ(run.result, 0) << run.messages;
+    EXPECT_EQ(run.messages, "");
+
+    const std::string file = testsupport::ReadFile(out);
+    const bool gray = std::string(c.mode) == "L";
+    const std::string header = PpmHeader(gray ? "P5" : "P6", c.width, c.height);
+    ASSERT_EQ(file.substr(0, header.size()), header);
+    EXPECT_EQ(file.size(), header.size() + std::size_t(c.width) * c.height * (gray ? 1 : 3));
+
+    PillowPicture expected = ReadWithPillow(jpeg);
+    PillowPicture written = ReadWithPillow(out);
+    EXPECT_EQ(written.mode, c.mode);
+    EXPECT_EQ(written.pixels, expected.pixels);
+  }
+}
+
+TEST(PpmWriter, ThreeByTwoColourLayout) {
+  TempDir dir;
+  MakeJpeg(dir / "in.jpg", "RGB", 3, 2);
+  ASSERT_EQ(RunWriter(CreatePpmWriter, dir / "in.jpg", dir / "out.ppm", {}).result, 0);
+  const std::string file = testsupport::ReadFile(dir / "out.ppm");
+  ASSERT_EQ(file.size(), std::string("P6\n3 2\n255\n").size() + 18);
+  EXPECT_EQ(file.substr(0, 11), "P6\n3 2\n255\n");
+  Decoded reference = DecodeReference(dir / "in.jpg", {});
+  EXPECT_EQ(Bytes(file.begin() + 11, file.end()), reference.samples);
+}
+
+// Quantized output is written as the colours the indexes stand for.
+// -fast alone only picks the 216 colours; nothing is quantized then.
+TEST(PpmWriter, QuantizedRowsAreTheMapColoursOfTheLibraryIndexes) {
+  struct Case {
+    const char* name;
+    const char* mode;
+    DecodeSettings settings;
+  } cases[] = {
+      {"colors 16", "RGB", DecodeSettings().Colors(16)},
+      {"grayscale colors 2", "RGB", DecodeSettings().Grayscale().Colors(2)},
+      {"colors 8 onepass", "RGB", DecodeSettings().Colors(8).OnePass()},
+      {"fast", "RGB", DecodeSettings().Fast()},
+      {"fast colors 64", "RGB", DecodeSettings().Colors(64).Fast()},
+      {"dither none", "RGB", DecodeSettings().Colors(32).Dither(JDITHER_NONE)},
+      {"dither ordered onepass", "RGB", DecodeSettings().Colors(27).OnePass().Dither(JDITHER_ORDERED)},
+      {"grayscale colors 5", "RGB", DecodeSettings().Grayscale().Colors(5)},
+      {"gray file colors 8", "L", DecodeSettings().Colors(8)},
+      {"scale 1/4", "RGB", DecodeSettings().Colors(100).Scale(4)},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string jpeg = dir / "in.jpg", out = dir / "out.ppm";
+    MakeJpeg(jpeg, c.mode, 61, 37, "noise");
+    WriterOutcome run = RunWriter(CreatePpmWriter, jpeg, out, c.settings);
+    ASSERT_EQ(run.result, 0) << run.messages;
+
+    Decoded reference = DecodeReference(jpeg, c.settings);
+    ASSERT_EQ(reference.colormap.empty(), c.settings.colors == 0);
+    Bytes expected = reference.colormap.empty() ? reference.samples : Bytes{};
+    for (std::uint8_t index : reference.colormap.empty() ? Bytes{} : reference.samples) {
+      const Rgb& colour = reference.colormap.at(index);
+      if (reference.grayscale)
+        expected.push_back(colour[0]);
+      else
+        expected.insert(expected.end(), colour.begin(), colour.end());
+    }
+    PillowPicture written = ReadWithPillow(out);
+    EXPECT_EQ(written.mode, reference.grayscale ? "L" : "RGB");
+    EXPECT_EQ(written.width, int(reference.width));
+    EXPECT_EQ(written.height, int(reference.height));
+    EXPECT_EQ(written.pixels, expected);
+  }
+}
+
+TEST(PpmWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
+  TempDir dir;
+  MakeJpeg(dir / "cmyk.jpg", "CMYK", 8, 8);
+  MakeJpeg(dir / "rgb.jpg", "RGB", 40, 30);
+
+  WriterOutcome cmyk = RunWriter(CreatePpmWriter, dir / "cmyk.jpg", dir / "out.ppm", {});
+  EXPECT_EQ(cmyk.result, 1);
+  EXPECT_EQ(cmyk.messages, "PPM output must be grayscale or RGB\n");
+
+  WriterOutcome full = RunWriter(CreatePpmWriter, dir / "rgb.jpg", "/dev/full", {});
+  EXPECT_EQ(full.result, 1);
+  EXPECT_EQ(full.messages, "Output file write error --- out of disk space?\n");
+
+  WriterOutcome next = RunWriter(CreatePpmWriter, dir / "rgb.jpg", dir / "out.ppm", {});
+  EXPECT_EQ(next.result, 0) << next.messages;
+  EXPECT_EQ(ReadWithPillow(dir / "out.ppm").pixels, ReadWithPillow(dir / "rgb.jpg").pixels);
+}
+
+}  // namespace
