@@ -1,0 +1,76 @@
+// Controls of the Windows layer that Windows itself does not have: for the
+// program entry, tests and benchmarks. Application code never includes this.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Forgets every window (no messages are sent), class, timer, queued message,
+// the quit state, a pending close request, tray icons, the message-box log
+// and the sockets start-up count; timers read the real clock again.
+void LayerReset();
+
+// The clock timers read. With the fake clock nothing ever sleeps: GetMessageA
+// returns -1 (last error ERROR_TIMEOUT) when it would have to wait.
+void LayerUseFakeClock(uint64_t start_ms);
+void LayerAdvanceClock(uint64_t ms);
+void LayerUseRealClock();
+uint64_t LayerNow();  // milliseconds on the clock in use
+
+// Message boxes shown so far, text and caption as given (ANSI code page).
+struct LayerMessageBox {
+  HWND owner;
+  std::string caption;
+  std::string text;
+  UINT type;
+};
+const std::vector<LayerMessageBox>& LayerMessageBoxes();
+void LayerClearMessageBoxes();
+
+// The notification-area icon last added and not yet deleted.
+bool LayerTrayIconPresent();
+NOTIFYICONDATAA LayerTrayIcon();
+// What the notification area does when the user acts on that icon: posts its
+// callback message with the icon id and `mouse_message` (WM_LBUTTONDOWN...)
+// to its window. False when no icon is present or it has no callback.
+bool LayerTrayIconEvent(UINT mouse_message);
+
+// Where SPI_SETDESKWALLPAPER keeps its copy of the wallpaper:
+// $XDG_STATE_HOME/skerrow/wallpaper.bmp, else ~/.local/state/skerrow/...
+// Empty when neither variable gives a place.
+std::string LayerWallpaperStorePath();
+
+// The last SW_ code ShowWindow applied to the window, -1 if none.
+int LayerShowCommand(HWND hwnd);
+
+// What SIGINT and SIGTERM do: at the next GetMessageA or PeekMessageA every
+// top-level window is sent WM_CLOSE (when there is none, the quit message is
+// posted instead).
+void LayerRequestClose();
+
+// CP932 (the layer's ANSI code page) to UTF-8, for everything shown to a
+// person. A byte that is no CP932 character becomes U+FFFD.
+std::string LayerCp932ToUtf8(std::string_view text);
+
+// The instance handle of the program (its only module).
+HINSTANCE LayerProgramInstance();
+
+// The picture behind an icon handle: 4-bit palette indexes, one byte each,
+// row by row from the top, and the 16 colours as 0xRRGGBB.
+struct LayerIconImage {
+  int width = 0;
+  int height = 0;
+  int bits_per_pixel = 0;
+  const uint8_t* pixels = nullptr;
+  const uint32_t* palette = nullptr;
+};
+bool LayerIconInfo(HICON icon, LayerIconImage* image);
+
+// Makes the next WSAStartup calls fail with `error` (0: succeed again).
+void LayerSetWsaStartupError(int error);
+// How many WSAStartup calls are not yet matched by WSACleanup.
+int LayerWsaStartupCount();

@@ -1,0 +1,220 @@
+// The desktop wallpaper without a desktop: SPI_SETDESKWALLPAPER keeps its own
+// copy of the bitmap, so the caller may delete its file as soon as the call
+// returns, and a view shows that copy.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "layer_control.h"
+#include "layer_model.h"
+#include "layer_view.h"
+
+namespace layer {
+namespace {
+
+constexpr const char* kStoreFolder = "skerrow";
+constexpr const char* kStoreName = "wallpaper.bmp";
+
+// Closes a descriptor when the scope ends.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+uint32_t Le16(const unsigned char* p) { return static_cast<uint32_t>(p[0] | p[1] << 8); }
+uint32_t Le32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+// True when the file holds a whole Windows or OS/2 bitmap: its headers make
+// sense and, where the size is known, every row of pixels is present.
+bool IsBitmapFile(int fd, uint64_t file_size) {
+  unsigned char header[14 + 40] = {};
+  if (file_size < 14 + 12) return false;
+  size_t wanted = static_cast<size_t>(std::min<uint64_t>(sizeof header, file_size));
+  if (pread(fd, header, wanted, 0) != static_cast<ssize_t>(wanted)) return false;
+  if (header[0] != 'B' || header[1] != 'M') return false;
+  uint32_t pixel_offset = Le32(header + 10);
+  uint32_t info_size = Le32(header + 14);
+  int64_t width, height;
+  uint32_t planes, bits, compression = 0;
+  if (info_size == 12) {
+    width = Le16(header + 18);
+    height = Le16(header + 20);
+    planes = Le16(header + 22);
+    bits = Le16(header + 24);
+  } else if (info_size == 40 || info_size == 52 || info_size == 56 || info_size == 64 || info_size == 108 ||
+             info_size == 124) {
+    if (file_size < 14 + 40) return false;
+    width = static_cast<int32_t>(Le32(header + 18));
+    height = static_cast<int32_t>(Le32(header + 22));
+    planes = Le16(header + 26);
+    bits = Le16(header + 28);
+    compression = Le32(header + 30);
+  } else {
+    return false;
+  }
+  if (width <= 0 || height == 0 || planes != 1) return false;
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return false;
+  if (static_cast<uint64_t>(pixel_offset) < 14u + info_size || pixel_offset >= file_size) return false;
+  switch (compression) {
+    case 0:  // plain rows
+    case 3: {  // rows with colour masks
+      if (compression == 3 && bits != 16 && bits != 32) return false;
+      uint64_t row_bytes = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
+      uint64_t rows = static_cast<uint64_t>(height < 0 ? -height : height);
+      return row_bytes * rows <= file_size - pixel_offset;
+    }
+    case 1:  // run-length coded, 8 bits
+      return bits == 8 && height > 0;
+    case 2:  // run-length coded, 4 bits
+      return bits == 4 && height > 0;
+    default:
+      return false;
+  }
+}
+
+bool MakeFolders(const std::string& path) {
+  std::string partial;
+  size_t position = 0;
+  while (position != std::string::npos) {
+    position = path.find('/', position + 1);
+    partial = path.substr(0, position);
+    if (partial.empty()) continue;
+    if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  struct stat info{};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool CopyAll(int from, int to) {
+  char buffer[1 << 16];
+  if (lseek(from, 0, SEEK_SET) != 0) return false;
+  for (;;) {
+    ssize_t got = read(from, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(to, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      done += put;
+    }
+  }
+}
+
+BOOL Fail(DWORD error) {
+  SetError(error);
+  return FALSE;
+}
+
+// Copies the bitmap at `path` over the stored one in one step: the old copy
+// stays whole until the new one is complete.
+BOOL StoreWallpaper(const char* path) {
+  std::string store = LayerWallpaperStorePath();
+  if (store.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+  // O_NONBLOCK: a FIFO given as a picture must not stall the program.
+  FileDescriptor source(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (source.get() < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+  struct stat info{};
+  if (fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Fail(ERROR_BAD_FORMAT);
+  fcntl(source.get(), F_SETFL, fcntl(source.get(), F_GETFL) & ~O_NONBLOCK);
+  if (!IsBitmapFile(source.get(), static_cast<uint64_t>(info.st_size))) return Fail(ERROR_BAD_FORMAT);
+
+  std::string folder = store.substr(0, store.rfind('/'));
+  if (!MakeFolders(folder)) return Fail(ERROR_PATH_NOT_FOUND);
+  std::string temporary = folder + "/." + kStoreName + ".XXXXXX";
+  FileDescriptor target(mkostemp(temporary.data(), O_CLOEXEC));
+  if (target.get() < 0) return Fail(ERROR_ACCESS_DENIED);
+  bool written = CopyAll(source.get(), target.get()) && fchmod(target.get(), 0600) == 0 && fsync(target.get()) == 0;
+  if (close(target.release()) != 0) written = false;
+  if (!written || rename(temporary.c_str(), store.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return Fail(ERROR_WRITE_FAULT);
+  }
+  return TRUE;
+}
+
+void TellTopLevelWindows(UINT action) {
+  std::vector<uint32_t> top_level;
+  for (const auto& [id, window] : Model().windows)
+    if (window->parent == 0 && !window->destroying) top_level.push_back(id);
+  for (uint32_t id : top_level)
+    if (FindId(id) != nullptr) SendMessageA(HandleOf(id), WM_SETTINGCHANGE, action, 0);
+}
+
+}  // namespace
+}  // namespace layer
+
+using namespace layer;
+
+std::string LayerWallpaperStorePath() {
+  std::string base;
+  const char* state_home = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  if (state_home != nullptr && state_home[0] == '/')  // relative values are to be ignored
+    base = state_home;
+  else if (home != nullptr && home[0] != '\0')
+    base = std::string(home) + "/.local/state";
+  else
+    return std::string();
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + "/" + kStoreFolder + "/" + kStoreName;
+}
+
+BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UINT win_ini) {
+  switch (action) {
+    case SPI_SETDESKWALLPAPER: {
+      const auto* path = static_cast<const char*>(pv_param);
+      if (path == nullptr || path[0] == '\0') {
+        // No picture: the desktop goes without wallpaper.
+        std::string store = LayerWallpaperStorePath();
+        if (!store.empty() && unlink(store.c_str()) != 0 && errno != ENOENT) return Fail(ERROR_ACCESS_DENIED);
+        CurrentView().WallpaperChanged("", std::string());
+      } else {
+        if (!StoreWallpaper(path)) return FALSE;
+        CurrentView().WallpaperChanged(path, LayerWallpaperStorePath());
+      }
+      if (win_ini & SPIF_SENDWININICHANGE) TellTopLevelWindows(action);
+      return TRUE;
+    }
+    case SPI_GETDESKWALLPAPER: {
+      auto* buffer = static_cast<char*>(pv_param);
+      if (buffer == nullptr || ui_param == 0) return Fail(ERROR_INVALID_PARAMETER);
+      std::string store = LayerWallpaperStorePath();
+      struct stat info{};
+      if (store.empty() || stat(store.c_str(), &info) != 0) store.clear();
+      if (store.size() >= ui_param) {
+        buffer[0] = '\0';  // a cut path would name another file
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+      }
+      std::memcpy(buffer, store.c_str(), store.size() + 1);
+      return TRUE;
+    }
+    default:
+      return Fail(ERROR_INVALID_SPI_VALUE);
+  }
+}
