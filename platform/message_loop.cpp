@@ -13,7 +13,7 @@
 
 #include "layer_control.h"
 #include "layer_model.h"
-#include "wait_sources.h"
+#include "event_sources.h"
 
 namespace layer {
 namespace {
@@ -201,6 +201,10 @@ void DropWindowWaitSources(uint32_t id) {
 }
 
 void ResetWaitSources() { wait_sources.clear(); }
+
+void UnwatchWindowDescriptors(HWND owner) {
+  if (uint32_t id = IdOf(owner)) DropWindowWaitSources(id);
+}
 
 void ResetQueueAndTimers() {
   fake_clock = false;

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -331,6 +333,17 @@ int WINAPI WSACleanup(void) {
     return SOCKET_ERROR;
   }
   --wsa_startups;
+  return 0;
+}
+
+// Closes only what is a socket: a stale number must never close a file.
+int WINAPI closesocket(SOCKET s) {
+  struct stat info{};
+  if (s > static_cast<SOCKET>(INT32_MAX) || fstat(static_cast<int>(s), &info) != 0 || !S_ISSOCK(info.st_mode) ||
+      close(static_cast<int>(s)) != 0) {
+    wsa_last_error = WSAENOTSOCK;
+    return SOCKET_ERROR;
+  }
   return 0;
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "layer_control.h"
-#include "wait_sources.h"
+#include "event_sources.h"
 
 namespace {
 

@@ -23,6 +23,7 @@ typedef struct WSAData {
 } WSADATA, *LPWSADATA;
 
 #define WSABASEERR 10000
+#define WSAENOTSOCK (WSABASEERR + 38)
 #define WSAEFAULT (WSABASEERR + 14)
 #define WSAEINVAL (WSABASEERR + 22)
 #define WSASYSNOTREADY (WSABASEERR + 91)
@@ -37,6 +38,7 @@ extern "C" {
 int WINAPI WSAStartup(WORD version_requested, LPWSADATA data);
 int WINAPI WSACleanup(void);
 int WINAPI WSAGetLastError(void);
+int WINAPI closesocket(SOCKET s);
 void WINAPI WSASetLastError(int error);
 
 #ifdef __cplusplus

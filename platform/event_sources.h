@@ -16,6 +16,8 @@ using ReadyCallback = void (*)(int fd, short revents, void* context);
 // failure.
 uint32_t WatchDescriptor(int fd, short events, HWND owner, ReadyCallback callback, void* context);
 void UnwatchDescriptor(uint32_t id);
+// Ends every watch owned by the window (done for it when it is destroyed).
+void UnwatchWindowDescriptors(HWND owner);
 
 // The program entry's side of a termination signal; async-signal-safe.
 // PrepareSignalWakeup must have run before any handler can call it.
