@@ -68,21 +68,10 @@ subprocess.check_call(['convert', '-size', '21x6', 'xc:', '+noise', 'Random', '-
                        '-type', 'palette', 'BMP3:' + d + '/rle8.bmp'])
 )PY";
 
-class BmpPictures : public ::testing::Test {
+class BmpPictures : public readerrun::PictureSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir;
-    auto run = testsupport::RunPython(kMakePictures, {dir_->path()});
-    ASSERT_EQ(run.exit_code, 0) << run.err;
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static std::string Path(const std::string& name) { return *dir_ / name; }
-  static TempDir* dir_;
+  static void SetUpTestSuite() { MakePictures(kMakePictures); }
 };
-TempDir* BmpPictures::dir_ = nullptr;
 
 TEST_F(BmpPictures, DeliversThePixelsPillowDecodes) {
   struct Case {
@@ -144,19 +133,15 @@ TEST_F(BmpPictures, CommandOutputEqualsLibraryOutput) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string out = Path(c.name + ".jpg");
-    std::vector<std::string> args = {"cjpeg"};
-    args.insert(args.end(), c.switches.begin(), c.switches.end());
-    args.push_back(Path(c.name));
-    args.push_back(out);
-    ASSERT_EQ(testsupport::CallWithArgs(RunCjpeg, args), 0);
+    std::string jpeg = readerrun::CompressWithCommand(c.switches, Path(c.name));
+    ASSERT_NE(jpeg, "");
     auto pixels = cjpegoracle::DecodeWithPillow(Path(c.name), 3);
     ASSERT_GT(pixels.width, 0) << pixels.samples;
     cjpegoracle::OracleOptions options;
     options.quality = c.quality;
     options.density_unit = c.density_unit;
     options.x_density = options.y_density = c.density;
-    EXPECT_TRUE(testsupport::ReadFile(out) == cjpegoracle::CompressLikeCjpeg(pixels, options));
+    EXPECT_TRUE(jpeg == cjpegoracle::CompressLikeCjpeg(pixels, options));
   }
 }
 
@@ -216,10 +201,9 @@ std::string Rgb(std::initializer_list<int> samples) {
   return s;
 }
 
-readerrun::Outcome ReadBytes(const TempDir& dir, const std::string& bytes, int trace_level = 0) {
-  std::string path = dir / "case.bmp";
-  testsupport::WriteFile(path, bytes);
-  return readerrun::Read(OpenBmpReader, path, trace_level);
+readerrun::Outcome ReadBytes(const TempDir& dir, const std::string& bytes) {
+  testsupport::WriteFile(dir / "case.bmp", bytes);
+  return readerrun::Read(OpenBmpReader, dir / "case.bmp");
 }
 
 TEST(BmpReader, HandMadeFilesGiveTheirPixels) {
@@ -370,13 +354,8 @@ TEST(BmpReader, TracesEachKindAtLevelOne) {
       {os2_true_colour, "3x2 24-bit OS2 BMP image\n"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.trace);
-    auto quiet = ReadBytes(dir, c.bmp.Bytes());
-    EXPECT_TRUE(quiet.finished);
-    EXPECT_EQ(quiet.messages, "");
-    auto traced = ReadBytes(dir, c.bmp.Bytes(), 1);
-    EXPECT_TRUE(traced.finished);
-    EXPECT_EQ(traced.messages, c.trace);
+    testsupport::WriteFile(dir / "case.bmp", c.bmp.Bytes());
+    readerrun::ExpectTraceAtLevelOne(OpenBmpReader, dir / "case.bmp", c.trace);
   }
 }
 

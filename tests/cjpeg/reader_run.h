@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "converter_support.h"
 #include "cjpeg_oracle_helpers.h"
@@ -78,6 +81,48 @@ inline Outcome Read(ReaderOpener open, const std::string& path, int trace_level 
   out.messages = capture.Finish();
   return out;
 }
+
+// The cases of a trace test: silent at level 0, exactly `trace` at level 1.
+inline void ExpectTraceAtLevelOne(ReaderOpener open, const std::string& path,
+                                  const std::string& trace) {
+  SCOPED_TRACE(trace);
+  auto quiet = Read(open, path);
+  EXPECT_TRUE(quiet.finished);
+  EXPECT_EQ(quiet.messages, "");
+  auto traced = Read(open, path, 1);
+  EXPECT_TRUE(traced.finished);
+  EXPECT_EQ(traced.messages, trace);
+}
+
+// The JPEG file the command writes for `input` with `switches`; empty when
+// the run does not end with 0.
+inline std::string CompressWithCommand(const std::vector<std::string>& switches,
+                                       const std::string& input) {
+  std::vector<std::string> args = {"cjpeg"};
+  args.insert(args.end(), switches.begin(), switches.end());
+  args.push_back(input);
+  args.push_back(input + ".jpg");
+  if (testsupport::CallWithArgs(RunCjpeg, args) != 0) return "";
+  return testsupport::ReadFile(input + ".jpg");
+}
+
+// A suite whose pictures a script makes once, into a folder of their own.
+class PictureSuite : public ::testing::Test {
+ protected:
+  static void MakePictures(const char* script) {
+    folder_ = new testsupport::TempDir;
+    auto run = testsupport::RunPython(script, {folder_->path()});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+  }
+  static void TearDownTestSuite() {
+    delete folder_;
+    folder_ = nullptr;
+  }
+  static std::string Path(const std::string& name) { return *folder_ / name; }
+
+ private:
+  static inline testsupport::TempDir* folder_ = nullptr;
+};
 
 // Little-endian field writers for hand-made files.
 inline void Put8(std::string& bytes, unsigned value) { bytes.push_back(static_cast<char>(value)); }

@@ -86,18 +86,9 @@ constexpr int kFiveBit[32] = {0,   8,   16,  25,  33,  41,  49,  58,  66,  74,  
                               90,  99,  107, 115, 123, 132, 140, 148, 156, 165, 173,
                               181, 189, 197, 206, 214, 222, 230, 239, 247, 255};
 
-class TargaPictures : public ::testing::Test {
+class TargaPictures : public readerrun::PictureSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir;
-    auto run = testsupport::RunPython(kMakePictures, {dir_->path()});
-    ASSERT_EQ(run.exit_code, 0) << run.err;
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static std::string Path(const std::string& name) { return *dir_ / name; }
+  static void SetUpTestSuite() { MakePictures(kMakePictures); }
 
   // Pillow's pixels; its 16-bit expansion repeats the top bits, so each
   // channel goes back to its five bits and through the table instead.
@@ -109,9 +100,7 @@ class TargaPictures : public ::testing::Test {
         s = static_cast<char>(kFiveBit[static_cast<unsigned char>(s) >> 3]);
     return pixels;
   }
-  static TempDir* dir_;
 };
-TempDir* TargaPictures::dir_ = nullptr;
 
 std::vector<std::string> PictureNames() {
   std::vector<std::string> names = {"im_gray_rle.tga", "im_mapped.tga", "im_rgba.tga"};
@@ -156,15 +145,11 @@ TEST_F(TargaPictures, CommandOutputEqualsLibraryOutput) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string out = Path(c.name + ".jpg");
-    std::vector<std::string> args = {"cjpeg"};
-    args.insert(args.end(), c.switches.begin(), c.switches.end());
-    args.push_back(Path(c.name));
-    args.push_back(out);
-    ASSERT_EQ(testsupport::CallWithArgs(RunCjpeg, args), 0);
+    std::string jpeg = readerrun::CompressWithCommand(c.switches, Path(c.name));
+    ASSERT_NE(jpeg, "");
     cjpegoracle::OracleOptions options;
     options.quality = c.quality;
-    EXPECT_TRUE(testsupport::ReadFile(out) == cjpegoracle::CompressLikeCjpeg(Expected(c.name), options));
+    EXPECT_TRUE(jpeg == cjpegoracle::CompressLikeCjpeg(Expected(c.name), options));
   }
 }
 
@@ -207,10 +192,9 @@ std::string Bytes(std::initializer_list<int> values) {
   return s;
 }
 
-readerrun::Outcome ReadBytes(const TempDir& dir, const std::string& bytes, int trace_level = 0) {
-  std::string path = dir / "case.tga";
-  testsupport::WriteFile(path, bytes);
-  return readerrun::Read(OpenTargaReader, path, trace_level);
+readerrun::Outcome ReadBytes(const TempDir& dir, const std::string& bytes) {
+  testsupport::WriteFile(dir / "case.tga", bytes);
+  return readerrun::Read(OpenTargaReader, dir / "case.tga");
 }
 
 TEST(TargaReader, HandMadeFilesGiveTheirPixels) {
@@ -391,13 +375,8 @@ TEST(TargaReader, TracesEachKindAtLevelOne) {
       {mapped, "3x2 colormapped Targa image\n"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.trace);
-    auto quiet = ReadBytes(dir, c.tga.Bytes());
-    EXPECT_TRUE(quiet.finished);
-    EXPECT_EQ(quiet.messages, "");
-    auto traced = ReadBytes(dir, c.tga.Bytes(), 1);
-    EXPECT_TRUE(traced.finished);
-    EXPECT_EQ(traced.messages, c.trace);
+    testsupport::WriteFile(dir / "case.tga", c.tga.Bytes());
+    readerrun::ExpectTraceAtLevelOne(OpenTargaReader, dir / "case.tga", c.trace);
   }
 }
 
