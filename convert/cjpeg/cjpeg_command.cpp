@@ -248,7 +248,11 @@ int RunCjpeg(int argc, char** argv) {
   ParseCjpegSwitches(&compressor, argc, argv, 0, true);
 
   jpeg_stdio_dest(&compressor, manager.output_file);
+  // Starting the compressor resets the error manager, which would forget the
+  // warnings the reader gave over the header (and show the next one again).
+  long header_warnings = compressor.err->num_warnings;
   jpeg_start_compress(&compressor, TRUE);
+  compressor.err->num_warnings += header_warnings;
   while (compressor.next_scanline < compressor.image_height) {
     JDIMENSION rows = (*source->ReadRows)(&compressor, source);
     // A reader that delivers nothing would otherwise spin here for ever.
