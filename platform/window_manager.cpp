@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "layer_control.h"
 #include "layer_model.h"
 #include "layer_view.h"
 
@@ -502,4 +503,9 @@ BOOL WINAPI EnableWindow(HWND hwnd, BOOL enable) {
 BOOL WINAPI IsWindowEnabled(HWND hwnd) {
   Window* window = Find(hwnd);
   return window != nullptr && window->enabled ? TRUE : FALSE;
+}
+
+int LayerShowCommand(HWND hwnd) {
+  Window* window = Find(hwnd);
+  return window != nullptr ? window->last_show : -1;
 }
