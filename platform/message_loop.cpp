@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 
@@ -23,10 +24,12 @@ thread_local DWORD last_error = ERROR_SUCCESS;
 bool fake_clock = false;
 uint64_t fake_now = 0;
 
-// Set from signal context; read by the loop.
-volatile sig_atomic_t close_requested = 0;
-int wake_read = -1;
-int wake_write = -1;
+// Set from signal context (or another thread); read by the loop. Lock-free
+// atomics are safe in a signal handler.
+std::atomic<int> close_requested{0};
+std::atomic<int> wake_read{-1};
+std::atomic<int> wake_write{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 struct WaitSource {
   uint32_t id;
@@ -108,8 +111,7 @@ bool Retrieve(MSG* msg, HWND filter, UINT filter_min, UINT filter_max, bool remo
 // A close request reaches every top-level window as WM_CLOSE, the way a
 // user's close would; with no window left the loop is simply told to quit.
 void ServiceCloseRequest() {
-  if (close_requested == 0) return;
-  close_requested = 0;
+  if (close_requested.exchange(0) == 0) return;
   std::vector<uint32_t> top_level;
   for (const auto& [id, window] : Model().windows)
     if (window->parent == 0 && !window->destroying) top_level.push_back(id);
@@ -124,7 +126,7 @@ void ServiceCloseRequest() {
 void DrainWakePipe() {
   if (wake_read < 0) return;
   char bytes[64];
-  while (read(wake_read, bytes, sizeof bytes) > 0) {
+  while (read(wake_read.load(), bytes, sizeof bytes) > 0) {
   }
 }
 
@@ -136,7 +138,7 @@ void WaitForWork(int timeout_ms) {
   std::vector<pollfd> fds;
   std::vector<uint32_t> ids;
   if (wake_read >= 0) {
-    fds.push_back(pollfd{wake_read, POLLIN, 0});
+    fds.push_back(pollfd{wake_read.load(), POLLIN, 0});
     ids.push_back(0);
   }
   for (const WaitSource& source : wait_sources) {
@@ -243,9 +245,10 @@ void PrepareSignalWakeup() {
 void SignalCloseRequest() noexcept {
   int saved = errno;
   close_requested = 1;
-  if (wake_write >= 0) {
+  int fd = wake_write.load();
+  if (fd >= 0) {
     char byte = 1;
-    ssize_t written = write(wake_write, &byte, 1);  // a full pipe is awake already
+    ssize_t written = write(fd, &byte, 1);  // a full pipe is awake already
     (void)written;
   }
   errno = saved;

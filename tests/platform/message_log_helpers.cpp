@@ -80,6 +80,23 @@ int PumpOnce() {
   return count;
 }
 
+Watchdog::Watchdog(std::chrono::milliseconds deadline)
+    : thread_([this, deadline] {
+        auto until = std::chrono::steady_clock::now() + deadline;
+        while (!done_) {
+          if (std::chrono::steady_clock::now() >= until) {
+            fired_ = true;
+            LayerRequestClose();
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+      }) {}
+
+Watchdog::~Watchdog() {
+  done_ = true;
+  thread_.join();
+}
+
 void LayerTest::SetUp() {
   LayerReset();
   Log().clear();

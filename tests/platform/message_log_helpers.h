@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +50,23 @@ HWND CreateLogged(DWORD style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, HWND p
 int PumpOnce();
 
 std::string MessageName(UINT message);
+
+// A deadline for a test that waits in the real loop: once it has passed,
+// close requests keep coming until the loop gives up, so a fault shows as a
+// failed expectation instead of a hang.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::milliseconds deadline);
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  bool fired() const { return fired_; }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::atomic<bool> fired_{false};
+  std::thread thread_;
+};
 
 // Every test starts from an empty layer with the logging class registered.
 class LayerTest : public ::testing::Test {

@@ -1,0 +1,381 @@
+// Windows Sockets 1.1 over the system's sockets: look-ups, the blocking
+// calls, and WSAAsyncSelect, whose readiness reaches the program only as
+// posted window messages.
+//
+// This file sees the Winsock declarations only. The system calls it stands
+// on are reached under names of their own (the asm labels below), because
+// their C names are the very names Winsock gives its own calls.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "event_sources.h"
+#include "layer_control.h"
+
+namespace sys {
+
+// The system's address-information and service records, field for field.
+struct AddressInfo {
+  int ai_flags;
+  int ai_family;
+  int ai_socktype;
+  int ai_protocol;
+  uint32_t ai_addrlen;
+  struct sockaddr* ai_addr;
+  char* ai_canonname;
+  AddressInfo* ai_next;
+};
+
+struct ServiceEntry {
+  char* s_name;
+  char** s_aliases;
+  int s_port;  // network byte order in the low 16 bits
+  char* s_proto;
+};
+
+int Socket(int domain, int type, int protocol) __asm__("socket");
+int Connect(int fd, const struct sockaddr* address, uint32_t length) __asm__("connect");
+ssize_t Send(int fd, const void* data, size_t length, int flags) __asm__("send");
+ssize_t Recv(int fd, void* data, size_t length, int flags) __asm__("recv");
+int GetAddressInfo(const char* node, const char* service, const AddressInfo* hints, AddressInfo** result) __asm__(
+    "getaddrinfo");
+void FreeAddressInfo(AddressInfo* info) __asm__("freeaddrinfo");
+int GetServiceByName(const char* name, const char* proto, ServiceEntry* entry, char* buffer, size_t length,
+                     ServiceEntry** result) __asm__("getservbyname_r");
+
+// The system's flag values (Linux); Winsock's MSG_OOB and MSG_PEEK agree.
+constexpr int kPeek = 0x2;
+constexpr int kDontWait = 0x40;
+constexpr int kNoSignal = 0x4000;
+constexpr int kCloseOnExec = 02000000;
+constexpr int kAddrNoName = -2;
+constexpr int kAddrAgain = -3;
+constexpr int kAddrNoData = -5;
+
+}  // namespace sys
+
+namespace {
+
+int WsaErrorFromErrno(int error) {
+  switch (error) {
+    case EAGAIN: return WSAEWOULDBLOCK;
+    case EINPROGRESS: return WSAEWOULDBLOCK;  // a non-blocking connect under way
+    case EINTR: return WSAEINTR;
+    case EBADF:
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EACCES: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
+    case EALREADY: return WSAEALREADY;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET: return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case EPIPE: return WSAESHUTDOWN;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    default: return WSAEINVAL;
+  }
+}
+
+int Fail(int wsa_error) {
+  WSASetLastError(wsa_error);
+  return SOCKET_ERROR;
+}
+
+// Look-ups answer null and leave the reason for WSAGetLastError.
+std::nullptr_t NoResult(int wsa_error) {
+  WSASetLastError(wsa_error);
+  return nullptr;
+}
+
+bool Started() { return LayerWsaStartupCount() > 0; }
+
+// The descriptor behind a SOCKET, or -1 when it names no open socket: a
+// stale number must never reach a file that happens to reuse it.
+int SocketFd(SOCKET s, struct stat* info = nullptr) {
+  struct stat local{};
+  if (info == nullptr) info = &local;
+  if (s > static_cast<SOCKET>(INT32_MAX)) return -1;
+  int fd = static_cast<int>(s);
+  if (fstat(fd, info) != 0 || !S_ISSOCK(info->st_mode)) return -1;
+  return fd;
+}
+
+// One socket under WSAAsyncSelect. The descriptor is watched only while an
+// event may still be due and none is waiting to be taken; the device and
+// inode tell a closed socket from a new one with the same number.
+struct Selection {
+  int fd;
+  dev_t device;
+  ino_t inode;
+  HWND window;
+  UINT message;
+  LONG events;
+  uint32_t watch = 0;
+  bool read_posted = false;   // FD_READ posted; recv re-arms it
+  bool close_posted = false;  // FD_CLOSE comes only once
+};
+
+std::vector<Selection> selections;
+
+Selection* FindSelection(int fd) {
+  for (Selection& s : selections)
+    if (s.fd == fd) return &s;
+  return nullptr;
+}
+
+void StopWatching(Selection& s) {
+  if (s.watch != 0) layer::UnwatchDescriptor(s.watch);
+  s.watch = 0;
+}
+
+void Forget(int fd) {
+  auto it = std::find_if(selections.begin(), selections.end(), [fd](const Selection& s) { return s.fd == fd; });
+  if (it == selections.end()) return;
+  StopWatching(*it);
+  selections.erase(it);
+}
+
+bool SameSocket(const Selection& s) {
+  struct stat info{};
+  return SocketFd(static_cast<SOCKET>(s.fd), &info) == s.fd && info.st_dev == s.device && info.st_ino == s.inode;
+}
+
+void OnReady(int fd, short revents, void* context);
+
+void StartWatching(Selection& s) {
+  if (s.watch != 0 || s.read_posted || s.close_posted) return;
+  s.watch = layer::WatchDescriptor(s.fd, POLLIN, s.window, OnReady, nullptr);
+}
+
+void Post(Selection& s, WORD event, WORD error) {
+  if (!PostMessageA(s.window, s.message, static_cast<WPARAM>(s.fd),
+                    static_cast<LPARAM>(WSAMAKESELECTREPLY(event, error)))) {
+    // The window is gone: nothing will ever take its events.
+    Forget(s.fd);
+  }
+}
+
+// Readiness seen by the wait loop: peek to tell data from an orderly close
+// from a failed connection, then post at most one message.
+void OnReady(int fd, short revents, void*) {
+  Selection* s = FindSelection(fd);
+  if (s == nullptr || (revents & POLLNVAL) != 0 || !SameSocket(*s)) {
+    if (s != nullptr) Forget(fd);
+    return;
+  }
+  char byte;
+  ssize_t n = sys::Recv(fd, &byte, 1, sys::kPeek | sys::kDontWait);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  StopWatching(*s);
+  if (n > 0) {
+    // Parked until recv, even when FD_READ was not asked for: data that
+    // nobody reads must not keep the loop awake.
+    s->read_posted = true;
+    if ((s->events & FD_READ) != 0) Post(*s, FD_READ, 0);
+    return;
+  }
+  s->close_posted = true;
+  WORD error = n == 0 ? 0 : static_cast<WORD>(WsaErrorFromErrno(errno));
+  if ((s->events & FD_CLOSE) != 0) Post(*s, FD_CLOSE, error);
+}
+
+// recv re-enables FD_READ; data still waiting then brings the next one.
+void Rearm(int fd) {
+  Selection* s = FindSelection(fd);
+  if (s == nullptr || !s->read_posted) return;
+  if (!SameSocket(*s)) {
+    Forget(fd);
+    return;
+  }
+  s->read_posted = false;
+  StartWatching(*s);
+}
+
+// Look-up results live per thread, as Winsock keeps them.
+constexpr int kMaxAddresses = 16;
+constexpr int kNameCapacity = 256;
+
+struct HostStorage {
+  hostent entry;
+  char name[kNameCapacity];
+  char* aliases[1];
+  char addresses[kMaxAddresses][4];
+  char* address_list[kMaxAddresses + 1];
+};
+
+struct ServiceStorage {
+  servent entry;
+  char name[kNameCapacity];
+  char proto[32];
+  char* aliases[1];
+};
+
+thread_local HostStorage host_storage;
+thread_local ServiceStorage service_storage;
+
+void CopyCut(char* destination, size_t capacity, const char* source) {
+  size_t length = std::min(std::strlen(source), capacity - 1);
+  std::memcpy(destination, source, length);
+  destination[length] = '\0';
+}
+
+}  // namespace
+
+SOCKET WINAPI socket(int af, int type, int protocol) {
+  if (!Started()) {
+    WSASetLastError(WSANOTINITIALISED);
+    return INVALID_SOCKET;
+  }
+  int fd = sys::Socket(af, type | sys::kCloseOnExec, protocol);
+  if (fd < 0) {
+    WSASetLastError(WsaErrorFromErrno(errno));
+    return INVALID_SOCKET;
+  }
+  Forget(fd);  // whatever selection this number had belonged to a closed socket
+  return static_cast<SOCKET>(fd);
+}
+
+int WINAPI connect(SOCKET s, const struct sockaddr* name, int namelen) {
+  if (!Started()) return Fail(WSANOTINITIALISED);
+  int fd = SocketFd(s);
+  if (fd < 0) return Fail(WSAENOTSOCK);
+  if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
+  if (sys::Connect(fd, name, static_cast<uint32_t>(namelen)) != 0) return Fail(WsaErrorFromErrno(errno));
+  return 0;
+}
+
+int WINAPI send(SOCKET s, const char* buf, int len, int flags) {
+  if (!Started()) return Fail(WSANOTINITIALISED);
+  int fd = SocketFd(s);
+  if (fd < 0) return Fail(WSAENOTSOCK);
+  if (len < 0) return Fail(WSAEINVAL);
+  if (buf == nullptr && len > 0) return Fail(WSAEFAULT);
+  // A peer that has gone must be an error code, never a SIGPIPE.
+  ssize_t n = sys::Send(fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | sys::kNoSignal);
+  if (n < 0) return Fail(WsaErrorFromErrno(errno));
+  return static_cast<int>(n);
+}
+
+int WINAPI recv(SOCKET s, char* buf, int len, int flags) {
+  if (!Started()) return Fail(WSANOTINITIALISED);
+  int fd = SocketFd(s);
+  if (fd < 0) return Fail(WSAENOTSOCK);
+  if (len < 0) return Fail(WSAEINVAL);
+  if (buf == nullptr && len > 0) return Fail(WSAEFAULT);
+  ssize_t n = sys::Recv(fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK));
+  int error = errno;
+  if ((flags & MSG_PEEK) == 0) Rearm(fd);
+  if (n < 0) return Fail(WsaErrorFromErrno(error));
+  return static_cast<int>(n);
+}
+
+struct hostent* WINAPI gethostbyname(const char* name) {
+  if (!Started()) return NoResult(WSANOTINITIALISED);
+  if (name == nullptr) return NoResult(WSAEFAULT);
+  sys::AddressInfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  sys::AddressInfo* found = nullptr;
+  int result = sys::GetAddressInfo(name, nullptr, &hints, &found);
+  if (result != 0 || found == nullptr) {
+    if (found != nullptr) sys::FreeAddressInfo(found);
+    WSASetLastError(result == sys::kAddrAgain    ? WSATRY_AGAIN
+                    : result == sys::kAddrNoData ? WSANO_DATA
+                    : result == sys::kAddrNoName ? WSAHOST_NOT_FOUND
+                                                 : WSANO_RECOVERY);
+    return nullptr;
+  }
+  HostStorage& h = host_storage;
+  CopyCut(h.name, sizeof h.name, name);
+  int count = 0;
+  for (sys::AddressInfo* a = found; a != nullptr && count < kMaxAddresses; a = a->ai_next) {
+    if (a->ai_family != AF_INET || a->ai_addr == nullptr || a->ai_addrlen < sizeof(sockaddr_in)) continue;
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    std::memcpy(h.addresses[count], &in->sin_addr, 4);
+    h.address_list[count] = h.addresses[count];
+    ++count;
+  }
+  sys::FreeAddressInfo(found);
+  if (count == 0) return NoResult(WSANO_DATA);
+  h.address_list[count] = nullptr;
+  h.aliases[0] = nullptr;
+  h.entry.h_name = h.name;
+  h.entry.h_aliases = h.aliases;
+  h.entry.h_addrtype = AF_INET;
+  h.entry.h_length = 4;
+  h.entry.h_addr_list = h.address_list;
+  return &h.entry;
+}
+
+struct servent* WINAPI getservbyname(const char* name, const char* proto) {
+  if (!Started()) return NoResult(WSANOTINITIALISED);
+  if (name == nullptr) return NoResult(WSAEFAULT);
+  sys::ServiceEntry entry{};
+  sys::ServiceEntry* found = nullptr;
+  char buffer[4096];
+  if (sys::GetServiceByName(name, proto, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr)
+    return NoResult(WSANO_DATA);
+  ServiceStorage& s = service_storage;
+  CopyCut(s.name, sizeof s.name, found->s_name != nullptr ? found->s_name : name);
+  CopyCut(s.proto, sizeof s.proto, found->s_proto != nullptr ? found->s_proto : "");
+  s.aliases[0] = nullptr;
+  s.entry.s_name = s.name;
+  s.entry.s_aliases = s.aliases;
+  s.entry.s_port = static_cast<short>(found->s_port & 0xffff);
+  s.entry.s_proto = s.proto;
+  return &s.entry;
+}
+
+int WINAPI WSAAsyncSelect(SOCKET s, HWND window, UINT message, LONG events) {
+  if (!Started()) return Fail(WSANOTINITIALISED);
+  struct stat info{};
+  int fd = SocketFd(s, &info);
+  if (fd < 0) return Fail(WSAENOTSOCK);
+  Forget(fd);
+  if (events == 0) return 0;
+  // Only the events this layer can tell apart are accepted.
+  if ((events & ~(FD_READ | FD_CLOSE)) != 0 || !IsWindow(window)) return Fail(WSAEINVAL);
+  int mode = fcntl(fd, F_GETFL);
+  if (mode < 0 || fcntl(fd, F_SETFL, mode | O_NONBLOCK) != 0) return Fail(WsaErrorFromErrno(errno));
+  selections.push_back(Selection{fd, info.st_dev, info.st_ino, window, message, events});
+  Selection& added = selections.back();
+  StartWatching(added);
+  if (added.watch == 0) {
+    Forget(fd);
+    return Fail(WSAENOBUFS);
+  }
+  return 0;
+}
+
+namespace layer {
+
+// closesocket's side: the selection of a socket ends with it, before its
+// number can be handed out again.
+void ForgetSocketSelection(int fd) { Forget(fd); }
+
+}  // namespace layer
