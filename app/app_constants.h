@@ -1,0 +1,68 @@
+// Ids, messages and texts of the application, in one place. The Japanese
+// texts are code page 932 bytes; their reading is in the comment beside them.
+#pragma once
+
+#include <windows.h>
+
+// Window class, caption and the two icon resources.
+inline constexpr char kMainClassName[] = "qeloSkerrowWClass";
+inline constexpr char kMainCaption[] = "Windows Skerrow Version 0.02";
+inline constexpr char kClassIconName[] = "TEST_ICON";
+inline constexpr char kTrayIconName[] = "TESTM_ICON";
+
+// Child control ids (they travel in the low word of WM_COMMAND's wParam).
+inline constexpr int GoButton = 100;
+inline constexpr int ProxyCheck = 103;
+inline constexpr int ProxyHostField = 300;
+inline constexpr int ProxyPortField = 301;
+inline constexpr int UrlBox = 305;
+inline constexpr int IntervalBar = 400;
+inline constexpr int IntervalLabel = 500;
+
+// Command ids; 101, 102 and 104 belong to no control.
+inline constexpr int FetchCommandId = 100;
+inline constexpr int SendRequestCommandId = 101;
+inline constexpr int AbortCommandId = 102;
+inline constexpr int ProxyToggleCommandId = 103;
+inline constexpr int RotateCommandId = 104;
+
+// The program's own window messages, timer and tray icon id.
+inline constexpr UINT SocketEventMessage = 1025;
+inline constexpr UINT TrayMessage = 32868;
+inline constexpr UINT_PTR RotationTimer = 23275;
+inline constexpr UINT TrayIconId = 8000;
+
+// Interval bounds the scroll bar keeps; one bar position is one step.
+inline constexpr int kDefaultIntervalMs = 600000;
+inline constexpr int kIntervalStepMs = 6000;
+inline constexpr int kIntervalPageMs = 60000;
+inline constexpr int kMinIntervalMs = 6000;
+inline constexpr int kMaxIntervalMs = 6000000;
+inline constexpr int kIntervalBarFirst = 1;
+inline constexpr int kIntervalBarLast = 1000;
+
+// Windows Sockets version asked for at start-up (1.1).
+inline constexpr WORD kWinsockVersion = 0x0101;
+
+// The configuration file and its line prefixes.
+inline constexpr char kConfigurationFile[] = "skerrow.cnf";
+inline constexpr char kHttpPrefix[] = "http://";
+inline constexpr char kFilePrefix[] = "file://";
+inline constexpr int kSchemeLength = 7;
+inline constexpr char kTimerPrefix[] = "get-timer:";
+inline constexpr char kProxyPrefix[] = "proxy://";
+inline constexpr char kDefaultProxyPort[] = "8080";
+
+// The one separator of local paths on this platform.
+inline constexpr char kPathSeparator = '/';
+
+// Texts of the window and the message boxes.
+inline constexpr char kNewEntryText[] = "\x28\x90\x56\x8b\x4b\x29";  // (新規)
+inline constexpr char kGoButtonText[] = "\x90\xda\x91\xb1";          // 接続
+inline constexpr char kProxyCheckText[] = "Proxy";
+inline constexpr char kIntervalFormat[] =
+    "\x25\x64\x95\xaa\x96\x88\x82\xc9\x95\xcf\x8d\x58";  // %d分毎に変更
+inline constexpr char kWinsockErrorFormat[] = "%d is the err";
+inline constexpr char kErrorCaption[] = "Error";
+inline constexpr char kPathTooLongText[] = "The file path is too long";
+inline constexpr char kHttpUnavailableText[] = "HTTP fetching is not available yet";

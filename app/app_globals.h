@@ -1,0 +1,31 @@
+// State of the application shell: the window, the tray icon, the rotation
+// and the list editing. One thread changes it, inside MainWindowProc.
+#pragma once
+
+#include <windows.h>
+
+extern HWND MainWindow;              // the one window; set while it is created
+extern NOTIFYICONDATAA TrayIcon;     // the tray icon record, added and deleted as one
+extern int IntervalMs;               // rotation period; configuration and IntervalBar change it
+extern int RotationIndex;            // list index fetched next; RotateCommand advances it
+extern int EditSlot;                 // list index the edit field's text replaces, or -1
+extern int SelectionChanged;         // set by a list selection; mutes edit-update commits
+
+// Start-up (winmain and main_window).
+ATOM RegisterMainClass(HINSTANCE instance);
+int InitMainWindow(HINSTANCE instance, int show_command);
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// TEMP, with a trailing separator, becomes WorkDir; a value that does not
+// fit is ignored and WorkDir keeps what it held.
+void SetWorkDirFromTemp();
+
+// Reads skerrow.cnf into the controls and globals; returns the URL lines added.
+int ReadConfiguration(HWND window);
+
+// Rotation, list editing and interval.
+void RotateCommand(HWND window);
+void UrlBoxNotification(HWND window, int code);
+void RotationTick(HWND window);
+void ChangeInterval(HWND window, int request, int thumb_position);
+void ShowInterval(HWND window);

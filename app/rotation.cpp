@@ -1,0 +1,159 @@
+// The rotation through UrlBox's list, the editing of that list through the
+// combo box's edit field, and the interval set with IntervalBar.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "app_constants.h"
+#include "app_globals.h"
+#include "fetch_globals.h"
+
+int IntervalMs = kDefaultIntervalMs;
+int RotationIndex = 1;
+int EditSlot = -1;
+int SelectionChanged = 0;
+
+namespace {
+
+constexpr int kEditCapacity = 1024;
+
+HWND UrlBoxOf(HWND window) { return GetDlgItem(window, UrlBox); }
+
+int EntryCount(HWND box) { return static_cast<int>(SendMessageA(box, CB_GETCOUNT, 0, 0)); }
+
+int CurrentSelection(HWND box) { return static_cast<int>(SendMessageA(box, CB_GETCURSEL, 0, 0)); }
+
+bool HasUrlPrefix(std::string_view text) { return text.starts_with(kHttpPrefix) || text.starts_with(kFilePrefix); }
+
+// The text of one entry; CB_GETLBTEXT takes no size, so the length is asked first.
+std::string EntryText(HWND box, int index) {
+  LRESULT length = SendMessageA(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (length == CB_ERR || length < 0) return std::string();
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  SendMessageA(box, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(std::strlen(text.c_str()));
+  return text;
+}
+
+// Copies entry `index` into CurrentUrl; false for an entry that would have
+// to be cut short to fit.
+bool TakeEntry(HWND box, int index) {
+  LRESULT length = SendMessageA(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (length == CB_ERR || length < 0 || length >= kUrlCapacity) return false;
+  SendMessageA(box, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(CurrentUrl));
+  return true;
+}
+
+void InsertEntry(HWND box, int index, const char* text) {
+  SendMessageA(box, CB_INSERTSTRING, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text));
+}
+
+// Drops every entry that is not an address, such as a new entry left empty.
+void PurgeList(HWND box) {
+  for (int i = EntryCount(box) - 1; i >= 1; --i) {
+    if (!HasUrlPrefix(EntryText(box, i))) SendMessageA(box, CB_DELETESTRING, static_cast<WPARAM>(i), 0);
+  }
+  SelectionChanged = 1;
+  RotationIndex = CurrentSelection(box);
+}
+
+// The entry at EditSlot follows the edit field while it holds an address.
+void CommitEditText(HWND box) {
+  char text[kEditCapacity];
+  SendMessageA(box, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+  if (EditSlot == -1) {
+    EditSlot = EntryCount(box);
+  } else {
+    SendMessageA(box, CB_DELETESTRING, static_cast<WPARAM>(EditSlot), 0);
+  }
+  if (text[0] == '\0' || !HasUrlPrefix(text)) {
+    EditSlot = -1;
+    return;
+  }
+  InsertEntry(box, EditSlot, text);
+}
+
+// Choosing the first entry opens a new, empty one for the edit field.
+void TakeSelection(HWND box) {
+  EditSlot = CurrentSelection(box);
+  if (EditSlot != 0) return;
+  InsertEntry(box, -1, "");
+  EditSlot = EntryCount(box) - 1;
+  SendMessageA(box, CB_SETCURSEL, static_cast<WPARAM>(EditSlot), 0);
+}
+
+}  // namespace
+
+void RotateCommand(HWND window) {
+  HWND box = UrlBoxOf(window);
+  int count = EntryCount(box);
+  if (count < 2) return;
+  // An entry too long for CurrentUrl is passed over rather than fetched cut
+  // short; each entry is looked at once at most.
+  for (int tries = 1; tries < count; ++tries) {
+    if (RotationIndex < 1) RotationIndex = count - 1;
+    if (RotationIndex >= count) RotationIndex = 1;
+    bool taken = TakeEntry(box, RotationIndex);
+    ++RotationIndex;
+    if (taken) {
+      FetchCurrentUrl(window, RotateCommandId);
+      return;
+    }
+  }
+}
+
+void UrlBoxNotification(HWND window, int code) {
+  HWND box = UrlBoxOf(window);
+  switch (code) {
+    case CBN_SELCHANGE:
+      PurgeList(box);
+      break;
+    case CBN_EDITUPDATE:
+      if (!SelectionChanged) CommitEditText(box);
+      break;
+    case CBN_DROPDOWN:
+      CommitEditText(box);
+      break;
+    case CBN_SELENDOK:
+      TakeSelection(box);
+      break;
+    default:
+      SelectionChanged = 0;
+      break;
+  }
+}
+
+// Ticks only rotate while the window is in the tray and no transfer runs;
+// a skipped tick is not made up later.
+void RotationTick(HWND window) {
+  if (TransferSocket == INVALID_SOCKET && !IsWindowVisible(window)) {
+    SendMessageA(window, WM_COMMAND, RotateCommandId, 0);
+  }
+}
+
+void ChangeInterval(HWND window, int request, int thumb_position) {
+  // Computed wide: a configured interval near the int limit plus a page
+  // step would otherwise overflow before it is clamped.
+  long long interval = IntervalMs;
+  switch (request) {
+    case SB_LINELEFT: interval -= kIntervalStepMs; break;
+    case SB_LINERIGHT: interval += kIntervalStepMs; break;
+    case SB_PAGELEFT: interval -= kIntervalPageMs; break;
+    case SB_PAGERIGHT: interval += kIntervalPageMs; break;
+    case SB_THUMBPOSITION:
+    case SB_THUMBTRACK: interval = static_cast<long long>(static_cast<unsigned>(thumb_position)) * kIntervalStepMs; break;
+    default: break;
+  }
+  if (interval < kMinIntervalMs) interval = kMinIntervalMs;
+  if (interval > kMaxIntervalMs) interval = kMaxIntervalMs;
+  IntervalMs = static_cast<int>(interval);
+  ShowInterval(window);
+}
+
+void ShowInterval(HWND window) {
+  char label[64];
+  std::snprintf(label, sizeof label, kIntervalFormat, IntervalMs / 60000);
+  SendMessageA(GetDlgItem(window, IntervalLabel), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(label));
+  SetScrollPos(GetDlgItem(window, IntervalBar), SB_CTL, IntervalMs / kIntervalStepMs, TRUE);
+}

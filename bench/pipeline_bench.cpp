@@ -1,0 +1,143 @@
+// From the rotation tick to the wallpaper call for a 1920 x 1080 GIF and
+// JPEG read from file, against the converters run on their own on the same
+// files: in-process (the same entry points) and as the standalone commands.
+// Prints medians in milliseconds and the pipeline's overhead.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "app_constants.h"
+#include "app_globals.h"
+#include "fetch_globals.h"
+#include "image_writer.h"
+#include "layer_control.h"
+#include "pixel_source.h"
+
+namespace {
+
+constexpr int kRuns = 7;
+
+double MedianMs(const std::function<void()>& run) {
+  std::vector<double> times;
+  for (int i = 0; i < kRuns; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    run();
+    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[kRuns / 2];
+}
+
+int Call(int (*entry)(int, char**), std::vector<std::string> words) {
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  return entry(static_cast<int>(argv.size()), argv.data());
+}
+
+int Spawn(const std::vector<std::string>& words) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Draw(const std::string& gif, const std::string& jpeg) {
+  std::string script =
+      "import sys\n"
+      "from PIL import Image, ImageDraw\n"
+      "w, h = 1920, 1080\n"
+      "im = Image.new('RGB', (w, h))\n"
+      "im.putdata([((x * 255) // w, (y * 255) // h, ((x ^ y) * 3) & 255) for y in range(h) for x in range(w)])\n"
+      "d = ImageDraw.Draw(im)\n"
+      "for i in range(40):\n"
+      "    d.ellipse((i * 45, i * 20, i * 45 + 200, i * 20 + 150), outline=(255 - i * 6, i * 6, 128), width=5)\n"
+      "im.save(sys.argv[2], 'JPEG', quality=90)\n"
+      "im.quantize(256).save(sys.argv[1], 'GIF')\n";
+  return Spawn({SKERROW_PYTHON, "-c", script, gif, jpeg}) == 0;
+}
+
+// The window as the program has it, hidden in the tray with one entry.
+void StartHiddenWith(const std::string& address) {
+  LayerReset();
+  LayerUseFakeClock(0);
+  IntervalMs = 1000;
+  RotationIndex = 1;
+  HINSTANCE instance = LayerProgramInstance();
+  RegisterMainClass(instance);
+  InitMainWindow(instance, SW_SHOWNORMAL);
+  SendMessageA(GetDlgItem(MainWindow, UrlBox), CB_INSERTSTRING, static_cast<WPARAM>(-1),
+               reinterpret_cast<LPARAM>(address.c_str()));
+  SendMessageA(MainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+}
+
+void Tick() {
+  LayerAdvanceClock(static_cast<uint64_t>(IntervalMs));
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+}
+
+}  // namespace
+
+int main() {
+  const std::string dir = std::filesystem::temp_directory_path() / ("skerrow-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir + "/temp");
+  setenv("TEMP", (dir + "/temp").c_str(), 1);
+  setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
+  const std::string gif = dir + "/picture.gif", jpeg = dir + "/picture.jpg";
+  if (!Draw(gif, jpeg)) {
+    std::fprintf(stderr, "could not draw the pictures\n");
+    return 1;
+  }
+  // The converters talk on stderr; keep the figures readable.
+  std::FILE* quiet = std::freopen("/dev/null", "w", stderr);
+  (void)quiet;
+
+  const std::string jpg_out = dir + "/alone.jpg", bmp_out = dir + "/alone.bmp";
+  double encode = MedianMs([&] { Call(RunCjpeg, {"cjpeg", "-quality", "100", gif, jpg_out}); });
+  double decode_gif = MedianMs([&] { Call(RunDjpeg, {"djpeg", "-bmp", jpg_out, bmp_out}); });
+  double decode_jpeg = MedianMs([&] { Call(RunDjpeg, {"djpeg", "-bmp", jpeg, bmp_out}); });
+  double store = MedianMs([&] {
+    std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s", bmp_out.c_str());
+    SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, ScratchBuffer, 0);
+  });
+  double command_gif = MedianMs([&] {
+    Spawn({SKERROW_CJPEG_COMMAND, "-quality", "100", gif, jpg_out});
+    Spawn({SKERROW_DJPEG_COMMAND, "-bmp", jpg_out, bmp_out});
+  });
+  double command_jpeg = MedianMs([&] { Spawn({SKERROW_DJPEG_COMMAND, "-bmp", jpeg, bmp_out}); });
+
+  StartHiddenWith("file://" + gif);
+  double pipeline_gif = MedianMs(Tick);
+  StartHiddenWith("file://" + jpeg);
+  double pipeline_jpeg = MedianMs(Tick);
+  LayerReset();
+
+  auto report = [&](const char* what, double pipeline, double alone, double commands) {
+    std::printf("%-5s tick to wallpaper %8.1f ms | converters in-process %8.1f ms (+ wallpaper store %6.1f ms) | "
+                "commands %8.1f ms | overhead %+5.1f%% over in-process + store, %+5.1f%% over in-process\n",
+                what, pipeline, alone, store, commands, 100.0 * (pipeline - alone - store) / (alone + store),
+                100.0 * (pipeline - alone) / alone);
+  };
+  std::printf("1920x1080, median of %d runs\n", kRuns);
+  report("GIF", pipeline_gif, encode + decode_gif, command_gif);
+  report("JPEG", pipeline_jpeg, decode_jpeg, command_jpeg);
+  std::filesystem::remove_all(dir);
+  return 0;
+}

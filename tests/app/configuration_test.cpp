@@ -1,0 +1,160 @@
+// skerrow.cnf as it reaches the list, the interval and the proxy fields.
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "app_constants.h"
+#include "app_globals.h"
+#include "app_helpers.h"
+#include "fetch_globals.h"
+#include "layer_control.h"
+
+namespace {
+
+using ConfigurationTest = AppTest;
+
+std::vector<std::string> Addresses() {
+  std::vector<std::string> entries = ListEntries();
+  entries.erase(entries.begin());  // the new-entry placeholder
+  return entries;
+}
+
+struct ListCase {
+  const char* name;
+  std::string file;
+  std::vector<std::string> expected;
+};
+
+TEST_F(ConfigurationTest, WhichLinesBecomeListEntries) {
+  const std::string long_url = LongLine("http://example.test/", 1500);
+  const ListCase cases[] = {
+      {"the bare prefix", "http://\n", {"http://"}},
+      {"both schemes in file order, duplicates kept",
+       "file:///a.gif\nhttp://h/b.jpg\nfile:///a.gif\n",
+       {"file:///a.gif", "http://h/b.jpg", "file:///a.gif"}},
+      {"blank before the prefix, capitals, comment",
+       " http://h/a.gif\nHTTP://h/a.gif\nFILE:///a.gif\n#http://h/a.gif\n",
+       {}},
+      {"trailing blanks stay", "file:///a.gif  \n", {"file:///a.gif  "}},
+      {"CR LF endings are line ends", "file:///a.gif\r\nhttp://h/b.gif\r\n", {"file:///a.gif", "http://h/b.gif"}},
+      {"a lone CR stays part of the line", "file:///a\rb.gif\n", {"file:///a\rb.gif"}},
+      {"last line without a line feed", "file:///a.gif\nfile:///b.gif", {"file:///a.gif", "file:///b.gif"}},
+      {"a 1500-byte line is cut into 1023 bytes and a rest", long_url + "\n", {long_url.substr(0, 1023)}},
+      {"a rest that starts with a prefix becomes an entry too",
+       LongLine("file:///", 1023) + "http://h/x.gif\n",
+       {LongLine("file:///", 1023), "http://h/x.gif"}},
+  };
+  for (const ListCase& c : cases) {
+    LayerReset();
+    LayerUseFakeClock(0);
+    testsupport::WriteFile(Here("skerrow.cnf"), c.file);
+    ASSERT_NE(RegisterMainClass(LayerProgramInstance()), 0);
+    ASSERT_EQ(InitMainWindow(LayerProgramInstance(), SW_SHOWDEFAULT), 1);
+    EXPECT_EQ(Addresses(), c.expected) << c.name;
+    EXPECT_EQ(IsWindowVisible(MainWindow) != 0, c.expected.empty()) << c.name;
+  }
+}
+
+struct IntervalCase {
+  const char* file;
+  int interval;
+  const char* label;
+  int position;
+};
+
+TEST_F(ConfigurationTest, IntervalLinesAreReadLikeAtoiAndZeroMeansTenMinutes) {
+  const IntervalCase cases[] = {
+      {"get-timer:0\n", 600000, "10分毎に変更", 100},
+      {"get-timer:abc\n", 600000, "10分毎に変更", 100},
+      {"get-timer:\n", 600000, "10分毎に変更", 100},
+      {"get-timer: 120000\n", 120000, "2分毎に変更", 20},
+      {"get-timer:90000a\n", 90000, "1分毎に変更", 15},
+      {"get-timer:1000\n", 1000, "0分毎に変更", 1},
+      {"get-timer:300000\nget-timer:60000\n", 60000, "1分毎に変更", 10},
+      {"Get-timer:60000\n", 600000, "10分毎に変更", 100},
+      // Beyond int, the value stops at the limit instead of wrapping.
+      {"get-timer:99999999999999\n", INT_MAX, "35791分毎に変更", 1000},
+  };
+  for (const IntervalCase& c : cases) {
+    LayerReset();
+    IntervalMs = kDefaultIntervalMs;
+    testsupport::WriteFile(Here("skerrow.cnf"), c.file);
+    ASSERT_NE(RegisterMainClass(LayerProgramInstance()), 0);
+    ASSERT_EQ(InitMainWindow(LayerProgramInstance(), SW_SHOWDEFAULT), 1);
+    EXPECT_EQ(IntervalMs, c.interval) << c.file;
+    EXPECT_EQ(ControlTextUtf8(IntervalLabel), c.label) << c.file;
+    EXPECT_EQ(ScrollPosition(), c.position) << c.file;
+  }
+}
+
+struct ProxyCase {
+  const char* file;
+  const char* host;
+  const char* port;
+  int mode;
+};
+
+TEST_F(ConfigurationTest, ProxyLinesSplitAtTheFirstColonAfterTheHost) {
+  const ProxyCase cases[] = {
+      {"proxy://cache.test:8000\n", "cache.test", "8000", 1},
+      {"proxy://cache.test\n", "cache.test", "8080", 1},
+      {"proxy://cache.test:\n", "cache.test", "8080", 1},
+      {"proxy://cache.test:80:90\n", "cache.test", "80:90", 1},
+      {"proxy://:3128\n", "3128", "8080", 1},
+      {"proxy://\n", "", "", 0},
+      {"proxy://:::\n", "", "", 0},
+      {"proxy://one:1\nproxy://two:2\n", "two", "2", 1},
+      {"proxy://one:1\nproxy://\n", "one", "1", 1},
+      {"proxy://one:1\r\n", "one", "1", 1},
+  };
+  for (const ProxyCase& c : cases) {
+    LayerReset();
+    ProxyMode = 0;
+    testsupport::WriteFile(Here("skerrow.cnf"), c.file);
+    ASSERT_NE(RegisterMainClass(LayerProgramInstance()), 0);
+    ASSERT_EQ(InitMainWindow(LayerProgramInstance(), SW_SHOWDEFAULT), 1);
+    EXPECT_EQ(ControlText(ProxyHostField), c.host) << c.file;
+    EXPECT_EQ(ControlText(ProxyPortField), c.port) << c.file;
+    EXPECT_EQ(ProxyMode, c.mode) << c.file;
+    EXPECT_EQ(ProxyChecked(), c.mode) << c.file;
+  }
+}
+
+TEST_F(ConfigurationTest, TheWorkedExample) {
+  Start(
+      "# pictures for the desktop\n"
+      "file:///pictures/sunset.jpg\n"
+      "file:///pictures/harbour.gif\n"
+      "\n"
+      "get-timer:300000\n"
+      "FILE:///pictures/old.bmp\n"
+      "proxy://cache.example.test:8000\n");
+  EXPECT_EQ(Addresses(), (std::vector<std::string>{"file:///pictures/sunset.jpg", "file:///pictures/harbour.gif"}));
+  EXPECT_EQ(ControlTextUtf8(IntervalLabel), "5分毎に変更");
+  EXPECT_EQ(ScrollPosition(), 50);
+  EXPECT_EQ(ProxyChecked(), BST_CHECKED);
+  EXPECT_EQ(ControlText(ProxyHostField), "cache.example.test");
+  EXPECT_EQ(ControlText(ProxyPortField), "8000");
+  EXPECT_FALSE(IsWindowVisible(MainWindow));
+  Pump();
+  EXPECT_STREQ(CurrentUrl, "file:///pictures/");
+}
+
+TEST_F(ConfigurationTest, SettingsWithoutAddressesShowTheWindow) {
+  Start("# nothing to show\nget-timer:60000\nproxy://cache.test\n");
+  EXPECT_TRUE(IsWindowVisible(MainWindow));
+  EXPECT_EQ(IntervalMs, 60000);
+  EXPECT_FALSE(RotatesWithin(10 * 60000));
+}
+
+TEST_F(ConfigurationTest, ASecondIntervalOfOneSecondRotatesEverySecond) {
+  Start("file:///a/x.txt\nfile:///b/x.txt\nget-timer:1000\n");
+  Pump();
+  EXPECT_STREQ(CurrentUrl, "file:///a/");
+  EXPECT_TRUE(RotatesWithin(1000));
+  EXPECT_STREQ(CurrentUrl, "file:///b/");
+  EXPECT_TRUE(RotatesWithin(1000));
+  EXPECT_STREQ(CurrentUrl, "file:///a/");
+}
+
+}  // namespace

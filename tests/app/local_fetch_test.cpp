@@ -1,0 +1,143 @@
+// The fetcher's window commands and local pictures through the whole path
+// from the list or the edit field to the stored wallpaper.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "app_constants.h"
+#include "app_globals.h"
+#include "app_helpers.h"
+#include "fetch_globals.h"
+#include "layer_control.h"
+
+namespace {
+
+using LocalFetchTest = AppTest;
+
+// A 2 x 1 24-bit bitmap: file header, info header, one padded row.
+std::string TinyBitmap() {
+  const unsigned char bytes[] = {
+      'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,           // file header: size 62, data at 54
+      40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,        // info: 2 x 1, 1 plane, 24 bits
+      0, 0, 0, 0, 8, 0, 0, 0, 0x13, 0x0b, 0, 0, 0x13, 0x0b, 0, 0,  // no compression, 8 data bytes
+      0, 0, 0, 0, 0, 0, 0, 0,                                  // palette sizes
+      0, 0, 255, 0, 255, 0, 0, 0,                              // red, green (BGR), padding
+  };
+  return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+void TypeAndGo(const std::string& text) {
+  SendMessageA(GetDlgItem(MainWindow, UrlBox), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  Command(GoButton, BN_CLICKED);
+}
+
+void AddEntry(const std::string& text) {
+  SendMessageA(GetDlgItem(MainWindow, UrlBox), CB_INSERTSTRING, static_cast<WPARAM>(-1),
+               reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+TEST_F(LocalFetchTest, GoWithALocalBitmapSetsItInPlaceAndStartsTheTimerEvenWhenShown) {
+  Start(nullptr);
+  const std::string picture = Here("pictures/sea.bmp");
+  std::filesystem::create_directories(Here("pictures"));
+  testsupport::WriteFile(picture, TinyBitmap());
+
+  TypeAndGo("file://" + picture);
+  EXPECT_EQ(testsupport::ReadFile(LayerWallpaperStorePath()), TinyBitmap());
+  EXPECT_EQ(testsupport::ReadFile(picture), TinyBitmap());
+  EXPECT_EQ(std::string(CurrentUrl), "file://" + Here("pictures/"));
+  EXPECT_EQ(std::string(LocalName), "sea.bmp");
+  EXPECT_EQ(std::string(WorkDir), temp_ + "/");
+  EXPECT_EQ(MessageBoxCount(), 0);
+
+  AddEntry("file:///next/x.txt");
+  ShowWindow(MainWindow, SW_HIDE);
+  EXPECT_TRUE(RotatesWithin(kDefaultIntervalMs));
+}
+
+TEST_F(LocalFetchTest, WithoutTempWorkDirKeepsTheSourceFolder) {
+  unsetenv("TEMP");
+  Start(nullptr);
+  EXPECT_STREQ(WorkDir, "");
+  TypeAndGo("file:///somewhere/else/x.txt");
+  EXPECT_STREQ(WorkDir, "/somewhere/else/");
+}
+
+TEST_F(LocalFetchTest, AddressesThatAreNoLocalOrWebAddressDoNothing) {
+  Start(nullptr);
+  for (const char* address : {"FILE:///pictures/a.bmp", "Http://h/a.gif", "ftp://h/a.gif", "file:/a.bmp",
+                              "file://a.bmp", "", "  file:///a.bmp"}) {
+    std::strcpy(WorkDir, "/before/");
+    TypeAndGo(address);
+    EXPECT_STREQ(WorkDir, "/before/") << address;
+    EXPECT_STREQ(LocalName, "index.html") << address;
+  }
+  EXPECT_EQ(MessageBoxCount(), 0);
+  // None of them started the timer.
+  AddEntry("file:///next/x.txt");
+  ShowWindow(MainWindow, SW_HIDE);
+  EXPECT_FALSE(RotatesWithin(kDefaultIntervalMs));
+}
+
+TEST_F(LocalFetchTest, WebAddressesEndAtAClearMessageForNow) {
+  Start(nullptr);
+  TypeAndGo("http://pictures.test/a.gif");
+  ASSERT_EQ(MessageBoxCount(), 1);
+  EXPECT_EQ(LayerMessageBoxes()[0].text, "HTTP fetching is not available yet");
+  EXPECT_EQ(LayerMessageBoxes()[0].owner, MainWindow);
+  EXPECT_STREQ(CurrentUrl, "http://pictures.test/a.gif");
+  EXPECT_EQ(std::string(WorkDir), temp_ + "/");
+}
+
+TEST_F(LocalFetchTest, PathsTooLongForTheirBuffersAreRefusedAndTheRotationGoesOn) {
+  const std::string long_folder = "file:///" + std::string(127, 'd') + "/a.bmp";
+  const std::string long_name = "file:///pictures/" + std::string(128, 'n') + ".bmp";
+  const std::string longest_fitting = "file:///" + std::string(125, 'd') + "/" + std::string(123, 'n') + ".bmp";
+  Start((long_folder + "\n" + long_name + "\n" + longest_fitting + "\n").c_str());
+  Pump();
+  EXPECT_EQ(MessageBoxCount(), 1);
+  EXPECT_TRUE(RotatesWithin(kDefaultIntervalMs));
+  EXPECT_EQ(MessageBoxCount(), 2);
+  for (const LayerMessageBox& box : LayerMessageBoxes()) {
+    EXPECT_EQ(box.text, "The file path is too long");
+    EXPECT_EQ(box.caption, "Error");
+  }
+  EXPECT_TRUE(RotatesWithin(kDefaultIntervalMs));
+  EXPECT_EQ(MessageBoxCount(), 2);
+  EXPECT_EQ(std::string(LocalName), std::string(123, 'n') + ".bmp");
+  EXPECT_EQ(std::strlen(WorkDir), temp_.size() + 1);
+}
+
+TEST_F(LocalFetchTest, TheProxyCheckFollowsProxyMode) {
+  Start(nullptr);
+  Command(ProxyCheck, BN_CLICKED);
+  EXPECT_EQ(ProxyMode, 1);
+  EXPECT_EQ(ProxyChecked(), BST_CHECKED);
+  Command(ProxyCheck, BN_CLICKED);
+  EXPECT_EQ(ProxyMode, 0);
+  EXPECT_EQ(ProxyChecked(), BST_UNCHECKED);
+}
+
+TEST_F(LocalFetchTest, AbortClosesTheDownloadAndLeavesItsFile) {
+  Start(nullptr);
+  const std::string partial = Here("partial.gif");
+  DownloadFile = std::fopen(partial.c_str(), "w+b");
+  ASSERT_NE(DownloadFile, nullptr);
+  std::fputs("GIF8", DownloadFile);
+  Command(AbortCommandId);
+  EXPECT_EQ(DownloadFile, nullptr);
+  EXPECT_EQ(TransferSocket, INVALID_SOCKET);
+  EXPECT_EQ(testsupport::ReadFile(partial), "GIF8");
+  EXPECT_EQ(MessageBoxCount(), 0);
+}
+
+TEST_F(LocalFetchTest, UnknownCommandsAreIgnored) {
+  Start(nullptr);
+  EXPECT_EQ(SendMessageA(MainWindow, WM_COMMAND, 999, 0), 0);
+  EXPECT_EQ(SendMessageA(MainWindow, WM_COMMAND, MAKEWPARAM(RotateCommandId + 1000, 0), 0), 0);
+  EXPECT_TRUE(IsWindowVisible(MainWindow));
+  EXPECT_EQ(MessageBoxCount(), 0);
+}
+
+}  // namespace
