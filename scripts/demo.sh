@@ -1,16 +1,70 @@
 #!/usr/bin/env bash
-# Demonstration: draws a picture, encodes it with cjpeg, decodes it with
-# djpeg into a Windows bitmap and reports what each step wrote.
+# Demonstration of the main job: skerrow, started without a display in an
+# empty folder, is given five pictures as file:// addresses and sets them as
+# the wallpaper one after the other, once a second. Every change is shown as
+# it happens; the run ends by itself after the last picture.
 set -euo pipefail
-build=${1:-build}
+build=$(cd "${1:-build}" && pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-awk 'BEGIN { w = 320; h = 200; printf "P3\n%d %d\n255\n", w, h;
-  for (y = 0; y < h; y++) for (x = 0; x < w; x++)
-    printf "%d %d %d\n", int(255 * x / (w - 1)), int(255 * y / (h - 1)), int(128 + 127 * ((x / 20 + y / 20) % 2)) }' > "$work/picture.ppm"
-"$build/tools/cjpeg" -quality 90 "$work/picture.ppm" "$work/picture.jpg"
-"$build/tools/djpeg" -bmp "$work/picture.jpg" "$work/picture.bmp"
-for f in picture.ppm picture.jpg picture.bmp; do
-  printf '%-12s %8d bytes  %s\n' "$f" "$(stat -c %s "$work/$f")" "$(head -c 2 "$work/$f" | od -An -c | tr -s ' ')"
+pid=
+trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+home="$work/home"; pictures="$home/pictures"; temp="$work/temp"; state="$work/state"
+mkdir -p "$pictures" "$temp" "$state"
+
+echo "== making pictures"
+draw() {  # width height pattern
+  awk -v w="$1" -v h="$2" -v p="$3" 'BEGIN { printf "P3\n%d %d\n255\n", w, h;
+    for (y = 0; y < h; y++) for (x = 0; x < w; x++) {
+      if (p == 1) printf "%d %d %d\n", int(255 * x / (w - 1)), int(255 * y / (h - 1)), 160
+      else printf "%d %d %d\n", (int(x / 40) + int(y / 40)) % 2 ? 230 : 40, int(200 * y / (h - 1)), 90 } }'
+}
+draw 320 200 1 > "$work/gradient.ppm"
+draw 320 200 2 > "$work/checks.ppm"
+"$build/tools/cjpeg" -quality 85 "$work/gradient.ppm" "$pictures/gradient.jpg"
+"$build/tools/cjpeg" -quality 75 "$work/checks.ppm" "$pictures/checks.jpeg"
+"$build/tools/djpeg" -bmp "$pictures/checks.jpeg" "$pictures/meadow.bmp"
+convert -size 320x200 gradient:orange-navy -colors 128 "$pictures/sky.gif"
+convert -size 320x200 radial-gradient:white-darkgreen -colors 64 "$pictures/LEAF.GIF"
+names=(sky.gif gradient.jpg checks.jpeg meadow.bmp LEAF.GIF)
+{
+  echo "# the demonstration's pictures, one a second"
+  echo "get-timer:1000"
+  for n in "${names[@]}"; do echo "file://$pictures/$n"; done
+} > "$home/skerrow.cnf"
+for n in "${names[@]}"; do
+  printf '  %-13s %s\n' "$n" "$(identify -format '%m %wx%h' "$pictures/$n")"
 done
-echo "demonstration finished"
+sums_before=$(cd "$pictures" && sha256sum "${names[@]}")
+
+echo "== running skerrow in $home (TEMP=$temp)"
+(cd "$home" && exec env -u DISPLAY -u WAYLAND_DISPLAY TEMP="$temp" XDG_STATE_HOME="$state" \
+  "$build/app/skerrow") 2> "$work/skerrow.log" &
+pid=$!
+store="$state/skerrow/wallpaper.bmp"
+shown=0
+deadline=$((SECONDS + 60))
+while [ "$shown" -lt "${#names[@]}" ] && [ "$SECONDS" -lt "$deadline" ] && kill -0 "$pid" 2>/dev/null; do
+  while IFS= read -r line; do
+    shown=$((shown + 1))
+    printf '  change %d at %s: %s -> stored wallpaper %s\n' "$shown" "$(date +%T)" "${line#wallpaper: $work/}" \
+      "$(identify -format '%m %wx%h' "$store" 2>/dev/null || echo '(unreadable)')"
+  done < <(grep '^wallpaper: ' "$work/skerrow.log" | tail -n +"$((shown + 1))")
+  sleep 0.1
+done
+kill -TERM "$pid" 2>/dev/null || true
+status=0
+wait "$pid" || status=$?
+pid=
+grep -v '^wallpaper: ' "$work/skerrow.log" | sed 's/^/  skerrow: /' || true
+
+echo "== afterwards"
+echo "  skerrow ended with exit code $status after $shown wallpaper changes"
+echo "  left in TEMP: $(ls -A "$temp" | wc -l) files"
+if [ "$sums_before" = "$(cd "$pictures" && sha256sum "${names[@]}")" ]; then
+  echo "  the pictures are untouched"
+else
+  echo "  the pictures changed!"; status=1
+fi
+[ "$shown" -eq "${#names[@]}" ] || status=1
+[ "$status" -eq 0 ] && echo "demonstration finished" || echo "demonstration FAILED"
+exit "$status"
