@@ -19,6 +19,10 @@ void UnwatchDescriptor(uint32_t id);
 // Ends every watch owned by the window (done for it when it is destroyed).
 void UnwatchWindowDescriptors(HWND owner);
 
+// Ends the socket layer's notification requests for a descriptor about to
+// be closed (defined with the socket calls).
+void ForgetSocketSelection(int fd);
+
 // The program entry's side of a termination signal; async-signal-safe.
 // PrepareSignalWakeup must have run before any handler can call it.
 void PrepareSignalWakeup();

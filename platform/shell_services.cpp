@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "event_sources.h"
 #include "icons.h"
 #include "layer_control.h"
 #include "layer_model.h"
@@ -339,8 +340,13 @@ int WINAPI WSACleanup(void) {
 // Closes only what is a socket: a stale number must never close a file.
 int WINAPI closesocket(SOCKET s) {
   struct stat info{};
-  if (s > static_cast<SOCKET>(INT32_MAX) || fstat(static_cast<int>(s), &info) != 0 || !S_ISSOCK(info.st_mode) ||
-      close(static_cast<int>(s)) != 0) {
+  int fd = s > static_cast<SOCKET>(INT32_MAX) ? -1 : static_cast<int>(s);
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) {
+    wsa_last_error = WSAENOTSOCK;
+    return SOCKET_ERROR;
+  }
+  ForgetSocketSelection(fd);
+  if (close(fd) != 0) {
     wsa_last_error = WSAENOTSOCK;
     return SOCKET_ERROR;
   }
