@@ -1,6 +1,7 @@
 #include "djwriters_helpers.h"
 
 #include <gif_lib.h>
+#include <gtest/gtest.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -44,10 +45,10 @@ std::string ReadAll(const std::string& path) { return testsupport::ReadFile(path
 
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-}  // namespace
-
-WriterOutcome RunWriter(WriterFactory create, const std::string& jpeg, const std::string& output,
-                        const DecodeSettings& settings) {
+// One writer run in the order the command drives it. With `samples`, the
+// rows handed to the writer are those bytes instead of decoded ones.
+WriterOutcome DriveWriter(WriterFactory create, const std::string& jpeg, const std::string& output,
+                          const DecodeSettings& settings, const Bytes* samples) {
   auto state = std::make_unique<RunState>();
   testsupport::StderrCapture capture;
   j_decompress_ptr d = &state->decompressor;
@@ -78,18 +79,50 @@ WriterOutcome RunWriter(WriterFactory create, const std::string& jpeg, const std
   }
   ImageWriter* writer = create(d);
   writer->OutputFile = state->manager.output_file;
-  jpeg_start_decompress(d);
-  writer->BeginImage(d, writer);
-  while (d->output_scanline < d->output_height) {
-    JDIMENSION rows = jpeg_read_scanlines(d, writer->RowBuffer, writer->RowBufferHeight);
-    writer->WriteRows(d, writer, rows);
+  if (samples != nullptr) {
+    writer->BeginImage(d, writer);
+    const std::size_t width = d->output_width;
+    for (std::size_t row = 0; row < d->output_height && (row + 1) * width <= samples->size(); ++row) {
+      std::copy(samples->begin() + static_cast<std::ptrdiff_t>(row * width),
+                samples->begin() + static_cast<std::ptrdiff_t>((row + 1) * width), writer->RowBuffer[0]);
+      writer->WriteRows(d, writer, 1);
+    }
+    writer->EndImage(d, writer);
+  } else {
+    jpeg_start_decompress(d);
+    writer->BeginImage(d, writer);
+    while (d->output_scanline < d->output_height) {
+      JDIMENSION rows = jpeg_read_scanlines(d, writer->RowBuffer, writer->RowBufferHeight);
+      writer->WriteRows(d, writer, rows);
+    }
+    writer->EndImage(d, writer);
+    jpeg_finish_decompress(d);
   }
-  writer->EndImage(d, writer);
-  jpeg_finish_decompress(d);
   const int result = state->manager.pub.num_warnings > 0 ? 2 : 0;
   jpeg_destroy_decompress(d);
   CloseRunFiles(&state->manager);
   return {result, capture.Finish()};
+}
+
+}  // namespace
+
+WriterOutcome RunWriter(WriterFactory create, const std::string& jpeg, const std::string& output,
+                        const DecodeSettings& settings) {
+  return DriveWriter(create, jpeg, output, settings, nullptr);
+}
+
+void ExpectWriterFailures(WriterFactory create, const std::string& colour_space_message) {
+  testsupport::TempDir dir;
+  MakeJpeg(dir / "cmyk.jpg", "CMYK", 8, 8);
+  MakeJpeg(dir / "rgb.jpg", "RGB", 64, 48, "noise");
+
+  WriterOutcome cmyk = RunWriter(create, dir / "cmyk.jpg", dir / "out", {});
+  EXPECT_EQ(cmyk.result, 1);
+  EXPECT_EQ(cmyk.messages, colour_space_message + "\n");
+
+  WriterOutcome full = RunWriter(create, dir / "rgb.jpg", "/dev/full", {});
+  EXPECT_EQ(full.result, 1);
+  EXPECT_EQ(full.messages, "Output file write error --- out of disk space?\n");
 }
 
 Decoded DecodeReference(const std::string& jpeg, const DecodeSettings& settings, const std::vector<Rgb>* map) {
@@ -264,39 +297,7 @@ LzwStream WalkLzwStream(const std::string& gif) {
 }
 
 WriterOutcome WriteGifSamples(const std::string& size_jpeg, const std::string& output, const Bytes& samples) {
-  auto state = std::make_unique<RunState>();
-  testsupport::StderrCapture capture;
-  j_decompress_ptr d = &state->decompressor;
-  d->err = InitConverterErrorManager(&state->manager);
-  jpeg_create_decompress(d);
-  state->manager.input_file = std::fopen(size_jpeg.c_str(), "rb");
-  state->manager.output_file = std::fopen(output.c_str(), "wb");
-  if (state->manager.input_file == nullptr || state->manager.output_file == nullptr) {
-    jpeg_destroy_decompress(d);
-    CloseRunFiles(&state->manager);
-    return {1, capture.Finish() + "(test could not open its files)"};
-  }
-  if (setjmp(state->manager.escape)) {
-    jpeg_destroy_decompress(d);
-    CloseRunFiles(&state->manager);
-    return {1, capture.Finish()};
-  }
-  jpeg_stdio_src(d, state->manager.input_file);
-  jpeg_read_header(d, TRUE);
-  d->out_color_space = JCS_GRAYSCALE;
-  ImageWriter* writer = CreateGifWriter(d);
-  writer->OutputFile = state->manager.output_file;
-  writer->BeginImage(d, writer);
-  const std::size_t width = d->output_width;
-  for (std::size_t row = 0; row < d->output_height && (row + 1) * width <= samples.size(); ++row) {
-    std::copy(samples.begin() + static_cast<std::ptrdiff_t>(row * width),
-              samples.begin() + static_cast<std::ptrdiff_t>((row + 1) * width), writer->RowBuffer[0]);
-    writer->WriteRows(d, writer, 1);
-  }
-  writer->EndImage(d, writer);
-  jpeg_destroy_decompress(d);
-  CloseRunFiles(&state->manager);
-  return {0, capture.Finish()};
+  return DriveWriter(CreateGifWriter, size_jpeg, output, DecodeSettings().Grayscale(), &samples);
 }
 
 unsigned Word(const std::string& bytes, std::size_t offset) {

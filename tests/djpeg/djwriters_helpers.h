@@ -49,6 +49,10 @@ struct WriterOutcome {
 WriterOutcome RunWriter(WriterFactory create, const std::string& jpeg, const std::string& output,
                         const DecodeSettings& settings);
 
+// Runs the writer on a CMYK JPEG, expecting `colour_space_message`, and into
+// /dev/full, expecting the library's disk-full message; both give result 1.
+void ExpectWriterFailures(WriterFactory create, const std::string& colour_space_message);
+
 // The same decode by the bare library with no writer involved.
 struct Decoded {
   unsigned width = 0;

@@ -128,18 +128,9 @@ TEST(TargaWriter, QuantizedGrayIsWrittenAsLevels) {
 }
 
 TEST(TargaWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
+  ExpectWriterFailures(CreateTargaWriter, "Targa output must be grayscale or RGB");
   TempDir dir;
-  MakeJpeg(dir / "cmyk.jpg", "CMYK", 8, 8);
-  MakeJpeg(dir / "rgb.jpg", "RGB", 64, 48);
-
-  WriterOutcome cmyk = RunWriter(CreateTargaWriter, dir / "cmyk.jpg", dir / "out.tga", {});
-  EXPECT_EQ(cmyk.result, 1);
-  EXPECT_EQ(cmyk.messages, "Targa output must be grayscale or RGB\n");
-
-  WriterOutcome full = RunWriter(CreateTargaWriter, dir / "rgb.jpg", "/dev/full", {});
-  EXPECT_EQ(full.result, 1);
-  EXPECT_EQ(full.messages, "Output file write error --- out of disk space?\n");
-
+  MakeJpeg(dir / "rgb.jpg", "RGB", 64, 48, "noise");
   WriterOutcome next = RunWriter(CreateTargaWriter, dir / "rgb.jpg", dir / "out.tga", {});
   EXPECT_EQ(next.result, 0) << next.messages;
   EXPECT_EQ(ReadWithPillow(dir / "out.tga").pixels, ReadWithPillow(dir / "rgb.jpg").pixels);
