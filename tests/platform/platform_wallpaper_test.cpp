@@ -1,0 +1,214 @@
+// The wallpaper store: a whole bitmap is copied in one step before the call
+// returns; anything else leaves the stored wallpaper as it was.
+#include <windows.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "layer_control.h"
+#include "message_log_helpers.h"
+#include "test_support.h"
+
+using namespace platformtest;
+using testsupport::FileExists;
+using testsupport::ListDir;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+class WallpaperTest : public LayerTest {
+ protected:
+  void SetUp() override {
+    LayerTest::SetUp();
+    saved_state_home_ = Saved("XDG_STATE_HOME");
+    saved_home_ = Saved("HOME");
+    setenv("XDG_STATE_HOME", state_.path().c_str(), 1);
+    store_ = state_.path() + "/skerrow/wallpaper.bmp";
+  }
+  void TearDown() override {
+    Restore("XDG_STATE_HOME", saved_state_home_);
+    Restore("HOME", saved_home_);
+    LayerTest::TearDown();
+  }
+  static std::optional<std::string> Saved(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+  }
+  static void Restore(const char* name, const std::optional<std::string>& value) {
+    if (value)
+      setenv(name, value->c_str(), 1);
+    else
+      unsetenv(name);
+  }
+  // A picture drawn by Pillow in the given format and mode.
+  std::string Picture(const std::string& name, const std::string& format, const std::string& mode,
+                      int width = 7, int height = 3) {
+    std::string path = files_ / name;
+    auto result = testsupport::RunPython(
+        "import sys\nfrom PIL import Image\n"
+        "w, h = int(sys.argv[4]), int(sys.argv[5])\n"
+        "im = Image.new('RGB', (w, h))\n"
+        "im.putdata([((x * 37) % 256, (y * 91) % 256, (x * y * 13) % 256) for y in range(h) for x in range(w)])\n"
+        "if sys.argv[3] != 'RGB': im = im.convert(sys.argv[3])\n"
+        "im.save(sys.argv[1], sys.argv[2])\n",
+        {path, format, mode, std::to_string(width), std::to_string(height)});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    return path;
+  }
+  BOOL Set(const std::string& path, UINT flags = 0) {
+    return SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, const_cast<char*>(path.c_str()), flags);
+  }
+  TempDir state_;
+  TempDir files_;
+  std::string store_;
+  std::optional<std::string> saved_state_home_, saved_home_;
+};
+
+TEST_F(WallpaperTest, StoresACopyBeforeReturningAndTellsWhichFile) {
+  std::string first = Picture("first.bmp", "BMP", "RGB");
+  std::string bytes = ReadFile(first);
+  testsupport::StderrCapture capture;
+  ASSERT_TRUE(Set(first));
+  EXPECT_EQ(capture.Finish(), "wallpaper: " + first + "\n");
+  std::remove(first.c_str());  // the caller deletes its file right away
+  EXPECT_EQ(ReadFile(store_), bytes);
+  EXPECT_EQ(LayerWallpaperStorePath(), store_);
+
+  char buffer[MAX_PATH * 4];
+  ASSERT_TRUE(SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof buffer, buffer, 0));
+  EXPECT_EQ(std::string(buffer), store_);
+  char small[8];
+  EXPECT_FALSE(SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof small, small, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_STREQ(small, "");  // never a cut path
+
+  // The next one replaces it whole, leaving nothing else in the folder.
+  std::string second = Picture("second.bmp", "BMP", "P", 40, 20);
+  ASSERT_TRUE(Set(second));
+  EXPECT_EQ(ReadFile(store_), ReadFile(second));
+  EXPECT_EQ(ListDir(state_.path() + "/skerrow"), std::vector<std::string>{"wallpaper.bmp"});
+  struct stat info{};
+  ASSERT_EQ(stat(store_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(WallpaperTest, AnythingButAWholeBitmapIsRefusedAndTheOldOneKept) {
+  std::string good = Picture("good.bmp", "BMP", "RGB");
+  ASSERT_TRUE(Set(good));
+  const std::string kept = ReadFile(store_);
+
+  std::string bmp_bytes = ReadFile(Picture("cut.bmp", "BMP", "RGB", 16, 16));
+  WriteFile(files_ / "cut.bmp", bmp_bytes.substr(0, bmp_bytes.size() - 5));
+  std::string bad_header = bmp_bytes;
+  bad_header[14] = 99;  // a header size no bitmap has
+  WriteFile(files_ / "header.bmp", bad_header);
+  std::string no_planes = bmp_bytes;
+  no_planes[26] = 2;
+  WriteFile(files_ / "planes.bmp", no_planes);
+  WriteFile(files_ / "text.bmp", "BM but not a bitmap at all, only words");
+  WriteFile(files_ / "empty.bmp", "");
+  mkdir((files_ / "folder.bmp").c_str(), 0700);
+  mkfifo((files_ / "fifo.bmp").c_str(), 0600);  // must not wait for a writer
+
+  struct Case {
+    std::string path;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {Picture("picture.gif", "GIF", "P"), ERROR_BAD_FORMAT},
+      {Picture("picture.jpg", "JPEG", "RGB"), ERROR_BAD_FORMAT},
+      {files_ / "cut.bmp", ERROR_BAD_FORMAT},
+      {files_ / "header.bmp", ERROR_BAD_FORMAT},
+      {files_ / "planes.bmp", ERROR_BAD_FORMAT},
+      {files_ / "text.bmp", ERROR_BAD_FORMAT},
+      {files_ / "empty.bmp", ERROR_BAD_FORMAT},
+      {files_ / "folder.bmp", ERROR_BAD_FORMAT},
+      {files_ / "fifo.bmp", ERROR_BAD_FORMAT},
+      {files_ / "missing.bmp", ERROR_FILE_NOT_FOUND},
+  };
+  testsupport::StderrCapture capture;
+  for (const Case& c : cases) {
+    EXPECT_FALSE(Set(c.path)) << c.path;
+    EXPECT_EQ(GetLastError(), c.error) << c.path;
+    EXPECT_EQ(ReadFile(store_), kept) << c.path;
+  }
+  EXPECT_EQ(capture.Finish(), "");  // nothing claims a change
+  EXPECT_EQ(ListDir(state_.path() + "/skerrow"), std::vector<std::string>{"wallpaper.bmp"});
+}
+
+TEST_F(WallpaperTest, AcceptsTheOlderBitmapHeader) {
+  // 2 x 1 pixels, 24 bits, with the 12-byte header; rows padded to 4 bytes.
+  const unsigned char bytes[] = {
+      'B', 'M', 34, 0, 0, 0, 0, 0, 0, 0, 26, 0, 0, 0,  // file header: size 34, pixels at 26
+      12, 0, 0, 0,                                     // header size
+      2, 0, 1, 0,                                      // width 2, height 1
+      1, 0, 24, 0,                                     // planes 1, 24 bits
+      0, 0, 255, 0, 255, 0, 0, 0,                      // red, green, padding
+  };
+  WriteFile(files_ / "old.bmp", std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
+  testsupport::StderrCapture capture;
+  EXPECT_TRUE(Set(files_ / "old.bmp"));
+  capture.Finish();
+  WriteFile(files_ / "short.bmp", std::string(reinterpret_cast<const char*>(bytes), sizeof bytes - 1));
+  EXPECT_FALSE(Set(files_ / "short.bmp"));
+}
+
+TEST_F(WallpaperTest, ThePathShownIsUtf8WhateverItWasWrittenIn) {
+  std::string picture = ReadFile(Picture("p.bmp", "BMP", "RGB"));
+  const std::string cp932_name = "\x90V\x8bK.bmp";  // 新規.bmp in CP932
+  const std::string utf8_name = "新規.bmp";
+  WriteFile(files_ / cp932_name, picture);
+  WriteFile(files_ / utf8_name, picture);
+  testsupport::StderrCapture capture;
+  EXPECT_TRUE(Set(files_ / cp932_name));
+  EXPECT_TRUE(Set(files_ / utf8_name));
+  EXPECT_EQ(capture.Finish(), "wallpaper: " + files_.path() + "/新規.bmp\n" + "wallpaper: " + files_.path() +
+                                  "/新規.bmp\n");
+}
+
+TEST_F(WallpaperTest, StorePlaceFollowsTheEnvironment) {
+  setenv("HOME", "/home/someone", 1);
+  setenv("XDG_STATE_HOME", "/var/state/", 1);
+  EXPECT_EQ(LayerWallpaperStorePath(), "/var/state/skerrow/wallpaper.bmp");
+  setenv("XDG_STATE_HOME", "relative/state", 1);  // relative values do not count
+  EXPECT_EQ(LayerWallpaperStorePath(), "/home/someone/.local/state/skerrow/wallpaper.bmp");
+  unsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(LayerWallpaperStorePath(), "/home/someone/.local/state/skerrow/wallpaper.bmp");
+  unsetenv("HOME");
+  EXPECT_EQ(LayerWallpaperStorePath(), "");
+  std::string picture = Picture("p.bmp", "BMP", "RGB");
+  EXPECT_FALSE(Set(picture));
+
+  // A store folder that cannot be made fails the call.
+  WriteFile(files_ / "plain-file", "x");
+  setenv("XDG_STATE_HOME", (files_ / "plain-file").c_str(), 1);
+  EXPECT_FALSE(Set(picture));
+}
+
+TEST_F(WallpaperTest, NoPathClearsTheWallpaperAndChangesCanBeAnnounced) {
+  HWND top = CreateLogged();
+  HWND child = CreateLogged(WS_CHILD, top, 1);
+  std::string picture = Picture("p.bmp", "BMP", "RGB");
+  testsupport::StderrCapture capture;
+  Log().clear();
+  ASSERT_TRUE(Set(picture, SPIF_UPDATEINIFILE | SPIF_SENDWININICHANGE));
+  ExpectMessages({{WM_SETTINGCHANGE, top, SPI_SETDESKWALLPAPER}}, "announced to top-level windows");
+  ASSERT_TRUE(Set(picture));
+  ExpectMessages({}, "not announced");
+  EXPECT_TRUE(SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, const_cast<char*>(""), 0));
+  EXPECT_FALSE(FileExists(store_));
+  char buffer[64] = "untouched";
+  EXPECT_TRUE(SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof buffer, buffer, 0));
+  EXPECT_STREQ(buffer, "");
+  capture.Finish();
+  EXPECT_FALSE(SystemParametersInfoA(0x9999, 0, nullptr, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SPI_VALUE));
+  (void)child;
+}
+
+}  // namespace
