@@ -72,11 +72,14 @@ void Put32(unsigned char* at, std::uint32_t value) {
   Put16(at + 2, value >> 16);
 }
 
-bool Quantized8Bit(j_decompress_ptr decompressor) { return decompressor->out_color_space != JCS_RGB || decompressor->quantize_colors; }
+// Gray and quantized output carry one byte per pixel and a colour table.
+bool EightBitOutput(j_decompress_ptr decompressor) {
+  return decompressor->out_color_space != JCS_RGB || decompressor->quantize_colors;
+}
 
 // Bytes before the first pixel row: file header, second header and table.
 std::uint32_t HeaderSize(j_decompress_ptr decompressor, boolean os2) {
-  const std::uint32_t entries = Quantized8Bit(decompressor) ? kTableEntries : 0;
+  const std::uint32_t entries = EightBitOutput(decompressor) ? kTableEntries : 0;
   return os2 ? kFileHeaderBytes + kOs2HeaderBytes + 3 * entries
              : kFileHeaderBytes + kWindowsHeaderBytes + 4 * entries;
 }
@@ -115,7 +118,7 @@ void WriteColourTable(j_decompress_ptr decompressor, std::FILE* file, int entry_
 void EndBmp(j_decompress_ptr decompressor, ImageWriter* writer) {
   BmpWriter* self = Private(writer);
   std::FILE* file = writer->OutputFile;
-  const bool table = Quantized8Bit(decompressor);
+  const bool table = EightBitOutput(decompressor);
   const std::uint32_t bits_per_pixel = table ? 8 : 24;
   const std::uint32_t header_size = HeaderSize(decompressor, self->Os2Header);
   const std::uint32_t file_size = header_size + self->FileRowBytes * decompressor->output_height;
