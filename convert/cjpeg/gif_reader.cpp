@@ -217,16 +217,22 @@ int DecodeNextCode(GifReader* gif) {
   return gif->first_code;
 }
 
-// Decodes the next `count` colour indexes into `indexes`. The common case,
-// popping the expansion stack, stays in this loop.
+// Next decoded byte. The common case, popping the expansion stack, works on
+// a local copy of the stack top: stores into sample rows may alias any
+// byte, so a top kept only in the record would be reloaded every pixel.
+inline int NextIndex(GifReader* gif, UINT8*& top) {
+  if (top > gif->stack) return *--top;
+  gif->stack_top = top;
+  int v = DecodeNextCode(gif);
+  top = gif->stack_top;
+  return v;
+}
+
+// Decodes the next `count` colour indexes into `indexes`.
 void DecodeIndexes(GifReader* gif, UINT8* indexes, JDIMENSION count) {
-  for (JDIMENSION i = 0; i < count; ++i) {
-    if (gif->stack_top > gif->stack) {
-      indexes[i] = *--gif->stack_top;
-    } else {
-      indexes[i] = static_cast<UINT8>(DecodeNextCode(gif));
-    }
-  }
+  UINT8* top = gif->stack_top;
+  for (JDIMENSION i = 0; i < count; ++i) indexes[i] = static_cast<UINT8>(NextIndex(gif, top));
+  gif->stack_top = top;
 }
 
 void ExpandThroughMap(const GifReader* gif, const UINT8* indexes, JSAMPROW out,
@@ -250,13 +256,15 @@ JDIMENSION ReadDirectRow(j_compress_ptr compressor, PixelSource* source) {
   const JSAMPLE* red = gif->colour_map[0];
   const JSAMPLE* green = gif->colour_map[1];
   const JSAMPLE* blue = gif->colour_map[2];
+  UINT8* top = gif->stack_top;
   for (JDIMENSION x = 0; x < width; ++x) {
-    int v = gif->stack_top > gif->stack ? *--gif->stack_top : DecodeNextCode(gif);
+    int v = NextIndex(gif, top);
     out[0] = red[v];
     out[1] = green[v];
     out[2] = blue[v];
     out += 3;
   }
+  gif->stack_top = top;
   return 1;
 }
 
