@@ -86,6 +86,21 @@ void HideToTray(HWND window) {
   ShowWindow(window, SW_HIDE);
 }
 
+// Minimize and restore are the program's own; closing and the rest take
+// the platform's default path.
+LRESULT RunSystemCommand(HWND window, WPARAM command, LPARAM lparam) {
+  switch (LOWORD(command)) {
+    case SC_MINIMIZE:
+      HideToTray(window);
+      return 0;
+    case SC_RESTORE:
+      ShowWindow(window, SW_RESTORE);
+      return 0;
+    default:
+      return DefWindowProcA(window, WM_SYSCOMMAND, command, lparam);
+  }
+}
+
 void RestoreFromTray(HWND window, WPARAM icon, LPARAM mouse_message) {
   if (mouse_message != WM_LBUTTONDOWN || icon != TrayIconId) return;
   ShowWindow(window, SW_RESTORE);
@@ -157,15 +172,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
       RunCommand(window, LOWORD(wparam), HIWORD(wparam));
       return 0;
     case WM_SYSCOMMAND:
-      if (LOWORD(wparam) == SC_MINIMIZE) {
-        HideToTray(window);
-        return 0;
-      }
-      if (LOWORD(wparam) == SC_RESTORE) {
-        ShowWindow(window, SW_RESTORE);
-        return 0;
-      }
-      return DefWindowProcA(window, message, wparam, lparam);
+      return RunSystemCommand(window, wparam, lparam);
     case WM_TIMER:
       RotationTick(window);
       return 0;
