@@ -160,12 +160,16 @@ void WaitForWork(int timeout_ms) {
   }
 }
 
-// Milliseconds until the earliest timer is due, -1 when there is none.
-int TimeToNextTimer() {
-  auto& timers = Model().timers;
-  if (timers.empty()) return -1;
+// Milliseconds until the earliest timer the caller may receive is due, -1
+// when there is none: a due timer of another window must not keep a
+// filtered wait spinning.
+int TimeToNextTimer(HWND filter, UINT filter_min, UINT filter_max) {
+  if (!InRange(WM_TIMER, filter_min, filter_max)) return -1;
   uint64_t earliest = UINT64_MAX;
-  for (const Timer& timer : timers) earliest = std::min(earliest, timer.deadline);
+  for (const Timer& timer : Model().timers)
+    if (MatchesWindow(timer.window != 0 ? HandleOf(timer.window) : nullptr, filter))
+      earliest = std::min(earliest, timer.deadline);
+  if (earliest == UINT64_MAX) return -1;
   uint64_t now = Now();
   if (earliest <= now) return 0;
   return static_cast<int>(std::min<uint64_t>(earliest - now, INT_MAX));
@@ -317,7 +321,7 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max) 
       SetError(ERROR_INVALID_WINDOW_HANDLE);  // the window went while we looked
       return -1;
     }
-    WaitForWork(TimeToNextTimer());
+    WaitForWork(TimeToNextTimer(hwnd, filter_min, filter_max));
   }
 }
 

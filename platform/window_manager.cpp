@@ -165,6 +165,10 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA* window_class) {
     SetError(ERROR_CLASS_ALREADY_EXISTS);
     return 0;
   }
+  if (Model().next_atom == 0) {  // every atom has been given out
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
   AddClass(*window_class, window_class->lpszClassName, ControlKind::kNone, false);
   // An application class of a system class's name hides the system class.
   auto& classes = Model().classes;
@@ -278,6 +282,14 @@ BOOL WINAPI DestroyWindow(HWND hwnd) {
   }
   if (window->destroying) return TRUE;  // already on its way out
   uint32_t id = window->id;
+  // Windows it owns go first, whole.
+  std::vector<uint32_t> owned;
+  for (const auto& [other, w] : Model().windows)
+    if (w->owner == id && !w->destroying) owned.push_back(other);
+  for (uint32_t other : owned)
+    if (FindId(other) != nullptr) DestroyWindow(HandleOf(other));
+  window = FindId(id);
+  if (window == nullptr || window->destroying) return TRUE;
   MarkDestroying(*window);
   window->visible = false;
   window->style &= ~static_cast<DWORD>(WS_VISIBLE);

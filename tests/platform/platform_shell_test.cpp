@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "layer_control.h"
+#include "layer_view.h"
 #include "message_log_helpers.h"
 #include "test_support.h"
 
@@ -154,6 +155,46 @@ TEST_F(ShellTest, ProgramIconsHaveTheirSizesAndSixteenColours) {
   EXPECT_NE(GetStockObject(WHITE_BRUSH), GetStockObject(BLACK_BRUSH));
   EXPECT_EQ(GetStockObject(9), nullptr);
   EXPECT_EQ(GetStockObject(20), nullptr);
+}
+
+// What a desktop would be told, written down instead of shown.
+class RecordingView final : public layer::View {
+ public:
+  int ShowMessageBox(HWND, std::string_view caption, std::string_view text, UINT, int) override {
+    boxes.push_back(std::string(caption) + "|" + std::string(text));
+    return IDCANCEL;
+  }
+  void WallpaperChanged(std::string_view given, const std::string& stored) override {
+    wallpapers.push_back(std::string(given) + "|" + stored);
+  }
+  void WindowChanged(HWND hwnd) override { changed.insert(hwnd); }
+  void WindowDestroyed(HWND hwnd) override { destroyed.push_back(hwnd); }
+  void TrayChanged() override { ++tray_changes; }
+  std::vector<std::string> boxes, wallpapers;
+  std::set<HWND> changed;
+  std::vector<HWND> destroyed;
+  int tray_changes = 0;
+};
+
+TEST_F(ShellTest, AnAttachedViewIsToldWhatAPersonWouldSee) {
+  RecordingView view;
+  layer::AttachView(&view);
+  HWND hwnd = CreateLogged();
+  testsupport::StderrCapture capture;
+  EXPECT_EQ(MessageBoxA(hwnd, "\x90V\x8bK", "cap", MB_OK), IDCANCEL);  // the view answers
+  ShowWindow(hwnd, SW_SHOW);
+  NOTIFYICONDATAA icon{};
+  icon.hWnd = hwnd;
+  Shell_NotifyIconA(NIM_ADD, &icon);
+  EXPECT_TRUE(SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, const_cast<char*>(""), 0));
+  DestroyWindow(hwnd);
+  layer::AttachView(nullptr);
+  EXPECT_EQ(capture.Finish(), "");  // nothing went to the headless view
+  EXPECT_EQ(view.boxes, std::vector<std::string>{"cap|\x90V\x8bK"});
+  EXPECT_EQ(view.wallpapers, std::vector<std::string>{"|"});
+  EXPECT_EQ(view.changed.count(hwnd), 1u);
+  EXPECT_EQ(view.destroyed, std::vector<HWND>{hwnd});
+  EXPECT_EQ(view.tray_changes, 1);
 }
 
 TEST_F(ShellTest, LstrcpynCutsAndEndsWithinTheGivenLength) {

@@ -120,6 +120,16 @@ TEST_F(WindowTest, CloseFromTheSystemMenuTakesTheDefaultChain) {
   ExpectMessages({}, "messages to a destroyed window go nowhere");
 }
 
+TEST_F(WindowTest, OwnedWindowsGoBeforeTheirOwner) {
+  HWND owner = CreateLogged();
+  HWND owned = CreateLogged(WS_CAPTION, owner);
+  Log().clear();
+  EXPECT_EQ(GetParent(owned), owner);
+  DestroyWindow(owner);
+  ExpectMessages({{WM_DESTROY, owned}, {WM_NCDESTROY, owned}, {WM_DESTROY, owner}, {WM_NCDESTROY, owner}},
+                 "owner destroyed");
+}
+
 TEST_F(WindowTest, AWindowThatHandlesCloseItselfStays) {
   HWND main = CreateLogged();
   SetHandler([](HWND, UINT message, WPARAM, LPARAM) -> std::optional<LRESULT> {
