@@ -20,7 +20,6 @@ namespace {
 using platformtest::LayerTest;
 
 constexpr UINT kSocketMessage = WM_USER + 1;  // the program's 1025
-constexpr UINT_PTR kPumpTimer = 4711;
 
 struct Event {
   WORD event;
@@ -75,14 +74,15 @@ class WinsockTest : public LayerTest {
 
   bool PumpUntil(const std::function<bool()>& done, int ms) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    SetTimer(window_, kPumpTimer, 10, nullptr);
+    // A thread timer, so the wait ends even when the window has gone.
+    UINT_PTR timer = SetTimer(nullptr, 0, 10, nullptr);
     MSG msg;
     bool reached = done();
     while (!reached && std::chrono::steady_clock::now() < until && GetMessageA(&msg, nullptr, 0, 0) > 0) {
       DispatchMessageA(&msg);
       reached = done();
     }
-    KillTimer(window_, kPumpTimer);
+    KillTimer(nullptr, timer);
     return reached;
   }
 
