@@ -86,7 +86,8 @@ bool Retrieve(MSG* msg, HWND filter, UINT filter_min, UINT filter_max, bool remo
     }
     ++it;
   }
-  if (state.quit_pending && InRange(WM_QUIT, filter_min, filter_max)) {
+  // The quit message is handed out whatever the filters say.
+  if (state.quit_pending) {
     FillMessage(msg, nullptr, WM_QUIT, static_cast<WPARAM>(state.quit_code), 0);
     if (remove) state.quit_pending = false;
     return true;

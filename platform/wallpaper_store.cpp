@@ -85,7 +85,7 @@ bool IsBitmapFile(int fd, uint64_t file_size) {
       if (compression == 3 && bits != 16 && bits != 32) return false;
       uint64_t row_bytes = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
       uint64_t rows = static_cast<uint64_t>(height < 0 ? -height : height);
-      return row_bytes * rows <= file_size - pixel_offset;
+      return row_bytes <= (file_size - pixel_offset) / rows;  // no product to overflow
     }
     case 1:  // run-length coded, 8 bits
       return bits == 8 && height > 0;

@@ -34,6 +34,9 @@ int main(int argc, char** argv) {
   layer::PrepareSignalWakeup();
   struct sigaction action{};
   action.sa_handler = OnCloseSignal;
+  // The program's own blocking calls (a file read, a connect) carry on; the
+  // loop's wait is woken through the pipe all the same.
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);

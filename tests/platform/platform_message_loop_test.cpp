@@ -64,6 +64,11 @@ TEST_F(LoopTest, PeekWithoutRemovingLeavesTheMessageAndFiltersApply) {
   EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 5));
   EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
   EXPECT_EQ(DispatchMessageA(&msg), 0);  // a thread message has no window
+
+  // No filter keeps the quit message back.
+  PostQuitMessage(3);
+  EXPECT_EQ(GetMessageA(&msg, hwnd_, WM_USER, WM_USER), FALSE);
+  EXPECT_EQ(msg.wParam, 3u);
 }
 
 TEST_F(LoopTest, TimersTickOnceWhenDueAndNeverTwiceForOneTimer) {
