@@ -187,4 +187,54 @@ TEST(ColourMapFile, PpmMapQuantizesWriterOutput) {
   EXPECT_EQ(ReadWithPillow(dir / "out.ppm").pixels, expected);
 }
 
+TEST(ColourMapFileCommand, MapFileReachesTheWrittenMap) {
+  TempDir dir;
+  MakeJpeg(dir / "in.jpg", "RGB", 40, 24, "noise");
+  // Eight table entries, two of them repeats: a six-entry map.
+  const std::vector<Rgb> colours = {{0, 0, 0}, {255, 255, 255}, {200, 30, 30}, {30, 200, 30}, {30, 30, 200}, {128, 128, 0}};
+  std::string table;
+  for (const Rgb& colour : colours) table.append(colour.begin(), colour.end());
+  table += std::string("\xC8\x1E\x1E\x00\x00\x00", 6);
+  testsupport::WriteFile(dir / "map.gif", GifHead(0x82) + table);
+
+  WriterOutcome run = RunDjpegWith({"-targa", "-map", dir / "map.gif", dir / "in.jpg", dir / "out.tga"});
+  ASSERT_EQ(run.result, 0) << run.messages;
+  const std::string file = testsupport::ReadFile(dir / "out.tga");
+  ASSERT_EQ(file.size(), 18u + 6u * 3u + 40u * 24u);
+  EXPECT_EQ(Word(file, 5), 6u);
+  std::string bgr;
+  for (const Rgb& colour : colours) bgr += {char(colour[2]), char(colour[1]), char(colour[0])};
+  EXPECT_EQ(file.substr(18, 18), bgr);
+  EXPECT_EQ(ReadWithPillow(dir / "out.tga").rgb, Demapped(DecodeReference(dir / "in.jpg", {}, &colours)));
+}
+
+TEST(ColourMapFileCommand, BadMapsEndTheRunWithTheirMessage) {
+  TempDir dir;
+  MakeJpeg(dir / "in.jpg", "RGB", 16, 16);
+  testsupport::WriteFile(dir / "bad.gif", GifHead(0x00));
+  Bytes many;
+  for (int i = 0; i < 300; ++i) many.insert(many.end(), {std::uint8_t(i), std::uint8_t(i >> 8), 1});
+  testsupport::WriteFile(dir / "many.ppm", BinaryPpm(300, 1, many));
+
+  struct Case {
+    std::string map;
+    std::string message;
+  } cases[] = {
+      {dir / "bad.gif", kBadMap},
+      {dir / "many.ppm", "Cannot quantize to more than 256 colors\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.map);
+    for (bool standalone : {false, true}) {
+      const std::vector<std::string> arguments = {"-gif", "-map", c.map, dir / "in.jpg", dir / "out.gif"};
+      WriterOutcome run = standalone ? RunDjpegCommand(arguments) : RunDjpegWith(arguments);
+      EXPECT_EQ(run.result, 1);
+      EXPECT_EQ(run.messages, c.message);
+    }
+  }
+  WriterOutcome next = RunDjpegWith({"-gif", dir / "in.jpg", dir / "out.gif"});
+  EXPECT_EQ(next.result, 0) << next.messages;
+  EXPECT_TRUE(ReadWithGiflib(dir / "out.gif").ok);
+}
+
 }  // namespace

@@ -37,6 +37,8 @@ void ApplySettings(j_decompress_ptr d, const DecodeSettings& s) {
   }
   if (s.onepass) d->two_pass_quantize = FALSE;
   if (s.dither >= 0) d->dither_mode = static_cast<J_DITHER_MODE>(s.dither);
+  if (s.dct >= 0) d->dct_method = static_cast<J_DCT_METHOD>(s.dct);
+  if (s.nosmooth) d->do_fancy_upsampling = FALSE;
   d->scale_num = 1;
   d->scale_denom = s.scale_denom;
 }
@@ -111,6 +113,21 @@ WriterOutcome RunWriter(WriterFactory create, const std::string& jpeg, const std
   return DriveWriter(create, jpeg, output, settings, nullptr);
 }
 
+WriterOutcome RunDjpegWith(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {"djpeg"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  testsupport::StderrCapture capture;
+  const int result = testsupport::CallWithArgs(RunDjpeg, argv);
+  return {result, capture.Finish()};
+}
+
+WriterOutcome RunDjpegCommand(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {SKERROW_DJPEG_COMMAND};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  testsupport::ProcessResult process = testsupport::RunProcess(argv);
+  return {process.exit_code, process.err};
+}
+
 void ExpectWriterFailures(WriterFactory create, const std::string& colour_space_message) {
   testsupport::TempDir dir;
   MakeJpeg(dir / "cmyk.jpg", "CMYK", 8, 8);
@@ -170,6 +187,19 @@ Decoded DecodeReference(const std::string& jpeg, const DecodeSettings& settings,
   jpeg_destroy_decompress(&d);
   std::fclose(in);
   return out;
+}
+
+Bytes Demapped(const Decoded& decoded) {
+  if (decoded.colormap.empty()) return decoded.samples;
+  Bytes pixels;
+  for (std::uint8_t index : decoded.samples) {
+    const Rgb& colour = decoded.colormap.at(index);
+    if (decoded.grayscale)
+      pixels.push_back(colour[0]);
+    else
+      pixels.insert(pixels.end(), colour.begin(), colour.end());
+  }
+  return pixels;
 }
 
 void MakeJpeg(const std::string& path, const std::string& mode, int width, int height, const std::string& pattern,

@@ -28,6 +28,8 @@ struct DecodeSettings {
   int dither = -1;         // -dither: a J_DITHER_MODE, or -1 for the default
   std::string map_file;    // -map, read with LoadColourMapFile
   unsigned scale_denom = 1;  // -scale 1/N
+  int dct = -1;            // -dct: a J_DCT_METHOD, or -1 for the default
+  bool nosmooth = false;   // -nosmooth
 
   // Chainable, so a table row reads like the switches it stands for.
   DecodeSettings& Grayscale() { grayscale = true; return *this; }
@@ -37,6 +39,8 @@ struct DecodeSettings {
   DecodeSettings& Dither(int mode) { dither = mode; return *this; }
   DecodeSettings& Map(const std::string& path) { map_file = path; return *this; }
   DecodeSettings& Scale(unsigned denom) { scale_denom = denom; return *this; }
+  DecodeSettings& Dct(int method) { dct = method; return *this; }
+  DecodeSettings& NoSmooth() { nosmooth = true; return *this; }
 };
 
 struct WriterOutcome {
@@ -53,6 +57,12 @@ WriterOutcome RunWriter(WriterFactory create, const std::string& jpeg, const std
 // /dev/full, expecting the library's disk-full message; both give result 1.
 void ExpectWriterFailures(WriterFactory create, const std::string& colour_space_message);
 
+// RunDjpeg called in-process with argv[0] "djpeg" and `arguments` after it.
+WriterOutcome RunDjpegWith(const std::vector<std::string>& arguments);
+
+// The standalone command with `arguments`: exit status and standard error.
+WriterOutcome RunDjpegCommand(const std::vector<std::string>& arguments);
+
 // The same decode by the bare library with no writer involved.
 struct Decoded {
   unsigned width = 0;
@@ -65,6 +75,10 @@ struct Decoded {
 // `map` stands in for the -map file when given.
 Decoded DecodeReference(const std::string& jpeg, const DecodeSettings& settings,
                         const std::vector<Rgb>* map = nullptr);
+
+// The reference's pixels as a writer of plain samples must store them:
+// quantized indexes replaced by their map colours (one level for gray).
+Bytes Demapped(const Decoded& decoded);
 
 // Writes a JPEG with Pillow. `mode` is "RGB", "L" or "CMYK"; `pattern` is
 // "smooth" (gradients) or "noise" (seeded random samples); `options` are

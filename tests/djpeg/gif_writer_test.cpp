@@ -235,4 +235,50 @@ TEST(GifWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
             DecodeReference(dir / "rgb.jpg", DecodeSettings().Colors(256)).samples);
 }
 
+TEST(GifWriterCommand, OutputReadsBackThroughGiflib) {
+  TempDir dir;
+  const std::string gray = dir / "gray.jpg", colour = dir / "colour.jpg", out = dir / "out.gif";
+  MakeJpeg(gray, "L", 641, 9, "smooth", "quality=90, progressive=True");
+  MakeJpeg(colour, "RGB", 120, 80, "noise", "quality=85, subsampling=1");
+  // A three-colour map: four table entries, the last all zero.
+  const std::vector<Rgb> map_colours = {{250, 10, 10}, {10, 250, 10}, {10, 10, 250}};
+  testsupport::WriteFile(dir / "map.ppm", "P3\n3 1\n255\n250 10 10 10 250 10 10 10 250\n");
+
+  struct Case {
+    std::vector<std::string> switches;
+    std::string jpeg;
+    DecodeSettings reference;
+    const std::vector<Rgb>* map;
+    bool standalone;
+  } cases[] = {
+      {{"-gif"}, gray, DecodeSettings(), nullptr, false},
+      {{"-gif"}, colour, DecodeSettings().Colors(256), nullptr, true},
+      {{"-colors", "1000", "-gif"}, colour, DecodeSettings().Colors(256), nullptr, false},
+      {{"-gif", "-map", dir / "map.ppm"}, colour, DecodeSettings(), &map_colours, true},
+      {{"-g", "-gr", "-colors", "7", "-dither", "none"}, colour, DecodeSettings().Grayscale().Colors(7).Dither(JDITHER_NONE),
+       nullptr, false},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = c.switches;
+    arguments.insert(arguments.end(), {c.jpeg, out});
+    SCOPED_TRACE(arguments[0] + " " + arguments[1]);
+    WriterOutcome run = c.standalone ? RunDjpegCommand(arguments) : RunDjpegWith(arguments);
+    ASSERT_EQ(run.result, 0) << run.messages;
+    ExpectWellFormedStream(testsupport::ReadFile(out));
+
+    Decoded reference = DecodeReference(c.jpeg, c.reference, c.map);
+    GiflibPicture gif = ReadWithGiflib(out);
+    ASSERT_TRUE(gif.ok);
+    EXPECT_EQ(gif.indexes, reference.samples);
+    std::vector<Rgb> table = reference.colormap;
+    if (table.empty()) {
+      for (int i = 0; i < 256; ++i) table.push_back({std::uint8_t(i), std::uint8_t(i), std::uint8_t(i)});
+    }
+    std::size_t entries = 2;
+    while (entries < table.size()) entries *= 2;
+    table.resize(entries, Rgb{0, 0, 0});
+    EXPECT_EQ(gif.colour_table, table);
+  }
+}
+
 }  // namespace

@@ -94,19 +94,11 @@ TEST(PpmWriter, QuantizedRowsAreTheMapColoursOfTheLibraryIndexes) {
 
     Decoded reference = DecodeReference(jpeg, c.settings);
     ASSERT_EQ(reference.colormap.empty(), c.settings.colors == 0);
-    Bytes expected = reference.colormap.empty() ? reference.samples : Bytes{};
-    for (std::uint8_t index : reference.colormap.empty() ? Bytes{} : reference.samples) {
-      const Rgb& colour = reference.colormap.at(index);
-      if (reference.grayscale)
-        expected.push_back(colour[0]);
-      else
-        expected.insert(expected.end(), colour.begin(), colour.end());
-    }
     PillowPicture written = ReadWithPillow(out);
     EXPECT_EQ(written.mode, reference.grayscale ? "L" : "RGB");
     EXPECT_EQ(written.width, int(reference.width));
     EXPECT_EQ(written.height, int(reference.height));
-    EXPECT_EQ(written.pixels, expected);
+    EXPECT_EQ(written.pixels, Demapped(reference));
   }
 }
 
@@ -117,6 +109,68 @@ TEST(PpmWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
   WriterOutcome next = RunWriter(CreatePpmWriter, dir / "rgb.jpg", dir / "out.ppm", {});
   EXPECT_EQ(next.result, 0) << next.messages;
   EXPECT_EQ(ReadWithPillow(dir / "out.ppm").pixels, ReadWithPillow(dir / "rgb.jpg").pixels);
+}
+
+TEST(PpmWriterCommand, DefaultPnmAndPpmOutputEqualIndependentDecode) {
+  struct Case {
+    const char* mode;
+    int width, height;
+    const char* options;
+    std::vector<std::string> switches;
+  } cases[] = {
+      {"RGB", 97, 61, "quality=90, subsampling=2, progressive=True", {}},
+      {"L", 641, 3, "quality=80", {}},
+      {"RGB", 5, 5, "quality=90, subsampling=1", {"-pnm"}},
+      {"L", 1, 1, "quality=90", {"-PPM"}},
+  };
+  TempDir dir;
+  const std::string jpeg = dir / "in.jpg", out = dir / "out.ppm";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " " + std::to_string(c.width) + "x" + std::to_string(c.height));
+    MakeJpeg(jpeg, c.mode, c.width, c.height, "smooth", c.options);
+    std::vector<std::string> arguments = c.switches;
+    arguments.insert(arguments.end(), {jpeg, out});
+    WriterOutcome run = RunDjpegWith(arguments);
+    ASSERT_EQ(run.result, 0) << run.messages;
+    EXPECT_EQ(run.messages, "");
+    const bool gray = std::string(c.mode) == "L";
+    EXPECT_EQ(testsupport::ReadFile(out).substr(0, 3), gray ? "P5\n" : "P6\n");
+    EXPECT_EQ(ReadWithPillow(out).pixels, ReadWithPillow(jpeg).pixels);
+  }
+}
+
+TEST(PpmWriterCommand, DecodingSwitchesReachTheOutput) {
+  struct Case {
+    std::vector<std::string> switches;
+    DecodeSettings settings;
+  } cases[] = {
+      {{"-colors", "16"}, DecodeSettings().Colors(16)},
+      {{"-fast"}, DecodeSettings().Fast()},
+      {{"-fast", "-colors", "64"}, DecodeSettings().Fast().Colors(64)},
+      {{"-dct", "fast", "-nosmooth"}, DecodeSettings().Dct(JDCT_IFAST).NoSmooth()},
+      {{"-dct", "float"}, DecodeSettings().Dct(JDCT_FLOAT)},
+      {{"-scale", "1/2"}, DecodeSettings().Scale(2)},
+      {{"-grayscale", "-colors", "4", "-dither", "ordered", "-onepass"},
+       DecodeSettings().Grayscale().Colors(4).Dither(JDITHER_ORDERED).OnePass()},
+      {{"-quantize", "40", "-dither", "none"}, DecodeSettings().Colors(40).Dither(JDITHER_NONE)},
+  };
+  TempDir dir;
+  const std::string jpeg = dir / "in.jpg", out = dir / "out.ppm";
+  MakeJpeg(jpeg, "RGB", 77, 45, "noise", "quality=85");
+  bool standalone = false;
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = c.switches;
+    arguments.insert(arguments.end(), {jpeg, out});
+    SCOPED_TRACE(arguments.front());
+    // Every other case through the standalone command.
+    WriterOutcome run = standalone ? RunDjpegCommand(arguments) : RunDjpegWith(arguments);
+    standalone = !standalone;
+    ASSERT_EQ(run.result, 0) << run.messages;
+    Decoded reference = DecodeReference(jpeg, c.settings);
+    PillowPicture written = ReadWithPillow(out);
+    EXPECT_EQ(written.width, int(reference.width));
+    EXPECT_EQ(written.pixels, Demapped(reference));
+  }
 }
 
 }  // namespace

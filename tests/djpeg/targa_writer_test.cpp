@@ -136,4 +136,57 @@ TEST(TargaWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
   EXPECT_EQ(ReadWithPillow(dir / "out.tga").pixels, ReadWithPillow(dir / "rgb.jpg").pixels);
 }
 
+TEST(TargaWriterCommand, OutputEqualsIndependentDecode) {
+  struct Case {
+    const char* mode;
+    int width, height;
+    const char* options;
+  } cases[] = {
+      {"RGB", 641, 5, "quality=90, subsampling=0"},
+      {"RGB", 3, 2, "quality=75, subsampling=2, progressive=True"},
+      {"L", 2, 9, "quality=90"},
+  };
+  TempDir dir;
+  const std::string jpeg = dir / "in.jpg", out = dir / "out.tga";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " " + std::to_string(c.width));
+    MakeJpeg(jpeg, c.mode, c.width, c.height, "smooth", c.options);
+    WriterOutcome run = RunDjpegWith({"-targa", jpeg, out});
+    ASSERT_EQ(run.result, 0) << run.messages;
+    PillowPicture written = ReadWithPillow(out);
+    EXPECT_EQ(written.mode, c.mode);
+    EXPECT_EQ(written.pixels, ReadWithPillow(jpeg).pixels);
+  }
+}
+
+TEST(TargaWriterCommand, FastSwitchGivesA216EntryMap) {
+  TempDir dir;
+  const std::string jpeg = dir / "in.jpg", out = dir / "out.tga";
+  MakeJpeg(jpeg, "RGB", 50, 20, "noise");
+  WriterOutcome run = RunDjpegCommand({"-targa", "-fast", "-colors", "216", jpeg, out});
+  ASSERT_EQ(run.result, 0) << run.messages;
+  const std::string file = testsupport::ReadFile(out);
+  ASSERT_EQ(file.size(), 18u + 648u + 50u * 20u);
+  EXPECT_EQ(file[1], 1);
+  EXPECT_EQ(file[2], 1);
+  EXPECT_EQ(static_cast<unsigned char>(file[5]), 0xD8);
+  EXPECT_EQ(file[6], 0);
+  EXPECT_EQ(file[7], 24);
+  EXPECT_EQ(file[16], 8);
+  Decoded reference = DecodeReference(jpeg, DecodeSettings().Fast().Colors(216));
+  EXPECT_EQ(ReadWithPillow(out).rgb, Demapped(reference));
+}
+
+TEST(TargaWriterCommand, FailuresEndWithStatusOne) {
+  TempDir dir;
+  MakeJpeg(dir / "cmyk.jpg", "CMYK", 8, 8);
+  MakeJpeg(dir / "rgb.jpg", "RGB", 30, 20);
+  WriterOutcome cmyk = RunDjpegCommand({"-targa", dir / "cmyk.jpg", dir / "out.tga"});
+  EXPECT_EQ(cmyk.result, 1);
+  EXPECT_EQ(cmyk.messages, "Targa output must be grayscale or RGB\n");
+  WriterOutcome full = RunDjpegCommand({"-targa", dir / "rgb.jpg", "/dev/full"});
+  EXPECT_EQ(full.result, 1);
+  EXPECT_EQ(full.messages, "Output file write error --- out of disk space?\n");
+}
+
 }  // namespace
