@@ -52,7 +52,7 @@ bool ReadTextNumber(std::FILE* file, long* value, int* terminator) {
     ch = ReadTextChar(file);
   }
   if (too_large) {
-    *terminator = IsDigit(ch) || ch == EOF ? '0' : ch;
+    *terminator = ch == EOF ? '0' : ch;  // anything but EOF: not a clean end
     return false;
   }
   *value = accumulator;

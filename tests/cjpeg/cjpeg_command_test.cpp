@@ -283,7 +283,7 @@ TEST_F(CjpegRun, TableFilesAndScanScripts) {
   EXPECT_EQ(Decoded(scripted).samples, Decoded(Encode({})).samples);
 }
 
-TEST_F(CjpegRun, OutfileAndDensity) {
+TEST_F(CjpegRun, OutfileDensityAndMemoryLimit) {
   std::remove((*dir_ / "named.jpg").c_str());
   auto outcome = Cjpeg({"cjpeg", "-outfile", *dir_ / "named.jpg", *dir_ / "colour.ppm"});
   EXPECT_EQ(outcome.result, 0) << outcome.err;
@@ -297,6 +297,17 @@ TEST_F(CjpegRun, OutfileAndDensity) {
   EXPECT_EQ(layout.density_unit, 2);
   EXPECT_EQ(layout.x_density, 28);
   EXPECT_EQ(jpeg, CompressLikeCjpeg(bmp, {.density_unit = 2, .x_density = 28, .y_density = 28}));
+
+  // The BMP reader holds the whole picture (here 300x200x3 bytes) in a
+  // library array, which must fit under the limit: this library has no
+  // temporary-file spill. The limit counts thousands, or millions with 'm'.
+  MakePicture(*dir_ / "big.bmp", "RGB", "BMP", 300, 200);
+  for (const char* enough : {"2m", "2M", "2000", "2000k"}) {
+    EXPECT_EQ(Encode({"-maxmemory", enough}, "big.bmp"), Encode({}, "big.bmp")) << enough;
+  }
+  auto tight = Cjpeg({"cjpeg", "-maxm", "100", *dir_ / "big.bmp", *dir_ / "tight.jpg"});
+  EXPECT_EQ(tight.result, 1);
+  EXPECT_EQ(tight.err, "Backing store not supported\n");
 }
 
 TEST_F(CjpegRun, BadSwitchesAreRefusedSilently) {
