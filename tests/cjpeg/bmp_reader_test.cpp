@@ -208,6 +208,11 @@ readerrun::Outcome ReadBytes(const TempDir& dir, const std::string& bytes) {
 
 TEST(BmpReader, HandMadeFilesGiveTheirPixels) {
   TempDir dir;
+  Bmp full_map;  // read first, so a short map that is not cleared shows stale entries
+  full_map.width = 1;
+  full_map.map = std::string(256 * 4, '\xEE');
+  full_map.pixels = Rgb({255, 0, 0, 0});
+
   Bmp short_map;  // two entries loaded; indexes 2 and 255 have none
   short_map.width = 4;
   short_map.colours_used = 2;
@@ -240,6 +245,7 @@ TEST(BmpReader, HandMadeFilesGiveTheirPixels) {
     std::string rows;  // top row first
   };
   const Case cases[] = {
+      {"full map", full_map, Rgb({0xEE, 0xEE, 0xEE})},
       {"short map", short_map, Rgb({250, 128, 7, 1, 2, 3, 0, 0, 0, 0, 0, 0})},
       {"gap before pixels", gap, Rgb({250, 128, 7, 1, 2, 3, 0, 0, 0, 0, 0, 0})},
       {"12-byte header", os2, Rgb({7, 8, 9, 0, 0, 0})},

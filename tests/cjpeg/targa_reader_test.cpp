@@ -209,6 +209,13 @@ TEST(TargaReader, HandMadeFilesGiveTheirPixels) {
   spanning.pixels = Bytes({0x82, 9, 0x00, 4});  // run of 3, then 1 literal
   Tga bottom_up = spanning;  // same packets, rows stored bottom first
   bottom_up.descriptor = 0;
+  Tga full_map;  // read first, so a short map that is not cleared shows stale entries
+  full_map.map_type = 1;
+  full_map.image_type = 1;
+  full_map.map_length = 256;
+  full_map.width = 1;
+  full_map.map = std::string(256 * 3, '\xEE');
+  full_map.pixels = Bytes({255});
   Tga short_map;  // two entries loaded; indexes 2 and 255 have none
   short_map.map_type = 1;
   short_map.image_type = 1;
@@ -237,6 +244,7 @@ TEST(TargaReader, HandMadeFilesGiveTheirPixels) {
       {"15 bits", fifteen, Bytes({255, 255, 255, 8, 8, 8})},
       {"run across rows", spanning, Bytes({9, 9, 9, 4})},
       {"bottom-up run across rows", bottom_up, Bytes({9, 4, 9, 9})},
+      {"full map", full_map, Bytes({0xEE, 0xEE, 0xEE})},
       {"short map", short_map, Bytes({4, 5, 6, 1, 2, 3, 0, 0, 0, 0, 0, 0})},
       {"ID field and unused map", skipped, Bytes({30, 20, 10})},
       {"literals across rows", literal_run, Bytes({1, 2, 3, 4})},
