@@ -187,6 +187,12 @@ BOOL WINAPI UnregisterClassA(LPCSTR class_name, HINSTANCE) {
     SetError(ERROR_CANNOT_FIND_WND_CLASS);
     return FALSE;
   }
+  for (const auto& [id, window] : Model().windows) {
+    if (window->class_key == c->key) {
+      SetError(ERROR_CLASS_HAS_WINDOWS);
+      return FALSE;
+    }
+  }
   auto& classes = Model().classes;
   classes.erase(classes.begin() + (c - classes.data()));
   return TRUE;

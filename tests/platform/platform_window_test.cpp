@@ -31,6 +31,15 @@ TEST_F(WindowTest, ClassRegistrationRefusesDuplicatesAndUnknownClasses) {
   EXPECT_EQ(CreateWindowExA(0, "EDIT", "", WS_CHILD, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TLW_WITH_WSCHILD));
 
+  // A class in use stays; once its windows are gone it can go.
+  HWND hwnd = CreateLogged();
+  EXPECT_FALSE(UnregisterClassA(kLoggedClass, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_HAS_WINDOWS));
+  DestroyWindow(hwnd);
+  EXPECT_TRUE(UnregisterClassA(kLoggedClass, nullptr));
+  EXPECT_EQ(CreateLogged(), nullptr);
+  EXPECT_FALSE(UnregisterClassA("EDIT", nullptr));  // system classes stay
+
   // After a reset the name is free again and a fresh atom comes back.
   LayerReset();
   wc.lpszClassName = "LoggedWindow";
