@@ -81,7 +81,8 @@ Decoded DecodeReference(const std::string& jpeg, const DecodeSettings& settings,
 Bytes Demapped(const Decoded& decoded);
 
 // Writes a JPEG with Pillow. `mode` is "RGB", "L" or "CMYK"; `pattern` is
-// "smooth" (gradients) or "noise" (seeded random samples); `options` are
+// "smooth" (gradients), "noise" (seeded random samples) or "blend"
+// (gradients and noise made by Pillow itself, quick at any size); `options` are
 // extra keyword arguments of Pillow's save, e.g. "quality=90, subsampling=0".
 void MakeJpeg(const std::string& path, const std::string& mode, int width, int height,
               const std::string& pattern = "smooth", const std::string& options = "quality=90");

@@ -139,6 +139,33 @@ TEST(PpmWriterCommand, DefaultPnmAndPpmOutputEqualIndependentDecode) {
   }
 }
 
+TEST(PpmWriterCommand, LargePictureAsPpmAndTargaEqualsIndependentDecode) {
+  TempDir dir;
+  const std::string jpeg = dir / "in.jpg";
+  MakeJpeg(jpeg, "RGB", 4000, 3000, "blend", "quality=90");
+  const Bytes expected = ReadWithPillow(jpeg).pixels;
+  ASSERT_EQ(expected.size(), 4000u * 3000u * 3u);
+
+  WriterOutcome run = RunDjpegWith({jpeg, dir / "out.ppm"});
+  ASSERT_EQ(run.result, 0) << run.messages;
+  const std::string file = testsupport::ReadFile(dir / "out.ppm");
+  ASSERT_EQ(file.substr(0, 17), "P6\n4000 3000\n255\n");
+  EXPECT_TRUE(Bytes(file.begin() + 17, file.end()) == expected);
+
+  // The Targa writer turns each pixel around to blue, green, red.
+  run = RunDjpegWith({"-targa", jpeg, dir / "out.tga"});
+  ASSERT_EQ(run.result, 0) << run.messages;
+  const std::string targa = testsupport::ReadFile(dir / "out.tga");
+  ASSERT_EQ(targa.size(), 18 + expected.size());
+  std::size_t mismatches = 0;
+  for (std::size_t i = 0; i < expected.size(); i += 3) {
+    mismatches += static_cast<unsigned char>(targa[18 + i]) != expected[i + 2] ||
+                  static_cast<unsigned char>(targa[18 + i + 1]) != expected[i + 1] ||
+                  static_cast<unsigned char>(targa[18 + i + 2]) != expected[i];
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
 TEST(PpmWriterCommand, DecodingSwitchesReachTheOutput) {
   struct Case {
     std::vector<std::string> switches;
