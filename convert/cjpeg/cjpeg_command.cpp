@@ -196,12 +196,13 @@ PixelSource* SelectReader(j_compress_ptr compressor, std::FILE* input) {
 int RunCjpeg(int argc, char** argv) {
   ProgramName = ProgramNameFrom(argc > 0 ? argv[0] : nullptr, "cjpeg");
 
-  jpeg_compress_struct compressor;
+  // Zeroed first, so that even a failure inside jpeg_create_compress (out of
+  // memory) leaves an object the recovery below can destroy.
+  jpeg_compress_struct compressor{};
   ConverterErrorManager manager;
   compressor.err = InitConverterErrorManager(&manager);
-  jpeg_create_compress(&compressor);
 
-  // Every failure after this point (fatal error, bad command line, failing
+  // Every failure from here on (fatal error, bad command line, failing
   // switch file) lands here: the files and the compressor are released and
   // the caller gets 1 instead of losing its process.
   if (setjmp(manager.escape) != 0) {
@@ -211,6 +212,7 @@ int RunCjpeg(int argc, char** argv) {
     return 1;
   }
 
+  jpeg_create_compress(&compressor);
   CatchTerminationSignals(AsCommon(&compressor));
 
   compressor.in_color_space = JCS_RGB;  // provisional, until the reader knows

@@ -5,6 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "cjpeg_oracle_helpers.h"
 #include "pixel_source.h"
 #include "test_support.h"
@@ -488,6 +493,32 @@ TEST_F(CjpegRun, VerboseShowsTheBannerOncePerProcess) {
   EXPECT_EQ(child.exit_code, 0) << child.err;
   EXPECT_EQ(child.err.rfind(banner_start, 0), 0u) << child.err;
   EXPECT_EQ(child.err.find(banner_start, 1), std::string::npos);
+}
+
+TEST_F(CjpegRun, TerminationSignalEndsTheCommandWithOne) {
+  // The command blocks on a pipe holding half a PPM header, past the point
+  // where it has taken over SIGTERM.
+  const std::string fifo = *dir_ / "slow.ppm";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string out = *dir_ / "signal.jpg";
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    execl(SKERROW_CJPEG_COMMAND, "cjpeg", fifo.c_str(), out.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int writer = open(fifo.c_str(), O_WRONLY);  // returns once the command has opened it
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, "P6\n45 ", 6), 6);
+  usleep(100 * 1000);
+  kill(child, SIGTERM);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(writer);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 TEST_F(CjpegRun, StandaloneCommandExitsWithTheResult) {
