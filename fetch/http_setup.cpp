@@ -1,0 +1,205 @@
+// Connection set-up for an http:// address: host and port, a blocking
+// connect, the output file, and the switch to socket notifications.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "app_constants.h"
+#include "app_globals.h"
+#include "fetch_globals.h"
+#include "http_transfer.h"
+
+char HostName[kUrlCapacity];
+char PortText[kUrlCapacity] = "80";
+char RequestPath[kUrlCapacity] = "/index.html";
+sockaddr_in ServerAddress;
+int TransferCommand = 0;
+
+namespace {
+
+constexpr char kDefaultPort[] = "80";
+constexpr char kIndexName[] = "index.html";
+
+void ShowBox(HWND window, const char* text, const char* caption) { MessageBoxA(window, text, caption, MB_OK); }
+
+// Reads a control's text the way WM_GETTEXT does: cut to the buffer.
+void ReadField(HWND window, int id, char* buffer, int capacity) {
+  buffer[0] = '\0';
+  SendMessageA(GetDlgItem(window, id), WM_GETTEXT, static_cast<WPARAM>(capacity), reinterpret_cast<LPARAM>(buffer));
+  buffer[capacity - 1] = '\0';
+}
+
+// The host ends at the first ':' or '/' past any leading ones; the text
+// kept starts at the first byte all the same, so ":80" stays ":80".
+void CutHostText(char* host) {
+  char* token = host + std::strspn(host, ":/");
+  token[std::strcspn(token, ":/")] = '\0';
+}
+
+// A dotted address, strictly: up to four numbers of 0 to 255, missing ones
+// at the end counting as 0, nothing else after them. Anything looser would
+// connect to an address the user did not write.
+bool ParseDottedAddress(std::string_view text, unsigned char bytes[4]) {
+  bytes[0] = bytes[1] = bytes[2] = bytes[3] = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    int value = 0;
+    while (!text.empty() && text[0] >= '0' && text[0] <= '9') {
+      value = value * 10 + (text[0] - '0');
+      if (value > 255) return false;
+      text.remove_prefix(1);
+    }
+    bytes[part] = static_cast<unsigned char>(value);
+    if (text.empty()) return true;
+    if (text[0] != '.' || part == 3) return false;
+    text.remove_prefix(1);
+  }
+  return false;
+}
+
+bool ResolveHost(HWND window) {
+  std::memset(&ServerAddress, 0, sizeof ServerAddress);
+  ServerAddress.sin_family = AF_INET;
+  if (HostName[0] >= '0' && HostName[0] <= '9') {
+    unsigned char bytes[4];
+    if (!ParseDottedAddress(HostName, bytes)) {
+      ShowBox(window, kHostUnknownText, HostName);
+      return false;
+    }
+    std::memcpy(&ServerAddress.sin_addr, bytes, 4);
+    return true;
+  }
+  hostent* host = gethostbyname(HostName);
+  if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+    ShowBox(window, kHostUnknownText, HostName);
+    return false;
+  }
+  int length = host->h_length < 0 ? 0 : host->h_length;
+  std::memcpy(&ServerAddress.sin_addr, host->h_addr_list[0],
+              static_cast<size_t>(length < 4 ? length : 4));
+  return true;
+}
+
+// The port token after the first ':' of the address (slashes before it
+// skipped); an address with nothing there gets the default port.
+void TakeUrlPortAndPath() {
+  const char* address = CurrentUrl + kSchemeLength;
+  std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s", address);
+  std::strcpy(PortText, kDefaultPort);
+  if (char* colon = std::strchr(ScratchBuffer, ':')) {
+    char* token = colon + 1 + std::strspn(colon + 1, "/");
+    size_t length = std::strcspn(token, "/");
+    if (length > 0) {
+      token[length] = '\0';
+      std::strcpy(PortText, token);
+    }
+  }
+  const char* path = std::strchr(address, '/');
+  std::snprintf(RequestPath, sizeof RequestPath, "%s", path != nullptr ? path : "/");
+}
+
+bool ResolvePort(HWND window) {
+  auto low_bits = static_cast<unsigned short>(static_cast<unsigned int>(LeadingNumber(PortText)) & 0xffffu);
+  if (low_bits != 0) {
+    ServerAddress.sin_port = htons(low_bits);
+    return true;
+  }
+  servent* service = getservbyname(PortText, "tcp");
+  if (service == nullptr) {
+    ShowBox(window, kPortUnknownText, kPortUnknownCaption);
+    return false;
+  }
+  ServerAddress.sin_port = static_cast<unsigned short>(service->s_port);
+  return true;
+}
+
+// The name after the address's last '/', or "index.html" when there is none
+// or it is empty.
+std::string_view LocalNameOf(const char* address) {
+  const char* slash = std::strrchr(address, '/');
+  if (slash == nullptr || slash[1] == '\0') return kIndexName;
+  return slash + 1;
+}
+
+void DropSocket() {
+  closesocket(TransferSocket);
+  TransferSocket = INVALID_SOCKET;
+}
+
+}  // namespace
+
+int LeadingNumber(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  long long value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text)
+    if (value <= INT_MAX) value = value * 10 + (*text - '0');
+  if (negative) return value > INT_MAX ? INT_MIN : static_cast<int>(-value);
+  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+void StartHttpTransfer(HWND window, int command) {
+  if (DownloadFile != nullptr) return;  // one download at a time
+  std::string_view name = LocalNameOf(CurrentUrl + kSchemeLength);
+  if (name.size() >= sizeof LocalName) {
+    // Cut short, the name would be some other file; refused before the
+    // timer is touched, as local pictures are, so the rotation goes on.
+    ShowBox(window, kNameTooLongText, kErrorCaption);
+    return;
+  }
+
+  KillTimer(window, RotationTimer);
+  HeaderPhase = 1;
+  HeaderLength = 0;
+  RemainingLength = 0;
+  LengthAnnounced = 0;
+  RequestSent = 0;
+  TransferCommand = command;
+  if (TransferSocket != INVALID_SOCKET) DropSocket();
+
+  if (ProxyMode != 0) {
+    ReadField(window, ProxyHostField, HostName, sizeof HostName);
+  } else {
+    std::snprintf(HostName, sizeof HostName, "%s", CurrentUrl + kSchemeLength);
+    CutHostText(HostName);
+  }
+  if (!ResolveHost(window)) return;
+
+  if (ProxyMode != 0) {
+    std::snprintf(RequestPath, sizeof RequestPath, "%s", CurrentUrl);
+    ReadField(window, ProxyPortField, PortText, sizeof PortText);
+  } else {
+    TakeUrlPortAndPath();
+  }
+  name.copy(LocalName, name.size());
+  LocalName[name.size()] = '\0';
+  if (!ResolvePort(window)) return;
+
+  TransferSocket = socket(AF_INET, SOCK_STREAM, 0);
+  if (TransferSocket == INVALID_SOCKET) {
+    ShowBox(window, kSocketFailedText, kErrorCaption);
+    return;
+  }
+  if (connect(TransferSocket, reinterpret_cast<const sockaddr*>(&ServerAddress), sizeof ServerAddress) < 0) {
+    DropSocket();
+    ShowBox(window, kConnectFailedText, kErrorCaption);
+    return;
+  }
+  std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s%s", WorkDir, LocalName);
+  DownloadFile = std::fopen(ScratchBuffer, "w+b");
+  if (DownloadFile == nullptr) {
+    ShowBox(window, kFileOpenFailedText, kFileErrorCaption);
+    DropSocket();
+    return;
+  }
+  if (WSAAsyncSelect(TransferSocket, window, SocketEventMessage, FD_READ | FD_CLOSE) != 0) {
+    ShowBox(window, kAsyncSelectFailedText, kFileErrorCaption);
+    DropSocket();
+    std::fclose(DownloadFile);
+    DownloadFile = nullptr;
+    return;
+  }
+  SendHttpRequest(window);
+}

@@ -1,0 +1,60 @@
+// State of a download over HTTP/1.0: where to connect, what to ask for, and
+// how far the response has come. One transfer at a time; the set-up fills it,
+// socket events move it on, completion, close or abort end it.
+#pragma once
+
+#include <windows.h>
+
+#include "fetch_globals.h"
+
+inline constexpr int kHeaderCapacity = 1024;
+
+extern char HostName[kUrlCapacity];        // host connected to: the URL's, or the proxy's; also the Host line
+extern char PortText[kUrlCapacity];        // port number or service name, from the URL or the proxy field
+extern char RequestPath[kUrlCapacity];     // target of the request line; the whole address through a proxy
+extern sockaddr_in ServerAddress;          // address the set-up connects to
+extern int HeaderPhase;                    // 1 while the response header is collected, 0 in the body
+extern char HeaderBuffer[kHeaderCapacity]; // the response header so far, NUL-terminated once complete
+extern int HeaderLength;                   // header bytes in HeaderBuffer
+extern int RemainingLength;                // body bytes still announced; only meaningful when LengthAnnounced
+extern int LengthAnnounced;                // 1 once the header carried a content-length line
+extern int TransferCommand;                // command that started the transfer (100 or 104); rules the timer
+extern int RequestSent;                    // 1 once this transfer's request has gone out
+
+// The fetcher's own timer: a transfer silent for a whole rotation interval
+// is given up, so a server that never answers cannot stop the rotation.
+inline constexpr UINT_PTR StallTimer = 23276;
+inline constexpr int kMinStallMs = 1000;
+
+// Texts of the HTTP side's message boxes.
+inline constexpr char kHostUnknownText[] =
+    "\x83\x7a\x83\x58\x83\x67\x96\xbc\x82\xaa\x95\x73\x96\xbe\x82\xc5\x82\xb7\x81\x42";  // ホスト名が不明です。
+inline constexpr char kPortUnknownText[] =
+    "\x83\x7c\x81\x5b\x83\x67\x96\xbc\x82\xaa\x95\x73\x96\xbe\x82\xc5\x82\xb7\x81\x42";  // ポート名が不明です。
+inline constexpr char kPortUnknownCaption[] = "getservbyname(sock) failed";
+inline constexpr char kSocketFailedText[] = "socket() failed";
+inline constexpr char kConnectFailedText[] = "connect() failed";
+inline constexpr char kFileOpenFailedText[] = "Error on file open()";
+inline constexpr char kFileWriteFailedText[] = "Error on file write()";
+inline constexpr char kAsyncSelectFailedText[] = "Error on WSAAsyncSelect()";
+inline constexpr char kFileErrorCaption[] = "err";
+inline constexpr char kConnectionBrokenText[] = "Connection broken";
+inline constexpr char kHeaderTooLongText[] = "The response header is too long";
+inline constexpr char kNameTooLongText[] = "The address is too long";
+
+// Connection set-up for the http:// address in CurrentUrl; `command` is the
+// id that led here (100 or 104).
+void StartHttpTransfer(HWND window, int command);
+// Sends the request of the transfer just set up, once.
+void SendHttpRequest(HWND window);
+// Message 1025: wParam the socket, low word of lParam the event.
+void HandleSocketEvent(HWND window, WPARAM socket, LPARAM event);
+
+// atoi and atol as the design reads them (leading blanks, a sign, digits),
+// saturated to 32 bits instead of overflowing.
+int LeadingNumber(const char* text);
+
+// The response handling behind the socket events, for callers that bring
+// their own bytes: a received chunk, and the end of the connection.
+void ReceiveResponseBytes(HWND window, const char* data, int length);
+void EndOfResponse(HWND window);

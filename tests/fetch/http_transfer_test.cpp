@@ -1,0 +1,393 @@
+// Downloads in-process against a scripted server on loopback: connection
+// set-up and its failures, the request byte for byte, the response cut into
+// chunks, and what is left on disk, in the wallpaper and in the timer.
+#include <windows.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app_constants.h"
+#include "app_globals.h"
+#include "fetch_globals.h"
+#include "http_server_helpers.h"
+#include "http_transfer.h"
+#include "layer_control.h"
+#include "test_support.h"
+
+namespace {
+
+using fetchtest::Pieces;
+using fetchtest::Reply;
+using fetchtest::Response;
+using testsupport::ReadFile;
+
+constexpr char kAgentLine[] = "User-Agent: TEST Program(Make qelo Vresion 0)\r\n";
+constexpr char kAcceptLine[] = "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
+
+// A small BMP made by Pillow, the picture most rows serve.
+const std::string& Bitmap() {
+  static const std::string bytes = [] {
+    testsupport::TempDir dir;
+    auto result = testsupport::RunPython(
+        "import sys\nfrom PIL import Image\nImage.new('RGB', (5, 3), (200, 30, 90)).save(sys.argv[1])",
+        {dir / "p.bmp"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    return ReadFile(dir / "p.bmp");
+  }();
+  return bytes;
+}
+
+class HttpTransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_cwd_ = std::filesystem::current_path();
+    std::filesystem::create_directories(dir_ / "temp");
+    std::filesystem::create_directories(dir_ / "state");
+    std::filesystem::current_path(dir_.path());
+    setenv("TEMP", (dir_ / "temp").c_str(), 1);
+    setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+    LayerReset();
+    ProxyMode = 0;
+    IntervalMs = kDefaultIntervalMs;
+    TransferSocket = INVALID_SOCKET;
+    DownloadFile = nullptr;
+    ASSERT_NE(RegisterMainClass(LayerProgramInstance()), 0);
+    ASSERT_EQ(InitMainWindow(LayerProgramInstance(), SW_SHOWNORMAL), 1);
+    temp_ = dir_ / "temp";
+  }
+  void TearDown() override {
+    if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
+    if (DownloadFile != nullptr) std::fclose(DownloadFile);
+    TransferSocket = INVALID_SOCKET;
+    DownloadFile = nullptr;
+    if (MainWindow != nullptr) DestroyWindow(MainWindow);
+    LayerReset();
+    std::filesystem::current_path(saved_cwd_);
+  }
+
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(server_.port()) + path; }
+
+  void Fetch(const std::string& url, int command = RotateCommandId) {
+    ASSERT_LT(url.size(), sizeof CurrentUrl);
+    std::strcpy(CurrentUrl, url.c_str());
+    StartHttpTransfer(MainWindow, command);
+  }
+
+  static bool Idle() { return TransferSocket == INVALID_SOCKET && DownloadFile == nullptr; }
+
+  // Runs the real loop, socket events going to the exchange, until `done`
+  // or `ms` have passed.
+  bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    UINT_PTR timer = SetTimer(nullptr, 0, 10, nullptr);
+    MSG msg;
+    bool reached = done();
+    while (!reached && std::chrono::steady_clock::now() < until && GetMessageA(&msg, nullptr, 0, 0) > 0) {
+      if (msg.message == SocketEventMessage)
+        HandleSocketEvent(msg.hwnd, msg.wParam, msg.lParam);
+      else
+        DispatchMessageA(&msg);
+      reached = done();
+    }
+    KillTimer(nullptr, timer);
+    return reached;
+  }
+  void PumpFor(int ms) { PumpUntil([] { return false; }, ms); }
+
+  // Serves `reply` for /pics/`name` and fetches it to the end of the transfer.
+  void Download(const std::string& name, Reply reply, int command = RotateCommandId) {
+    server_.Route("/pics/" + name, std::move(reply));
+    Fetch(Url("/pics/" + name), command);
+    bool ended = PumpUntil(Idle);
+    if (!ended) SendMessageA(MainWindow, WM_COMMAND, AbortCommandId, 0);
+    ASSERT_TRUE(ended) << "transfer did not end";
+  }
+
+  std::string Wallpaper() const { return ReadFile(LayerWallpaperStorePath()); }
+  bool RotationTimerRunning() const { return KillTimer(MainWindow, RotationTimer) != FALSE; }
+  std::vector<std::string> BoxTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& box : LayerMessageBoxes()) texts.push_back(box.text + " | " + box.caption);
+    return texts;
+  }
+
+  testsupport::TempDir dir_;
+  std::string temp_;
+  std::filesystem::path saved_cwd_;
+  fetchtest::ScriptedServer server_;
+};
+
+std::string DirectRequest(const std::string& path, const std::string& host) {
+  return "GET " + path + " HTTP/1.0\r\nConnection: Keep-Alive\r\n" + kAgentLine + "Host: " + host + "\r\n" +
+         kAcceptLine + "\r\n";
+}
+
+TEST_F(HttpTransferTest, RequestIsExactDirectAndThroughAProxy) {
+  Download("a.bmp", Reply{{Response(Bitmap())}});
+  ASSERT_EQ(server_.Requests().size(), 1u);
+  EXPECT_EQ(server_.Requests()[0], DirectRequest("/pics/a.bmp", "127.0.0.1"));
+
+  // Through a proxy the whole address goes in the request line and the
+  // proxy's own host in the Host line; a port in the address is not used.
+  ProxyMode = 1;
+  SetWindowTextA(GetDlgItem(MainWindow, ProxyHostField), "localhost");
+  SetWindowTextA(GetDlgItem(MainWindow, ProxyPortField), std::to_string(server_.port()).c_str());
+  server_.Route("/pics/b.bmp?size=2", Reply{{Response(Bitmap())}});
+  std::string address = "http://example.invalid:9/pics/b.bmp?size=2";
+  Fetch(address);
+  ASSERT_TRUE(PumpUntil(Idle));
+  ASSERT_EQ(server_.Requests().size(), 2u);
+  EXPECT_EQ(server_.Requests()[1], "GET " + address + " HTTP/1.0\r\nProxy-Connection: Keep-Alive\r\n" + kAgentLine +
+                                       "Host: localhost\r\n" + kAcceptLine + "\r\n");
+  EXPECT_STREQ(LocalName, "b.bmp?size=2");
+  EXPECT_EQ(Wallpaper(), Bitmap());
+
+  // The longest address the list holds goes out whole.
+  ProxyMode = 0;
+  std::string path = "/pics/" + std::string(sizeof CurrentUrl - 1 - Url("/pics/").size() - 6, 'x') + "/c.bmp";
+  server_.Route(path, Reply{{Response(Bitmap())}});
+  Fetch(Url(path));
+  ASSERT_TRUE(PumpUntil(Idle));
+  ASSERT_EQ(server_.Requests().size(), 3u);
+  EXPECT_EQ(server_.Requests()[2], DirectRequest(path, "127.0.0.1"));
+  EXPECT_TRUE(LayerMessageBoxes().empty());
+}
+
+TEST_F(HttpTransferTest, AddressesWithoutPathOrPortAndWithQueries) {
+  struct Case {
+    std::string address;  // after "http://"
+    std::string path, port, local;
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1", "/", "80", "index.html"},
+      {"127.0.0.1:" + std::to_string(server_.port()), "/", std::to_string(server_.port()), "index.html"},
+      {"127.0.0.1:" + std::to_string(server_.port()) + "/dir/", "/dir/", std::to_string(server_.port()),
+       "index.html"},
+      {"127.0.0.1:/", "/", "80", "index.html"},  // no port token: the default port
+      {"127.0.0.1:", "/", "80", "index.html"},
+      {"127.0.0.1:/a.gif", "/a.gif", "a.gif", "a.gif"},  // slashes before the token are skipped
+      {"127.0.0.1/x:7/a.gif?q=1", "/x:7/a.gif?q=1", "7", "a.gif?q=1"},  // a ':' in the path is the port
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    LayerClearMessageBoxes();
+    Fetch("http://" + c.address);
+    PumpUntil(Idle, 2000);
+    EXPECT_STREQ(HostName, "127.0.0.1");
+    EXPECT_EQ(RequestPath, c.path);
+    EXPECT_EQ(PortText, c.port);
+    EXPECT_EQ(LocalName, c.local);
+  }
+}
+
+TEST_F(HttpTransferTest, SetUpFailuresShowTheirBoxAndLeaveNothingOpen) {
+  const std::string unused = std::to_string(fetchtest::UnusedPort());
+  const std::string host_text = "\x83\x7a\x83\x58\x83\x67\x96\xbc\x82\xaa\x95\x73\x96\xbe\x82\xc5\x82\xb7\x81\x42";
+  const std::string port_text = "\x83\x7c\x81\x5b\x83\x67\x96\xbc\x82\xaa\x95\x73\x96\xbe\x82\xc5\x82\xb7\x81\x42";
+  struct Case {
+    std::string url;
+    std::string box;  // text | caption
+  };
+  const std::vector<Case> cases = {
+      {"http://no-such-host.invalid/a.gif", host_text + " | no-such-host.invalid"},
+      {"http://300.0.0.1/a.gif", host_text + " | 300.0.0.1"},
+      {"http://3dpics/a.gif", host_text + " | 3dpics"},
+      {"http://127.0.0.1.5/a.gif", host_text + " | 127.0.0.1.5"},
+      {"http://no-such-host.invalid:nosuchport/a.gif", host_text + " | no-such-host.invalid"},
+      {"http://127.0.0.1:nosuchport/a.gif", port_text + " | getservbyname(sock) failed"},
+      {"http://127.0.0.1:0/a.gif", port_text + " | getservbyname(sock) failed"},
+      {"http://127.0.0.1:65536/a.gif", port_text + " | getservbyname(sock) failed"},
+      {"http://127.0.0.1:" + unused + "/a.gif", "connect() failed | Error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    LayerClearMessageBoxes();
+    SetTimer(MainWindow, RotationTimer, 60000, nullptr);
+    Fetch(c.url);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
+    EXPECT_TRUE(Idle());
+    EXPECT_FALSE(RotationTimerRunning()) << "a failed set-up leaves the rotation stopped";
+  }
+  EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+  EXPECT_TRUE(server_.Requests().empty());
+
+  // The output file cannot be created: the connection is given up.
+  server_.Route("/pics/a.gif", Reply{{Response("GIF89a")}});
+  std::strcpy(WorkDir, (temp_ + "/missing/").c_str());
+  LayerClearMessageBoxes();
+  Fetch(Url("/pics/a.gif"));
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Error on file open() | err"});
+  EXPECT_TRUE(Idle());
+  SetWorkDirFromTemp();
+
+  // Without Windows Sockets not even a socket can be made.
+  ASSERT_EQ(WSACleanup(), 0);
+  LayerClearMessageBoxes();
+  Fetch(Url("/pics/a.gif"));
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"socket() failed | Error"});
+  EXPECT_TRUE(Idle());
+  WSADATA data;
+  ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+}
+
+TEST_F(HttpTransferTest, NameTooLongForItsBufferIsRefusedBeforeAnythingOpens) {
+  SetTimer(MainWindow, RotationTimer, 60000, nullptr);
+  Fetch(Url("/pics/" + std::string(sizeof LocalName, 'n') + ".gif"));
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"The address is too long | Error"});
+  EXPECT_TRUE(Idle());
+  EXPECT_TRUE(RotationTimerRunning());
+  PumpFor(50);
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+}
+
+TEST_F(HttpTransferTest, RotationTimerRestartsOnlyForRotations) {
+  server_.Route("/pics/slow.bin", Reply{{Response("data")}, 20, false});
+  Fetch(Url("/pics/slow.bin"), RotateCommandId);
+  EXPECT_TRUE(RotationTimerRunning());
+  EXPECT_FALSE(Idle());
+  ASSERT_TRUE(PumpUntil(Idle));
+
+  SetTimer(MainWindow, RotationTimer, 60000, nullptr);
+  Fetch(Url("/pics/slow.bin"), FetchCommandId);
+  EXPECT_FALSE(RotationTimerRunning());
+  ASSERT_TRUE(PumpUntil(Idle));
+}
+
+// Each row: the chunks the server sends, then what the transfer leaves.
+struct Row {
+  const char* name;
+  std::vector<std::string> chunks;
+  bool close;               // the server closes after the last chunk
+  bool wallpaper;           // the picture became the wallpaper (and its file went)
+  const char* kept;         // the file left in TEMP, or null when none is
+  std::string kept_bytes;   // its content
+  const char* box;          // the one message box shown, or null
+};
+
+TEST_F(HttpTransferTest, ResponsesCutIntoChunksEndAsTheyShould) {
+  const std::string bmp = Bitmap();
+  const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(bmp.size()) + "\r\n";
+  const std::string full = head + "\r\n" + bmp;
+  const std::vector<Row> rows = {
+      {"split.bin", {head + "\r", "\n" + bmp}, false, false, "split.bin", bmp, nullptr},
+      {"split.bmp", {head + "\r", "\n" + bmp}, false, true, nullptr, "", nullptr},
+      {"bytewise.bmp", Pieces(head + "\r\n", 1), true, false, "bytewise.bmp", "", nullptr},
+      {"headbody.bmp", {head + "\r\n" + bmp.substr(0, 10), bmp.substr(10)}, false, true, nullptr, "", nullptr},
+      {"onechunk.bmp", {full}, false, true, nullptr, "", nullptr},
+      {"upper.bmp", {"HTTP/1.0 200 OK\r\nCONTENT-LENGTH: " + std::to_string(bmp.size()) + "\r\n\r\n" + bmp}, false,
+       true, nullptr, "", nullptr},
+      {"longer.bin", {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\n", "abcdefgh"}, false, false, "longer.bin",
+       "abcdefgh", nullptr},
+      {"shorter.bmp", {head + "\r\n" + bmp.substr(0, 20)}, true, false, "shorter.bmp", bmp.substr(0, 20), nullptr},
+      {"nolength.bmp", {"HTTP/1.0 200 OK\r\n\r\n", bmp.substr(0, 30), bmp.substr(30)}, true, true, nullptr, "",
+       nullptr},
+      {"noblank.bin", {"HTTP/1.0 200 OK\r\nContent-Length:3\r\n\r\n", "abcdef"}, true, false, "noblank.bin",
+       "abcdef", nullptr},
+      {"lastwins.bin", {"HTTP/1.0 200 OK\r\ncontent-length: 2\r\nContent-Length: 6\r\n\r\n", "abc", "def"}, false,
+       false, "lastwins.bin", "abcdef", nullptr},
+      {"empty.bin", {"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"}, true, false, "empty.bin", "", nullptr},
+      {"closed.bmp", {}, true, false, "closed.bmp", "", nullptr},
+      {"headonly.bmp", {"HTTP/1.0 200 OK\r\nContent-Le"}, true, false, "headonly.bmp", "", nullptr},
+      {"lfonly.bin", {"HTTP/1.0 200 OK\nContent-Length: 2\n\nab"}, true, false, "lfonly.bin", "", nullptr},
+      {"toolong.bmp", {"HTTP/1.0 200 OK\r\nX: " + std::string(1000, 'x') + "\r\n\r\n" + bmp}, false, false, nullptr,
+       "", "The response header is too long | Error"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    LayerClearMessageBoxes();
+    std::filesystem::remove(LayerWallpaperStorePath());
+    // Held open, a complete transfer can end only by the program's close.
+    Download(row.name, Reply{row.chunks, 15, row.close});
+    EXPECT_EQ(Wallpaper(), row.wallpaper ? bmp : "");
+    std::vector<std::string> kept;
+    if (row.kept != nullptr) kept.push_back(row.kept);
+    EXPECT_EQ(testsupport::ListDir(temp_), kept);
+    if (row.kept != nullptr) {
+      EXPECT_EQ(ReadFile(temp_ + "/" + row.kept), row.kept_bytes);
+    }
+    std::vector<std::string> boxes;
+    if (row.box != nullptr) boxes.push_back(row.box);
+    EXPECT_EQ(BoxTexts(), boxes);
+    for (const std::string& file : testsupport::ListDir(temp_)) std::filesystem::remove(temp_ + "/" + file);
+  }
+}
+
+TEST_F(HttpTransferTest, HeaderFillsItsBufferExactlyOrNotAtAll) {
+  // 1023 bytes with the blank line fit with their NUL; one more does not.
+  for (int size : {1023, 1024}) {
+    SCOPED_TRACE(size);
+    LayerClearMessageBoxes();
+    std::string start = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\nX: ";
+    std::string head = start + std::string(static_cast<size_t>(size) - start.size() - 4, 'p') + "\r\n\r\n";
+    ASSERT_EQ(head.size(), static_cast<size_t>(size));
+    Download("edge.bin", Reply{{head + "abc"}, 0, false});
+    if (size == 1023) {
+      EXPECT_TRUE(LayerMessageBoxes().empty());
+      EXPECT_EQ(ReadFile(temp_ + "/edge.bin"), "abc");
+    } else {
+      EXPECT_EQ(BoxTexts(), std::vector<std::string>{"The response header is too long | Error"});
+      EXPECT_FALSE(testsupport::FileExists(temp_ + "/edge.bin"));
+    }
+  }
+  // A header of megabytes ends the transfer as soon as it overflows.
+  LayerClearMessageBoxes();
+  Download("huge.bin", Reply{{"HTTP/1.0 200 OK\r\n", std::string(10 << 20, 'h')}, 0, false});
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"The response header is too long | Error"});
+  EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+}
+
+TEST_F(HttpTransferTest, ErrorPagesAreSavedAndHandedOnLikePictures) {
+  for (const char* status : {"404 Not Found", "302 Found"}) {
+    SCOPED_TRACE(status);
+    std::string page = std::string("<html>") + status + "</html>";
+    Download("page.bin", Reply{{Response(page, status, "text/html")}, 0, false});
+    EXPECT_EQ(ReadFile(temp_ + "/page.bin"), page);
+    // Under a picture's name the pipeline takes it, sets nothing, and the
+    // download is gone.
+    Download("page.bmp", Reply{{Response(page, status, "text/html")}, 0, false});
+    EXPECT_FALSE(testsupport::FileExists(temp_ + "/page.bmp"));
+    EXPECT_EQ(Wallpaper(), "");
+  }
+  EXPECT_TRUE(LayerMessageBoxes().empty());
+}
+
+TEST_F(HttpTransferTest, SilentServerIsGivenUpAfterAWholeInterval) {
+  IntervalMs = 1000;
+  server_.Route("/pics/never.gif", Reply{{}, 0, false});
+  Fetch(Url("/pics/never.gif"));
+  PumpFor(400);
+  EXPECT_FALSE(Idle());
+  // Another address while the download runs is not started.
+  server_.Route("/pics/other.gif", Reply{{Response("x")}});
+  Fetch(Url("/pics/other.gif"));
+  // An event for some other socket, or a read that finds nothing, changes
+  // nothing.
+  HandleSocketEvent(MainWindow, TransferSocket + 1, WSAMAKESELECTREPLY(FD_CLOSE, 0));
+  HandleSocketEvent(MainWindow, TransferSocket, WSAMAKESELECTREPLY(FD_READ, 0));
+  EXPECT_FALSE(Idle());
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(PumpUntil(Idle, 5000));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_TRUE(LayerMessageBoxes().empty());
+  EXPECT_EQ(server_.Requests().size(), 1u);
+  EXPECT_TRUE(RotationTimerRunning());
+}
+
+TEST_F(HttpTransferTest, ResetConnectionEndsLikeAClose) {
+  Download("reset.bmp", Reply{{"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nabc"}, 0, true, true});
+  EXPECT_TRUE(LayerMessageBoxes().empty());
+  EXPECT_EQ(Wallpaper(), "");
+  EXPECT_TRUE(testsupport::FileExists(temp_ + "/reset.bmp"));
+}
+
+}  // namespace
