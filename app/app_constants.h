@@ -65,4 +65,3 @@ inline constexpr char kIntervalFormat[] =
 inline constexpr char kWinsockErrorFormat[] = "%d is the err";
 inline constexpr char kErrorCaption[] = "Error";
 inline constexpr char kPathTooLongText[] = "The file path is too long";
-inline constexpr char kHttpUnavailableText[] = "HTTP fetching is not available yet";

@@ -120,7 +120,7 @@ void StartStallTimer(HWND window) {
 
 }  // namespace
 
-void SendHttpRequest(HWND window) {
+void SendRequestCommand(HWND window) {
   if (TransferSocket == INVALID_SOCKET || DownloadFile == nullptr || RequestSent != 0) return;
   // A second request on the same connection would append a second response
   // to the file.
@@ -170,7 +170,7 @@ void EndOfResponse(HWND window) {
   CloseTransfer(window);
 }
 
-void HandleSocketEvent(HWND window, WPARAM socket, LPARAM event) {
+void ReceiveSocketEvent(HWND window, WPARAM socket, LPARAM event) {
   // An event of a transfer that has ended must not touch the current one.
   if (TransferSocket == INVALID_SOCKET || static_cast<SOCKET>(socket) != TransferSocket) return;
   if (WSAGETSELECTEVENT(event) != FD_READ) {

@@ -140,7 +140,7 @@ int LeadingNumber(const char* text) {
   return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
-void StartHttpTransfer(HWND window, int command) {
+void FetchHttpUrl(HWND window, int command) {
   if (DownloadFile != nullptr) return;  // one download at a time
   std::string_view name = LocalNameOf(CurrentUrl + kSchemeLength);
   if (name.size() >= sizeof LocalName) {
@@ -201,5 +201,5 @@ void StartHttpTransfer(HWND window, int command) {
     DownloadFile = nullptr;
     return;
   }
-  SendHttpRequest(window);
+  SendRequestCommand(window);
 }

@@ -42,14 +42,6 @@ inline constexpr char kConnectionBrokenText[] = "Connection broken";
 inline constexpr char kHeaderTooLongText[] = "The response header is too long";
 inline constexpr char kNameTooLongText[] = "The address is too long";
 
-// Connection set-up for the http:// address in CurrentUrl; `command` is the
-// id that led here (100 or 104).
-void StartHttpTransfer(HWND window, int command);
-// Sends the request of the transfer just set up, once.
-void SendHttpRequest(HWND window);
-// Message 1025: wParam the socket, low word of lParam the event.
-void HandleSocketEvent(HWND window, WPARAM socket, LPARAM event);
-
 // atoi and atol as the design reads them (leading blanks, a sign, digits),
 // saturated to 32 bits instead of overflowing.
 int LeadingNumber(const char* text);

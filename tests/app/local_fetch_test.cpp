@@ -80,14 +80,20 @@ TEST_F(LocalFetchTest, AddressesThatAreNoLocalOrWebAddressDoNothing) {
   EXPECT_FALSE(RotatesWithin(kDefaultIntervalMs));
 }
 
-TEST_F(LocalFetchTest, WebAddressesEndAtAClearMessageForNow) {
+TEST_F(LocalFetchTest, WebAddressesGoToTheDownloadSide) {
   Start(nullptr);
-  TypeAndGo("http://pictures.test/a.gif");
+  TypeAndGo("http://pictures.invalid/a.gif");
+  // The host cannot be resolved: the download side's own message, with the
+  // host as its caption; the local side's folders are untouched.
   ASSERT_EQ(MessageBoxCount(), 1);
-  EXPECT_EQ(LayerMessageBoxes()[0].text, "HTTP fetching is not available yet");
+  EXPECT_EQ(LayerMessageBoxes()[0].text,
+            "\x83\x7a\x83\x58\x83\x67\x96\xbc\x82\xaa\x95\x73\x96\xbe\x82\xc5\x82\xb7\x81\x42");
+  EXPECT_EQ(LayerMessageBoxes()[0].caption, "pictures.invalid");
   EXPECT_EQ(LayerMessageBoxes()[0].owner, MainWindow);
-  EXPECT_STREQ(CurrentUrl, "http://pictures.test/a.gif");
+  EXPECT_STREQ(CurrentUrl, "http://pictures.invalid/a.gif");
   EXPECT_EQ(std::string(WorkDir), temp_ + "/");
+  EXPECT_EQ(TransferSocket, INVALID_SOCKET);
+  EXPECT_EQ(DownloadFile, nullptr);
 }
 
 TEST_F(LocalFetchTest, PathsTooLongForTheirBuffersAreRefusedAndTheRotationGoesOn) {

@@ -79,23 +79,19 @@ class HttpTransferTest : public ::testing::Test {
   void Fetch(const std::string& url, int command = RotateCommandId) {
     ASSERT_LT(url.size(), sizeof CurrentUrl);
     std::strcpy(CurrentUrl, url.c_str());
-    StartHttpTransfer(MainWindow, command);
+    FetchHttpUrl(MainWindow, command);
   }
 
   static bool Idle() { return TransferSocket == INVALID_SOCKET && DownloadFile == nullptr; }
 
-  // Runs the real loop, socket events going to the exchange, until `done`
-  // or `ms` have passed.
+  // Runs the real loop until `done` or `ms` have passed.
   bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     UINT_PTR timer = SetTimer(nullptr, 0, 10, nullptr);
     MSG msg;
     bool reached = done();
     while (!reached && std::chrono::steady_clock::now() < until && GetMessageA(&msg, nullptr, 0, 0) > 0) {
-      if (msg.message == SocketEventMessage)
-        HandleSocketEvent(msg.hwnd, msg.wParam, msg.lParam);
-      else
-        DispatchMessageA(&msg);
+      DispatchMessageA(&msg);
       reached = done();
     }
     KillTimer(nullptr, timer);
@@ -372,8 +368,8 @@ TEST_F(HttpTransferTest, SilentServerIsGivenUpAfterAWholeInterval) {
   Fetch(Url("/pics/other.gif"));
   // An event for some other socket, or a read that finds nothing, changes
   // nothing.
-  HandleSocketEvent(MainWindow, TransferSocket + 1, WSAMAKESELECTREPLY(FD_CLOSE, 0));
-  HandleSocketEvent(MainWindow, TransferSocket, WSAMAKESELECTREPLY(FD_READ, 0));
+  ReceiveSocketEvent(MainWindow, TransferSocket + 1, WSAMAKESELECTREPLY(FD_CLOSE, 0));
+  ReceiveSocketEvent(MainWindow, TransferSocket, WSAMAKESELECTREPLY(FD_READ, 0));
   EXPECT_FALSE(Idle());
   auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(PumpUntil(Idle, 5000));
