@@ -1,0 +1,103 @@
+// The response handling of a download fed arbitrary bytes in arbitrary
+// chunks. The first eight bytes choose where the stream is cut; whatever the
+// cut, the file may only ever hold a prefix of the body, and a header that
+// outgrows its buffer leaves no file behind.
+#include <windows.h>
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "fetch_globals.h"
+#include "http_transfer.h"
+
+namespace {
+
+HWND FuzzWindow() {
+  static HWND window = [] {
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = DefWindowProcA;
+    window_class.lpszClassName = "FuzzOwner";
+    RegisterClassA(&window_class);
+    return CreateWindowExA(0, "FuzzOwner", "fuzz", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  }();
+  return window;
+}
+
+const std::string& Folder() {
+  static const std::string folder = [] {
+    char name[] = "/tmp/http-response-fuzz-XXXXXX";
+    if (mkdtemp(name) == nullptr) std::abort();
+    return std::string(name) + "/";
+  }();
+  return folder;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::string bytes;
+  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
+    std::fclose(file);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 8) return 0;
+  uint64_t cuts;
+  std::memcpy(&cuts, data, 8);
+  cuts |= 1;
+  std::string_view stream(reinterpret_cast<const char*>(data) + 8, size - 8);
+
+  HWND window = FuzzWindow();
+  std::snprintf(WorkDir, sizeof WorkDir, "%s", Folder().c_str());
+  std::strcpy(LocalName, "fuzz.bin");
+  const std::string path = Folder() + LocalName;
+  // What a successful set-up leaves.
+  DownloadFile = std::fopen(path.c_str(), "w+b");
+  if (DownloadFile == nullptr) std::abort();
+  TransferSocket = INVALID_SOCKET;
+  HeaderPhase = 1;
+  HeaderLength = 0;
+  RemainingLength = 0;
+  LengthAnnounced = 0;
+
+  size_t at = 0;
+  while (at < stream.size() && DownloadFile != nullptr) {
+    cuts ^= cuts << 13;
+    cuts ^= cuts >> 7;
+    cuts ^= cuts << 17;
+    size_t piece = 1 + cuts % 1024;
+    if (piece > stream.size() - at) piece = stream.size() - at;
+    ReceiveResponseBytes(window, stream.data() + at, static_cast<int>(piece));
+    at += piece;
+    if (HeaderLength < 0 || HeaderLength >= kHeaderCapacity) std::abort();
+  }
+  if (DownloadFile != nullptr) EndOfResponse(window);
+  if (DownloadFile != nullptr || TransferSocket != INVALID_SOCKET) std::abort();
+
+  size_t end = stream.find("\r\n\r\n");
+  bool fits = end != std::string_view::npos && end + 4 <= static_cast<size_t>(kHeaderCapacity - 1);
+  bool overflowed = (end == std::string_view::npos && stream.size() > static_cast<size_t>(kHeaderCapacity - 1)) ||
+                    (end != std::string_view::npos && !fits);
+  std::string kept = ReadAll(path);
+  if (overflowed && access(path.c_str(), F_OK) == 0) std::abort();
+  if (fits) {
+    std::string_view body = stream.substr(end + 4);
+    if (body.substr(0, kept.size()) != kept) std::abort();
+    if (LengthAnnounced == 0 && kept != body) std::abort();
+  } else if (!kept.empty()) {
+    std::abort();
+  }
+  std::remove(path.c_str());
+  return 0;
+}
