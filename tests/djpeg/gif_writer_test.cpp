@@ -49,17 +49,20 @@ TEST(GifWriter, UnquantizedGrayKeepsTheSamples) {
     const char* name;
     const char* mode;
     int width, height;
-    DecodeSettings settings;
+    std::vector<std::string> switches;
+    DecodeSettings reference;
   } cases[] = {
-      {"gray file", "L", 641, 7, DecodeSettings()},
-      {"1x1", "L", 1, 1, DecodeSettings()},
-      {"colour file, -grayscale", "RGB", 40, 30, DecodeSettings().Grayscale()},
+      {"gray file", "L", 641, 7, {"-gif"}, DecodeSettings()},
+      {"1x1", "L", 1, 1, {"-g"}, DecodeSettings()},
+      {"colour file, -grayscale", "RGB", 40, 30, {"-GIF", "-gr"}, DecodeSettings().Grayscale()},
   };
   TempDir dir;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    MakeJpeg(dir / "in.jpg", c.mode, c.width, c.height);
-    WriterOutcome run = RunWriter(CreateGifWriter, dir / "in.jpg", dir / "out.gif", c.settings);
+    MakeJpeg(dir / "in.jpg", c.mode, c.width, c.height, "smooth", "quality=90, progressive=True");
+    std::vector<std::string> arguments = c.switches;
+    arguments.insert(arguments.end(), {dir / "in.jpg", dir / "out.gif"});
+    WriterOutcome run = RunDjpegWith(arguments);
     ASSERT_EQ(run.result, 0) << run.messages;
     const std::string file = testsupport::ReadFile(dir / "out.gif");
     ExpectWellFormedStream(file);
@@ -80,7 +83,7 @@ TEST(GifWriter, UnquantizedGrayKeepsTheSamples) {
       const auto level = static_cast<std::uint8_t>(i);
       ASSERT_EQ(gif.colour_table[i], (Rgb{level, level, level})) << i;
     }
-    EXPECT_EQ(gif.indexes, DecodeReference(dir / "in.jpg", c.settings).samples);
+    EXPECT_EQ(gif.indexes, DecodeReference(dir / "in.jpg", c.reference).samples);
     if (std::string(c.mode) == "L") {
       EXPECT_EQ(gif.indexes, ReadWithPillow(dir / "in.jpg").pixels);
     }
@@ -90,43 +93,49 @@ TEST(GifWriter, UnquantizedGrayKeepsTheSamples) {
 // The table holds the library's map, then all-zero entries up to a power of two.
 TEST(GifWriter, QuantizedTableAndIndexesFollowTheLibrary) {
   TempDir dir;
-  const std::string two_colour_map = dir / "map.gif";
+  const std::string two_colour_map = dir / "map.gif", three_colour_map = dir / "map.ppm";
   testsupport::WriteFile(two_colour_map, std::string("GIF87a\x01\x00\x01\x00\x80\x00\x00"  // 2-entry table
                                                      "\x10\x20\x30\xF0\xE0\xD0",
                                                      19));
-  const std::vector<Rgb> map_colours = {{0x10, 0x20, 0x30}, {0xF0, 0xE0, 0xD0}};
+  const std::vector<Rgb> two_colours = {{0x10, 0x20, 0x30}, {0xF0, 0xE0, 0xD0}};
+  testsupport::WriteFile(three_colour_map, "P3\n3 1\n255\n250 10 10 10 250 10 10 10 250\n");
+  const std::vector<Rgb> three_colours = {{250, 10, 10}, {10, 250, 10}, {10, 10, 250}};
 
   struct Case {
-    const char* name;
-    DecodeSettings settings;
-    DecodeSettings reference;  // what the writer should have made of it
+    std::vector<std::string> switches;
+    DecodeSettings reference;   // what the writer should have made of them
     const std::vector<Rgb>* map;
-    int flags;                 // -1: depends on the colours the library chose
-    int initial_code_size;     // 0: as many bits as the table needs
+    int flags;                  // -1: depends on the colours the library chose
+    int initial_code_size;      // 0: as many bits as the table needs
   } cases[] = {
-      {"no switches: forced to 256", DecodeSettings(), DecodeSettings().Colors(256), nullptr, -1, 0},
-      {"colors 1000 lowered to 256", DecodeSettings().Colors(1000), DecodeSettings().Colors(256), nullptr, -1, 0},
-      {"fast", DecodeSettings().Fast(), DecodeSettings().Fast().Colors(216), nullptr, 0xF7, 8},
-      {"colors 20 onepass", DecodeSettings().Colors(20).OnePass(), DecodeSettings().Colors(20).OnePass(), nullptr,
+      {{"-gif"}, DecodeSettings().Colors(256), nullptr, -1, 0},  // forced to 256
+      {{"-gif", "-colors", "1000"}, DecodeSettings().Colors(256), nullptr, -1, 0},
+      {{"-gif", "-fast"}, DecodeSettings().Fast().Colors(216), nullptr, 0xF7, 8},
+      {{"-gif", "-colors", "20", "-onepass"}, DecodeSettings().Colors(20).OnePass(), nullptr, -1, 0},
+      {{"-gif", "-colors", "12", "-dither", "ordered"}, DecodeSettings().Colors(12).Dither(JDITHER_ORDERED), nullptr,
        -1, 0},
-      {"colors 12 dither ordered", DecodeSettings().Colors(12).Dither(JDITHER_ORDERED),
-       DecodeSettings().Colors(12).Dither(JDITHER_ORDERED), nullptr, -1, 0},
-      {"grayscale colors 2", DecodeSettings().Grayscale().Colors(2), DecodeSettings().Grayscale().Colors(2),
-       nullptr, 0x80, 2},
-      {"grayscale colors 3", DecodeSettings().Grayscale().Colors(3), DecodeSettings().Grayscale().Colors(3),
-       nullptr, 0x91, 2},
-      {"map of 2 colours", DecodeSettings().Map(two_colour_map), DecodeSettings(), &map_colours, 0x80, 2},
-      {"scale 1/8", DecodeSettings().Scale(8), DecodeSettings().Colors(256).Scale(8), nullptr, -1, 0},
+      {{"-gif", "-grayscale", "-colors", "2"}, DecodeSettings().Grayscale().Colors(2), nullptr, 0x80, 2},
+      {{"-gif", "-grayscale", "-colors", "3"}, DecodeSettings().Grayscale().Colors(3), nullptr, 0x91, 2},
+      {{"-g", "-gr", "-colors", "7", "-dither", "none"}, DecodeSettings().Grayscale().Colors(7).Dither(JDITHER_NONE),
+       nullptr, 0xA2, 3},
+      {{"-gif", "-map", two_colour_map}, DecodeSettings(), &two_colours, 0x80, 2},
+      {{"-gif", "-map", three_colour_map}, DecodeSettings(), &three_colours, 0x91, 2},
+      {{"-gif", "-scale", "1/8"}, DecodeSettings().Colors(256).Scale(8), nullptr, -1, 0},
   };
-  MakeJpeg(dir / "in.jpg", "RGB", 203, 77, "noise");
+  const std::string jpeg = dir / "in.jpg", out = dir / "out.gif";
+  MakeJpeg(jpeg, "RGB", 203, 77, "noise", "quality=85, subsampling=1");
+  bool standalone = false;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    WriterOutcome run = RunWriter(CreateGifWriter, dir / "in.jpg", dir / "out.gif", c.settings);
+    std::vector<std::string> arguments = c.switches;
+    arguments.insert(arguments.end(), {jpeg, out});
+    SCOPED_TRACE(arguments[0] + " " + arguments[1]);
+    WriterOutcome run = standalone ? RunDjpegCommand(arguments) : RunDjpegWith(arguments);
+    standalone = !standalone;
     ASSERT_EQ(run.result, 0) << run.messages;
-    const std::string file = testsupport::ReadFile(dir / "out.gif");
+    const std::string file = testsupport::ReadFile(out);
     ExpectWellFormedStream(file);
 
-    Decoded reference = DecodeReference(dir / "in.jpg", c.reference, c.map);
+    Decoded reference = DecodeReference(jpeg, c.reference, c.map);
     const std::size_t n = reference.colormap.size();
     ASSERT_GE(n, 1u);
     ASSERT_LE(n, 256u);
@@ -139,7 +148,7 @@ TEST(GifWriter, QuantizedTableAndIndexesFollowTheLibrary) {
     EXPECT_EQ(static_cast<unsigned char>(file[10]), flags);
     EXPECT_EQ(WalkLzwStream(file).initial_code_size, c.initial_code_size ? c.initial_code_size : std::max(bits, 2));
 
-    GiflibPicture gif = ReadWithGiflib(dir / "out.gif");
+    GiflibPicture gif = ReadWithGiflib(out);
     ASSERT_TRUE(gif.ok);
     EXPECT_EQ(gif.width, int(reference.width));
     EXPECT_EQ(gif.height, int(reference.height));
@@ -233,52 +242,6 @@ TEST(GifWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
   EXPECT_EQ(next.result, 0) << next.messages;
   EXPECT_EQ(ReadWithGiflib(dir / "out.gif").indexes,
             DecodeReference(dir / "rgb.jpg", DecodeSettings().Colors(256)).samples);
-}
-
-TEST(GifWriterCommand, OutputReadsBackThroughGiflib) {
-  TempDir dir;
-  const std::string gray = dir / "gray.jpg", colour = dir / "colour.jpg", out = dir / "out.gif";
-  MakeJpeg(gray, "L", 641, 9, "smooth", "quality=90, progressive=True");
-  MakeJpeg(colour, "RGB", 120, 80, "noise", "quality=85, subsampling=1");
-  // A three-colour map: four table entries, the last all zero.
-  const std::vector<Rgb> map_colours = {{250, 10, 10}, {10, 250, 10}, {10, 10, 250}};
-  testsupport::WriteFile(dir / "map.ppm", "P3\n3 1\n255\n250 10 10 10 250 10 10 10 250\n");
-
-  struct Case {
-    std::vector<std::string> switches;
-    std::string jpeg;
-    DecodeSettings reference;
-    const std::vector<Rgb>* map;
-    bool standalone;
-  } cases[] = {
-      {{"-gif"}, gray, DecodeSettings(), nullptr, false},
-      {{"-gif"}, colour, DecodeSettings().Colors(256), nullptr, true},
-      {{"-colors", "1000", "-gif"}, colour, DecodeSettings().Colors(256), nullptr, false},
-      {{"-gif", "-map", dir / "map.ppm"}, colour, DecodeSettings(), &map_colours, true},
-      {{"-g", "-gr", "-colors", "7", "-dither", "none"}, colour, DecodeSettings().Grayscale().Colors(7).Dither(JDITHER_NONE),
-       nullptr, false},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::string> arguments = c.switches;
-    arguments.insert(arguments.end(), {c.jpeg, out});
-    SCOPED_TRACE(arguments[0] + " " + arguments[1]);
-    WriterOutcome run = c.standalone ? RunDjpegCommand(arguments) : RunDjpegWith(arguments);
-    ASSERT_EQ(run.result, 0) << run.messages;
-    ExpectWellFormedStream(testsupport::ReadFile(out));
-
-    Decoded reference = DecodeReference(c.jpeg, c.reference, c.map);
-    GiflibPicture gif = ReadWithGiflib(out);
-    ASSERT_TRUE(gif.ok);
-    EXPECT_EQ(gif.indexes, reference.samples);
-    std::vector<Rgb> table = reference.colormap;
-    if (table.empty()) {
-      for (int i = 0; i < 256; ++i) table.push_back({std::uint8_t(i), std::uint8_t(i), std::uint8_t(i)});
-    }
-    std::size_t entries = 2;
-    while (entries < table.size()) entries *= 2;
-    table.resize(entries, Rgb{0, 0, 0});
-    EXPECT_EQ(gif.colour_table, table);
-  }
 }
 
 }  // namespace

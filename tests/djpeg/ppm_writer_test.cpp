@@ -1,8 +1,9 @@
 // The PPM/PGM writer: header text, pixels against Pillow's own decode of the
-// same JPEG, quantized layouts against the bare library, and its failures.
+// same JPEG, quantized output against the bare library, and its failures.
 #include <gtest/gtest.h>
 
 #include "converter_support.h"
+#include "djpeg_oracle_helpers.h"
 #include "djwriters_helpers.h"
 #include "test_support.h"
 
@@ -19,38 +20,44 @@ TEST(PpmWriter, UnquantizedRowsEqualIndependentDecode) {
   struct Case {
     const char* mode;
     int width, height;
-    const char* options;
+    const char* options;  // empty: restart markers, made by the bare library
+    std::vector<std::string> switches;
   } cases[] = {
-      {"RGB", 1, 1, "quality=90"},
-      {"RGB", 2, 7, "quality=90, subsampling=2"},        // 4:2:0
-      {"RGB", 3, 5, "quality=90, subsampling=1"},        // 4:2:2
-      {"RGB", 5, 3, "quality=95, subsampling=0"},        // 4:4:4
-      {"RGB", 641, 9, "quality=75, progressive=True"},
-      {"RGB", 33, 40, "quality=80, restart_marker_blocks=1"},
-      {"L", 1, 1, "quality=90"},
-      {"L", 641, 5, "quality=85"},
-      {"L", 17, 19, "quality=90, progressive=True"},
+      {"RGB", 1, 1, "quality=90", {}},
+      {"RGB", 2, 7, "quality=90, subsampling=2", {"-pnm"}},   // 4:2:0
+      {"RGB", 3, 5, "quality=90, subsampling=1", {"-ppm"}},   // 4:2:2
+      {"RGB", 5, 3, "quality=95, subsampling=0", {"-PPM"}},   // 4:4:4
+      {"RGB", 641, 9, "quality=75, progressive=True", {}},
+      {"RGB", 33, 40, "", {}},
+      {"L", 1, 1, "quality=90", {"-p"}},
+      {"L", 641, 5, "quality=85", {}},
+      {"L", 17, 19, "quality=90, progressive=True", {}},
+      {"L", 30, 30, "", {}},
   };
   TempDir dir;
+  const std::string jpeg = dir / "in.jpg", out = dir / "out.ppm";
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.mode) + " " + std::to_string(c.width) + "x" + std::to_string(c.height) + " " +
                  c.options);
-    const std::string jpeg = dir / "in.jpg", out = dir / "out.ppm";
-    MakeJpeg(jpeg, c.mode, c.width, c.height, "smooth", c.options);
-    WriterOutcome run = RunWriter(CreatePpmWriter, jpeg, out, {});
+    const bool gray = std::string(c.mode) == "L";
+    if (*c.options == '\0')
+      testsupport::WriteFile(jpeg, djpegoracle::MakeJpegWithRestarts(c.width, c.height, gray ? 1 : 3, 1));
+    else
+      MakeJpeg(jpeg, c.mode, c.width, c.height, "smooth", c.options);
+    std::vector<std::string> arguments = c.switches;
+    arguments.insert(arguments.end(), {jpeg, out});
+    WriterOutcome run = RunDjpegWith(arguments);
     ASSERT_EQ(run.result, 0) << run.messages;
     EXPECT_EQ(run.messages, "");
 
     const std::string file = testsupport::ReadFile(out);
-    const bool gray = std::string(c.mode) == "L";
     const std::string header = PpmHeader(gray ? "P5" : "P6", c.width, c.height);
     ASSERT_EQ(file.substr(0, header.size()), header);
     EXPECT_EQ(file.size(), header.size() + std::size_t(c.width) * c.height * (gray ? 1 : 3));
 
-    PillowPicture expected = ReadWithPillow(jpeg);
     PillowPicture written = ReadWithPillow(out);
     EXPECT_EQ(written.mode, c.mode);
-    EXPECT_EQ(written.pixels, expected.pixels);
+    EXPECT_EQ(written.pixels, ReadWithPillow(jpeg).pixels);
   }
 }
 
@@ -65,31 +72,43 @@ TEST(PpmWriter, ThreeByTwoColourLayout) {
   EXPECT_EQ(Bytes(file.begin() + 11, file.end()), reference.samples);
 }
 
-// Quantized output is written as the colours the indexes stand for.
-// -fast alone only picks the 216 colours; nothing is quantized then.
-TEST(PpmWriter, QuantizedRowsAreTheMapColoursOfTheLibraryIndexes) {
+// Quantized output is written as the colours the indexes stand for. -fast
+// alone only picks 216 colours; nothing is quantized then.
+TEST(PpmWriter, SwitchesGiveTheLibraryOutputDemapped) {
   struct Case {
-    const char* name;
     const char* mode;
+    std::vector<std::string> switches;
     DecodeSettings settings;
   } cases[] = {
-      {"colors 16", "RGB", DecodeSettings().Colors(16)},
-      {"grayscale colors 2", "RGB", DecodeSettings().Grayscale().Colors(2)},
-      {"colors 8 onepass", "RGB", DecodeSettings().Colors(8).OnePass()},
-      {"fast", "RGB", DecodeSettings().Fast()},
-      {"fast colors 64", "RGB", DecodeSettings().Colors(64).Fast()},
-      {"dither none", "RGB", DecodeSettings().Colors(32).Dither(JDITHER_NONE)},
-      {"dither ordered onepass", "RGB", DecodeSettings().Colors(27).OnePass().Dither(JDITHER_ORDERED)},
-      {"grayscale colors 5", "RGB", DecodeSettings().Grayscale().Colors(5)},
-      {"gray file colors 8", "L", DecodeSettings().Colors(8)},
-      {"scale 1/4", "RGB", DecodeSettings().Colors(100).Scale(4)},
+      {"RGB", {"-colors", "16"}, DecodeSettings().Colors(16)},
+      {"RGB", {"-grayscale", "-colors", "2"}, DecodeSettings().Grayscale().Colors(2)},
+      {"RGB", {"-colours", "8", "-onepass"}, DecodeSettings().Colors(8).OnePass()},
+      {"RGB", {"-fast"}, DecodeSettings().Fast()},
+      {"RGB", {"-fast", "-colors", "64"}, DecodeSettings().Fast().Colors(64)},
+      {"RGB", {"-quantize", "32", "-dither", "none"}, DecodeSettings().Colors(32).Dither(JDITHER_NONE)},
+      {"RGB", {"-colors", "27", "-onepass", "-dither", "ordered"},
+       DecodeSettings().Colors(27).OnePass().Dither(JDITHER_ORDERED)},
+      {"RGB", {"-greyscale", "-colors", "4", "-dither", "ordered", "-onepass"},
+       DecodeSettings().Grayscale().Colors(4).Dither(JDITHER_ORDERED).OnePass()},
+      {"L", {"-colors", "8"}, DecodeSettings().Colors(8)},
+      {"RGB", {"-scale", "1/4", "-colors", "100"}, DecodeSettings().Colors(100).Scale(4)},
+      {"RGB", {"-scale", "1/2"}, DecodeSettings().Scale(2)},
+      {"RGB", {"-dct", "fast", "-nosmooth"}, DecodeSettings().Dct(JDCT_IFAST).NoSmooth()},
+      {"RGB", {"-dct", "float"}, DecodeSettings().Dct(JDCT_FLOAT)},
   };
   TempDir dir;
+  const std::string colour = dir / "colour.jpg", gray = dir / "gray.jpg", out = dir / "out.ppm";
+  MakeJpeg(colour, "RGB", 61, 37, "noise");
+  MakeJpeg(gray, "L", 61, 37, "noise");
+  bool standalone = false;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string jpeg = dir / "in.jpg", out = dir / "out.ppm";
-    MakeJpeg(jpeg, c.mode, 61, 37, "noise");
-    WriterOutcome run = RunWriter(CreatePpmWriter, jpeg, out, c.settings);
+    const std::string& jpeg = std::string(c.mode) == "L" ? gray : colour;
+    std::vector<std::string> arguments = c.switches;
+    arguments.insert(arguments.end(), {jpeg, out});
+    SCOPED_TRACE(arguments[0] + " " + arguments[1]);
+    // Every other case through the standalone command.
+    WriterOutcome run = standalone ? RunDjpegCommand(arguments) : RunDjpegWith(arguments);
+    standalone = !standalone;
     ASSERT_EQ(run.result, 0) << run.messages;
 
     Decoded reference = DecodeReference(jpeg, c.settings);
@@ -102,44 +121,7 @@ TEST(PpmWriter, QuantizedRowsAreTheMapColoursOfTheLibraryIndexes) {
   }
 }
 
-TEST(PpmWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
-  ExpectWriterFailures(CreatePpmWriter, "PPM output must be grayscale or RGB");
-  TempDir dir;
-  MakeJpeg(dir / "rgb.jpg", "RGB", 64, 48, "noise");
-  WriterOutcome next = RunWriter(CreatePpmWriter, dir / "rgb.jpg", dir / "out.ppm", {});
-  EXPECT_EQ(next.result, 0) << next.messages;
-  EXPECT_EQ(ReadWithPillow(dir / "out.ppm").pixels, ReadWithPillow(dir / "rgb.jpg").pixels);
-}
-
-TEST(PpmWriterCommand, DefaultPnmAndPpmOutputEqualIndependentDecode) {
-  struct Case {
-    const char* mode;
-    int width, height;
-    const char* options;
-    std::vector<std::string> switches;
-  } cases[] = {
-      {"RGB", 97, 61, "quality=90, subsampling=2, progressive=True", {}},
-      {"L", 641, 3, "quality=80", {}},
-      {"RGB", 5, 5, "quality=90, subsampling=1", {"-pnm"}},
-      {"L", 1, 1, "quality=90", {"-PPM"}},
-  };
-  TempDir dir;
-  const std::string jpeg = dir / "in.jpg", out = dir / "out.ppm";
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.mode) + " " + std::to_string(c.width) + "x" + std::to_string(c.height));
-    MakeJpeg(jpeg, c.mode, c.width, c.height, "smooth", c.options);
-    std::vector<std::string> arguments = c.switches;
-    arguments.insert(arguments.end(), {jpeg, out});
-    WriterOutcome run = RunDjpegWith(arguments);
-    ASSERT_EQ(run.result, 0) << run.messages;
-    EXPECT_EQ(run.messages, "");
-    const bool gray = std::string(c.mode) == "L";
-    EXPECT_EQ(testsupport::ReadFile(out).substr(0, 3), gray ? "P5\n" : "P6\n");
-    EXPECT_EQ(ReadWithPillow(out).pixels, ReadWithPillow(jpeg).pixels);
-  }
-}
-
-TEST(PpmWriterCommand, LargePictureAsPpmAndTargaEqualsIndependentDecode) {
+TEST(PpmWriter, LargePictureAsPpmAndTargaEqualsIndependentDecode) {
   TempDir dir;
   const std::string jpeg = dir / "in.jpg";
   MakeJpeg(jpeg, "RGB", 4000, 3000, "blend", "quality=90");
@@ -166,38 +148,13 @@ TEST(PpmWriterCommand, LargePictureAsPpmAndTargaEqualsIndependentDecode) {
   EXPECT_EQ(mismatches, 0u);
 }
 
-TEST(PpmWriterCommand, DecodingSwitchesReachTheOutput) {
-  struct Case {
-    std::vector<std::string> switches;
-    DecodeSettings settings;
-  } cases[] = {
-      {{"-colors", "16"}, DecodeSettings().Colors(16)},
-      {{"-fast"}, DecodeSettings().Fast()},
-      {{"-fast", "-colors", "64"}, DecodeSettings().Fast().Colors(64)},
-      {{"-dct", "fast", "-nosmooth"}, DecodeSettings().Dct(JDCT_IFAST).NoSmooth()},
-      {{"-dct", "float"}, DecodeSettings().Dct(JDCT_FLOAT)},
-      {{"-scale", "1/2"}, DecodeSettings().Scale(2)},
-      {{"-grayscale", "-colors", "4", "-dither", "ordered", "-onepass"},
-       DecodeSettings().Grayscale().Colors(4).Dither(JDITHER_ORDERED).OnePass()},
-      {{"-quantize", "40", "-dither", "none"}, DecodeSettings().Colors(40).Dither(JDITHER_NONE)},
-  };
+TEST(PpmWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
+  ExpectWriterFailures(CreatePpmWriter, "PPM output must be grayscale or RGB");
   TempDir dir;
-  const std::string jpeg = dir / "in.jpg", out = dir / "out.ppm";
-  MakeJpeg(jpeg, "RGB", 77, 45, "noise", "quality=85");
-  bool standalone = false;
-  for (const auto& c : cases) {
-    std::vector<std::string> arguments = c.switches;
-    arguments.insert(arguments.end(), {jpeg, out});
-    SCOPED_TRACE(arguments.front());
-    // Every other case through the standalone command.
-    WriterOutcome run = standalone ? RunDjpegCommand(arguments) : RunDjpegWith(arguments);
-    standalone = !standalone;
-    ASSERT_EQ(run.result, 0) << run.messages;
-    Decoded reference = DecodeReference(jpeg, c.settings);
-    PillowPicture written = ReadWithPillow(out);
-    EXPECT_EQ(written.width, int(reference.width));
-    EXPECT_EQ(written.pixels, Demapped(reference));
-  }
+  MakeJpeg(dir / "rgb.jpg", "RGB", 64, 48, "noise");
+  WriterOutcome next = RunWriter(CreatePpmWriter, dir / "rgb.jpg", dir / "out.ppm", {});
+  EXPECT_EQ(next.result, 0) << next.messages;
+  EXPECT_EQ(ReadWithPillow(dir / "out.ppm").pixels, ReadWithPillow(dir / "rgb.jpg").pixels);
 }
 
 }  // namespace
