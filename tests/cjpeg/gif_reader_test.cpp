@@ -4,7 +4,6 @@
 #include <gif_lib.h>
 #include <gtest/gtest.h>
 
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -14,57 +13,16 @@
 #include "cjpeg_oracle_helpers.h"
 #include "converter_support.h"
 #include "pixel_source.h"
+#include "reader_run.h"
 #include "test_support.h"
 
 using testsupport::TempDir;
 
 namespace {
 
-struct ReaderRun {
-  bool fatal = false;
-  std::string err;  // everything the run printed
-  long warnings = 0;
-  unsigned width = 0;
-  unsigned height = 0;
-  int components = 0;
-  J_COLOR_SPACE color_space = JCS_UNKNOWN;
-  std::string samples;  // the delivered rows, top first
-};
-
-// Opens the GIF reader on `path` and pulls every row, the way the command
-// does, recovering from a fatal error through the run's error manager.
-ReaderRun ReadGif(const std::string& path, int trace_level = 0) {
-  ReaderRun run;
-  jpeg_compress_struct compressor;
-  ConverterErrorManager manager;
-  compressor.err = InitConverterErrorManager(&manager);
-  jpeg_create_compress(&compressor);
-  manager.pub.trace_level = trace_level;
-  manager.input_file = std::fopen(path.c_str(), "rb");
-  testsupport::StderrCapture capture;
-  if (setjmp(manager.escape) == 0) {
-    PixelSource* source = OpenGifReader(&compressor);
-    source->InputFile = manager.input_file;
-    source->ReadHeader(&compressor, source);
-    (*compressor.mem->realize_virt_arrays)(reinterpret_cast<j_common_ptr>(&compressor));
-    std::size_t stride = static_cast<std::size_t>(compressor.image_width) * 3;
-    for (JDIMENSION row = 0; row < compressor.image_height; ++row) {
-      JDIMENSION n = source->ReadRows(&compressor, source);
-      run.samples.append(reinterpret_cast<const char*>(source->RowBuffer[0]), stride * n);
-    }
-    source->FinishReading(&compressor, source);
-    run.width = compressor.image_width;
-    run.height = compressor.image_height;
-    run.components = compressor.input_components;
-    run.color_space = compressor.in_color_space;
-  } else {
-    run.fatal = true;
-  }
-  run.warnings = manager.pub.num_warnings;
-  jpeg_destroy_compress(&compressor);
-  CloseRunFiles(&manager);
-  run.err = capture.Finish();
-  return run;
+// The reader as the command drives it, header to last row.
+readerrun::Outcome ReadGif(const std::string& path, int trace_level = 0) {
+  return readerrun::Read(OpenGifReader, path, trace_level);
 }
 
 struct Rgb {
@@ -214,15 +172,15 @@ TEST(GifReader, MatchesGiflibForEveryCodeSizeAndLayout) {
     ASSERT_TRUE(WriteWithGiflib(path, c.picture));
     Rgb expected = DecodeWithGiflib(path);
     ASSERT_EQ(expected.width, c.picture.width);
-    ReaderRun run = ReadGif(path);
-    EXPECT_FALSE(run.fatal) << run.err;
-    EXPECT_EQ(run.err, "");
+    readerrun::Outcome run = ReadGif(path);
+    EXPECT_TRUE(run.finished) << run.messages;
+    EXPECT_EQ(run.messages, "");
     EXPECT_EQ(run.warnings, 0);
-    EXPECT_EQ(run.width, static_cast<unsigned>(expected.width));
-    EXPECT_EQ(run.height, static_cast<unsigned>(expected.height));
-    EXPECT_EQ(run.components, 3);
-    EXPECT_EQ(run.color_space, JCS_RGB);
-    EXPECT_TRUE(run.samples == expected.samples);
+    EXPECT_EQ(run.pixels.width, expected.width);
+    EXPECT_EQ(run.pixels.height, expected.height);
+    EXPECT_EQ(run.pixels.components, 3);
+    EXPECT_TRUE(run.one_row_per_call);
+    EXPECT_TRUE(run.pixels.samples == expected.samples);
   }
 }
 
@@ -254,12 +212,12 @@ TEST(GifReader, PillowPicturesMatchPillow) {
     std::string path = dir / name;
     cjpegoracle::Pixels expected = cjpegoracle::DecodeWithPillow(path, 3);
     ASSERT_EQ(expected.width, 70) << expected.samples;
-    ReaderRun run = ReadGif(path);
-    EXPECT_FALSE(run.fatal) << run.err;
+    readerrun::Outcome run = ReadGif(path);
+    EXPECT_TRUE(run.finished) << run.messages;
     EXPECT_EQ(run.warnings, 0);
-    EXPECT_EQ(run.width, 70u);
-    EXPECT_EQ(run.height, 45u);
-    EXPECT_TRUE(run.samples == expected.samples);
+    EXPECT_EQ(run.pixels.width, 70);
+    EXPECT_EQ(run.pixels.height, 45);
+    EXPECT_TRUE(run.pixels.samples == expected.samples);
   }
   std::string header = testsupport::ReadFile(dir / "interlaced87.gif").substr(0, 6);
   EXPECT_EQ(header, "GIF87a");
@@ -384,11 +342,11 @@ TEST(GifReader, CodeStreamsDecodeLikeGiflib) {
     indexes.resize(c.width);
     std::string path = dir / "codes.gif";
     testsupport::WriteFile(path, BuildGif(g));
-    ReaderRun run = ReadGif(path);
-    EXPECT_EQ(run.err, "");
+    readerrun::Outcome run = ReadGif(path);
+    EXPECT_EQ(run.messages, "");
     EXPECT_EQ(run.warnings, 0);
-    EXPECT_TRUE(run.samples == ExpectedRgb(indexes));
-    EXPECT_TRUE(run.samples == DecodeWithGiflib(path).samples);
+    EXPECT_TRUE(run.pixels.samples == ExpectedRgb(indexes));
+    EXPECT_TRUE(run.pixels.samples == DecodeWithGiflib(path).samples);
   }
 
   // A giflib stream cut into blocks of 1, 2 and 3 bytes: codes straddle
@@ -418,9 +376,9 @@ TEST(GifReader, CodeStreamsDecodeLikeGiflib) {
     reblocked += '\0';
     std::string rewritten = file.substr(0, data_at + 1) + reblocked + file.substr(at + 1);
     testsupport::WriteFile(dir / "reblocked.gif", rewritten);
-    ReaderRun run = ReadGif(dir / "reblocked.gif");
-    EXPECT_EQ(run.warnings, 0) << run.err;
-    EXPECT_TRUE(run.samples == expected);
+    readerrun::Outcome run = ReadGif(dir / "reblocked.gif");
+    EXPECT_EQ(run.warnings, 0) << run.messages;
+    EXPECT_TRUE(run.pixels.samples == expected);
   }
 }
 
@@ -453,12 +411,12 @@ TEST(GifReader, DamagedImageDataStillGiveAFullPicture) {
     g.image_data = PackCodes(c.codes);
     std::string path = dir / "damaged.gif";
     testsupport::WriteFile(path, BuildGif(g));
-    ReaderRun run = ReadGif(path);
-    EXPECT_FALSE(run.fatal);
-    EXPECT_EQ(run.err, c.printed);
+    readerrun::Outcome run = ReadGif(path);
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(run.messages, c.printed);
     EXPECT_GT(run.warnings, 0);
-    EXPECT_EQ(run.height, c.height);
-    EXPECT_TRUE(run.samples == ExpectedRgb(c.indexes));
+    EXPECT_EQ(run.pixels.height, static_cast<int>(c.height));
+    EXPECT_TRUE(run.pixels.samples == ExpectedRgb(c.indexes));
   }
 }
 
@@ -493,10 +451,10 @@ TEST(GifReader, IndexesNeverReachPastTheColourMap) {
                                          {"code size 9 interlaced", wide_interlaced, {44, 45}}}) {
     SCOPED_TRACE(c.name);
     testsupport::WriteFile(dir / "map.gif", BuildGif(c.gif));
-    ReaderRun run = ReadGif(dir / "map.gif");
-    EXPECT_FALSE(run.fatal) << run.err;
+    readerrun::Outcome run = ReadGif(dir / "map.gif");
+    EXPECT_TRUE(run.finished) << run.messages;
     EXPECT_EQ(run.warnings, 0);
-    EXPECT_TRUE(run.samples == ExpectedRgb(c.indexes));
+    EXPECT_TRUE(run.pixels.samples == ExpectedRgb(c.indexes));
   }
   // The entry value 1 of the short table is its own colour, not black.
   EXPECT_NE(ExpectedRgb({1}), ExpectedRgb({-1}));
@@ -518,28 +476,28 @@ TEST(GifReader, TracesAndWarningsSayWhatTheyFound) {
   stray.before_image = std::string("!\xFE\x01x\x00\x00", 6);  // a zero byte too many
 
   testsupport::WriteFile(dir / "extended.gif", BuildGif(extended));
-  ReaderRun traced = ReadGif(dir / "extended.gif", 1);
-  EXPECT_EQ(traced.err,
+  readerrun::Outcome traced = ReadGif(dir / "extended.gif", 1);
+  EXPECT_EQ(traced.messages,
             "Ignoring GIF extension block of type 0xf9\n"
             "Ignoring GIF extension block of type 0xfe\n"
             "1x1x4 GIF image\n");
   EXPECT_EQ(traced.warnings, 0);
-  EXPECT_EQ(ReadGif(dir / "extended.gif").err, "");  // traces need a trace level
+  EXPECT_EQ(ReadGif(dir / "extended.gif").messages, "");  // traces need a trace level
 
   testsupport::WriteFile(dir / "odd.gif", BuildGif(odd));
-  ReaderRun odd_run = ReadGif(dir / "odd.gif", 1);
-  EXPECT_EQ(odd_run.err,
+  readerrun::Outcome odd_run = ReadGif(dir / "odd.gif", 1);
+  EXPECT_EQ(odd_run.messages,
             "Warning: unexpected GIF version number '87b'\n"
             "Caution: nonsquare pixels in input\n"
             "1x1x4 GIF image\n");
   EXPECT_EQ(odd_run.warnings, 0);
-  EXPECT_TRUE(odd_run.samples == ExpectedRgb({1}));
+  EXPECT_TRUE(odd_run.pixels.samples == ExpectedRgb({1}));
 
   testsupport::WriteFile(dir / "stray.gif", BuildGif(stray));
-  ReaderRun stray_run = ReadGif(dir / "stray.gif");
-  EXPECT_EQ(stray_run.err, "Bogus char 0x00 in GIF file, ignoring\n");
+  readerrun::Outcome stray_run = ReadGif(dir / "stray.gif");
+  EXPECT_EQ(stray_run.messages, "Bogus char 0x00 in GIF file, ignoring\n");
   EXPECT_EQ(stray_run.warnings, 1);
-  EXPECT_TRUE(stray_run.samples == ExpectedRgb({1}));
+  EXPECT_TRUE(stray_run.pixels.samples == ExpectedRgb({1}));
 }
 
 TEST(GifReader, MalformedFilesStopWithTheirMessage) {
@@ -588,16 +546,16 @@ TEST(GifReader, MalformedFilesStopWithTheirMessage) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::WriteFile(dir / "bad.gif", c.bytes);
-    ReaderRun run = ReadGif(dir / "bad.gif");
-    EXPECT_TRUE(run.fatal);
-    EXPECT_EQ(run.err, c.message);
+    readerrun::Outcome run = ReadGif(dir / "bad.gif");
+    EXPECT_FALSE(run.finished);
+    EXPECT_EQ(run.messages, c.message);
   }
   // The untouched file reads cleanly, so each cut above is what failed.
   testsupport::WriteFile(dir / "good.gif", whole);
-  ReaderRun run = ReadGif(dir / "good.gif");
-  EXPECT_FALSE(run.fatal) << run.err;
+  readerrun::Outcome run = ReadGif(dir / "good.gif");
+  EXPECT_TRUE(run.finished) << run.messages;
   EXPECT_EQ(run.warnings, 0);
-  EXPECT_TRUE(run.samples == ExpectedRgb({1, 2, 3, 1, 2, 3, 1, 2}));
+  EXPECT_TRUE(run.pixels.samples == ExpectedRgb({1, 2, 3, 1, 2, 3, 1, 2}));
 }
 
 // --- through the command ----------------------------------------------------

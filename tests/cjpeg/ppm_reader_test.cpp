@@ -3,7 +3,6 @@
 // files that must each stop with their own message.
 #include <gtest/gtest.h>
 
-#include <csetjmp>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
@@ -13,57 +12,16 @@
 #include "cjpeg_oracle_helpers.h"
 #include "converter_support.h"
 #include "pixel_source.h"
+#include "reader_run.h"
 #include "test_support.h"
 
 using testsupport::TempDir;
 
 namespace {
 
-struct ReaderRun {
-  bool fatal = false;
-  std::string err;  // everything the run printed
-  long warnings = 0;
-  unsigned width = 0;
-  unsigned height = 0;
-  int components = 0;
-  J_COLOR_SPACE color_space = JCS_UNKNOWN;
-  std::string samples;  // the delivered rows, top first
-};
-
-// Opens the PPM reader on `path` and pulls every row, the way the command
-// does, recovering from a fatal error through the run's error manager.
-ReaderRun ReadPpm(const std::string& path, int trace_level = 0) {
-  ReaderRun run;
-  jpeg_compress_struct compressor;
-  ConverterErrorManager manager;
-  compressor.err = InitConverterErrorManager(&manager);
-  jpeg_create_compress(&compressor);
-  manager.pub.trace_level = trace_level;
-  manager.input_file = std::fopen(path.c_str(), "rb");
-  testsupport::StderrCapture capture;
-  if (setjmp(manager.escape) == 0) {
-    PixelSource* source = OpenPpmReader(&compressor);
-    source->InputFile = manager.input_file;
-    source->ReadHeader(&compressor, source);
-    std::size_t stride =
-        static_cast<std::size_t>(compressor.image_width) * compressor.input_components;
-    for (JDIMENSION row = 0; row < compressor.image_height; ++row) {
-      JDIMENSION n = source->ReadRows(&compressor, source);
-      run.samples.append(reinterpret_cast<const char*>(source->RowBuffer[0]), stride * n);
-    }
-    source->FinishReading(&compressor, source);
-    run.width = compressor.image_width;
-    run.height = compressor.image_height;
-    run.components = compressor.input_components;
-    run.color_space = compressor.in_color_space;
-  } else {
-    run.fatal = true;
-  }
-  run.warnings = manager.pub.num_warnings;
-  jpeg_destroy_compress(&compressor);
-  CloseRunFiles(&manager);
-  run.err = capture.Finish();
-  return run;
+// The reader as the command drives it, header to last row.
+readerrun::Outcome ReadPpm(const std::string& path, int trace_level = 0) {
+  return readerrun::Read(OpenPpmReader, path, trace_level);
 }
 
 std::string Samples(std::initializer_list<int> values) {
@@ -152,15 +110,15 @@ TEST(PpmReader, EveryEncodingMatchesPillow) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     ASSERT_EQ(c.expected.size(), 29u * 17u * c.components) << c.expected;
-    ReaderRun run = ReadPpm(dir / c.file);
-    EXPECT_FALSE(run.fatal) << run.err;
-    EXPECT_EQ(run.err, "");
+    readerrun::Outcome run = ReadPpm(dir / c.file);
+    EXPECT_TRUE(run.finished) << run.messages;
+    EXPECT_EQ(run.messages, "");
     EXPECT_EQ(run.warnings, 0);
-    EXPECT_EQ(run.width, 29u);
-    EXPECT_EQ(run.height, 17u);
-    EXPECT_EQ(run.components, c.components);
-    EXPECT_EQ(run.color_space, c.components == 1 ? JCS_GRAYSCALE : JCS_RGB);
-    EXPECT_TRUE(run.samples == c.expected);
+    EXPECT_EQ(run.pixels.width, 29);
+    EXPECT_EQ(run.pixels.height, 17);
+    EXPECT_EQ(run.pixels.components, c.components);
+    EXPECT_TRUE(run.one_row_per_call);
+    EXPECT_TRUE(run.pixels.samples == c.expected);
   }
 }
 
@@ -190,10 +148,10 @@ TEST(PpmReader, RescalesAndTakesOverlargeSamplesAsMaxval) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::WriteFile(dir / "in.pnm", c.bytes);
-    ReaderRun run = ReadPpm(dir / "in.pnm");
-    EXPECT_FALSE(run.fatal) << run.err;
+    readerrun::Outcome run = ReadPpm(dir / "in.pnm");
+    EXPECT_TRUE(run.finished) << run.messages;
     EXPECT_EQ(run.warnings, 0);
-    EXPECT_TRUE(run.samples == c.samples);
+    EXPECT_TRUE(run.pixels.samples == c.samples);
   }
 }
 
@@ -208,8 +166,8 @@ TEST(PpmReader, TracesNameTheKindOfFile) {
   for (const auto& [bytes, trace] : cases) {
     SCOPED_TRACE(trace);
     testsupport::WriteFile(dir / "in.pnm", bytes);
-    EXPECT_EQ(ReadPpm(dir / "in.pnm", 1).err, trace);
-    EXPECT_EQ(ReadPpm(dir / "in.pnm", 0).err, "");
+    EXPECT_EQ(ReadPpm(dir / "in.pnm", 1).messages, trace);
+    EXPECT_EQ(ReadPpm(dir / "in.pnm", 0).messages, "");
   }
 }
 
@@ -248,9 +206,9 @@ TEST(PpmReader, MalformedFilesStopWithTheirMessage) {
   for (const auto& [bytes, message] : cases) {
     SCOPED_TRACE(bytes);
     testsupport::WriteFile(dir / "bad.pnm", bytes);
-    ReaderRun run = ReadPpm(dir / "bad.pnm");
-    EXPECT_TRUE(run.fatal);
-    EXPECT_EQ(run.err, message);
+    readerrun::Outcome run = ReadPpm(dir / "bad.pnm");
+    EXPECT_FALSE(run.finished);
+    EXPECT_EQ(run.messages, message);
   }
 }
 
