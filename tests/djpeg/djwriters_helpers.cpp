@@ -50,7 +50,7 @@ Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end());
 // One writer run in the order the command drives it. With `samples`, the
 // rows handed to the writer are those bytes instead of decoded ones.
 WriterOutcome DriveWriter(WriterFactory create, const std::string& jpeg, const std::string& output,
-                          const DecodeSettings& settings, const Bytes* samples) {
+                          const DecodeSettings& settings, const Bytes* samples, int claimed_colours = 0) {
   auto state = std::make_unique<RunState>();
   testsupport::StderrCapture capture;
   j_decompress_ptr d = &state->decompressor;
@@ -92,6 +92,7 @@ WriterOutcome DriveWriter(WriterFactory create, const std::string& jpeg, const s
     writer->EndImage(d, writer);
   } else {
     jpeg_start_decompress(d);
+    if (claimed_colours > 0) d->actual_number_of_colors = claimed_colours;
     writer->BeginImage(d, writer);
     while (d->output_scanline < d->output_height) {
       JDIMENSION rows = jpeg_read_scanlines(d, writer->RowBuffer, writer->RowBufferHeight);
@@ -126,6 +127,11 @@ WriterOutcome RunDjpegCommand(const std::vector<std::string>& arguments) {
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   testsupport::ProcessResult process = testsupport::RunProcess(argv);
   return {process.exit_code, process.err};
+}
+
+WriterOutcome RunWriterClaimingColours(WriterFactory create, const std::string& jpeg, const std::string& output,
+                                       int colours) {
+  return DriveWriter(create, jpeg, output, DecodeSettings().Colors(16), nullptr, colours);
 }
 
 void ExpectWriterFailures(WriterFactory create, const std::string& colour_space_message) {

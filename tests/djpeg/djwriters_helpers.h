@@ -53,6 +53,11 @@ struct WriterOutcome {
 WriterOutcome RunWriter(WriterFactory create, const std::string& jpeg, const std::string& output,
                         const DecodeSettings& settings);
 
+// A quantized run whose library claims `colours` map entries when the
+// writer begins, more than any map the library makes can hold.
+WriterOutcome RunWriterClaimingColours(WriterFactory create, const std::string& jpeg, const std::string& output,
+                                       int colours);
+
 // Runs the writer on a CMYK JPEG, expecting `colour_space_message`, and into
 // /dev/full, expecting the library's disk-full message; both give result 1.
 void ExpectWriterFailures(WriterFactory create, const std::string& colour_space_message);

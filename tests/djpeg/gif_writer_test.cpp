@@ -238,6 +238,10 @@ TEST(GifWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
   ExpectWriterFailures(CreateGifWriter, "GIF output must be grayscale or RGB");
   TempDir dir;
   MakeJpeg(dir / "rgb.jpg", "RGB", 64, 48, "noise");
+  WriterOutcome many = RunWriterClaimingColours(CreateGifWriter, dir / "rgb.jpg", dir / "out", 300);
+  EXPECT_EQ(many.result, 1);
+  EXPECT_EQ(many.messages, "Output file format cannot handle 300 colormap entries\n");
+
   WriterOutcome next = RunWriter(CreateGifWriter, dir / "rgb.jpg", dir / "out.gif", {});
   EXPECT_EQ(next.result, 0) << next.messages;
   EXPECT_EQ(ReadWithGiflib(dir / "out.gif").indexes,

@@ -160,6 +160,10 @@ TEST(TargaWriter, FailuresPrintTheirMessageAndLeaveTheNextRunClean) {
   EXPECT_EQ(full.result, 1);
   EXPECT_EQ(full.messages, "Output file write error --- out of disk space?\n");
 
+  WriterOutcome many = RunWriterClaimingColours(CreateTargaWriter, dir / "rgb.jpg", dir / "out", 300);
+  EXPECT_EQ(many.result, 1);
+  EXPECT_EQ(many.messages, "Output file format cannot handle 300 colormap entries\n");
+
   WriterOutcome next = RunWriter(CreateTargaWriter, dir / "rgb.jpg", dir / "out.tga", {});
   EXPECT_EQ(next.result, 0) << next.messages;
   EXPECT_EQ(ReadWithPillow(dir / "out.tga").pixels, ReadWithPillow(dir / "rgb.jpg").pixels);
