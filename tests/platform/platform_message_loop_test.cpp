@@ -265,9 +265,9 @@ TEST(RealClockLoopTest, GetMessageSleepsUntilTheTimerIsDue) {
   wc.lpszClassName = "Sleeper";
   ASSERT_NE(RegisterClassA(&wc), 0);
   HWND hwnd = CreateWindowExA(0, "Sleeper", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-  SetTimer(hwnd, 1, 50, nullptr);
   Watchdog watchdog(std::chrono::seconds(10));
-  auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();  // the timer's period starts after this
+  SetTimer(hwnd, 1, 50, nullptr);
   MSG msg;
   ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
   auto waited = std::chrono::steady_clock::now() - start;
