@@ -126,6 +126,8 @@ class CjpegRun : public ::testing::Test {
     MakePicture(*dir_ / "colour.ppm", "RGB", "PPM", 45, 37);
     MakePicture(*dir_ / "gray.pgm", "L", "PPM", 29, 18);
     MakePicture(*dir_ / "pipeline.gif", "P", "GIF", 61, 43);
+    WriteFile(*dir_ / "empty", "");
+    WriteFile(*dir_ / "r.bin", "R0123456789");  // no reader starts with 'R'
     colour_ = new Pixels(DecodeWithPillow(*dir_ / "colour.ppm", 3));
     gray_ = new Pixels(DecodeWithPillow(*dir_ / "gray.pgm", 1));
   }
@@ -413,8 +415,6 @@ TEST_F(CjpegRun, UnopenableFilesReturnOneAndLeaveNothingOpen) {
 }
 
 TEST_F(CjpegRun, InputFormatComesFromTheFirstByte) {
-  WriteFile(*dir_ / "empty", "");
-  WriteFile(*dir_ / "r.bin", "R0123456789");
   auto empty = Cjpeg({"cjpeg", *dir_ / "empty", *dir_ / "e.jpg"});
   EXPECT_EQ(empty.result, 1);
   EXPECT_EQ(empty.err, "Empty input file\n");
@@ -462,7 +462,6 @@ TEST_F(CjpegRun, EveryFailureLeavesTheNextRunWhole) {
       {"cjpeg", "-qslots", "9", *dir_ / "colour.ppm", *dir_ / "x.jpg"},
       {"cjpeg", "-scans", *dir_ / "missing", *dir_ / "colour.ppm", *dir_ / "x.jpg"},
   };
-  WriteFile(*dir_ / "r.bin", "R0123456789");
   const std::size_t descriptors = OpenDescriptors();
   for (const auto& failure : failures) {
     EXPECT_EQ(Cjpeg(failure).result, 1) << failure[1];
@@ -499,6 +498,7 @@ TEST_F(CjpegRun, TerminationSignalEndsTheCommandWithOne) {
   // The command blocks on a pipe holding half a PPM header, past the point
   // where it has taken over SIGTERM.
   const std::string fifo = *dir_ / "slow.ppm";
+  std::remove(fifo.c_str());
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string out = *dir_ / "signal.jpg";
   pid_t child = fork();
