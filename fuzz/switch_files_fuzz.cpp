@@ -17,15 +17,25 @@
 
 namespace {
 
-// One file per process, rewritten for every input.
-const char* SwitchFilePath() {
-  static std::string path = [] {
+// One file per process, rewritten for every input, removed at exit.
+struct SwitchFile {
+  std::string path;
+  SwitchFile() {
     char name[] = "/tmp/switch-files-fuzz-XXXXXX";
     int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    return std::string(name);
-  }();
-  return path.c_str();
+    if (fd >= 0) {
+      close(fd);
+      path = name;
+    }
+  }
+  ~SwitchFile() {
+    if (!path.empty()) unlink(path.c_str());
+  }
+};
+
+const char* SwitchFilePath() {
+  static SwitchFile file;
+  return file.path.empty() ? nullptr : file.path.c_str();
 }
 
 void FormatSilently(j_common_ptr object) {
@@ -72,6 +82,7 @@ void ParseAndCompress(const char* file_name, const char* list) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const char* path = SwitchFilePath();
+  if (path == nullptr) return 0;
   std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) return 0;
   std::fwrite(data, 1, size, file);
