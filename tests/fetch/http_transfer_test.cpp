@@ -387,3 +387,38 @@ TEST_F(HttpTransferTest, ResetConnectionEndsLikeAClose) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HttpTransferTest, ReadThatFindsTheEndIsABrokenConnectionUnlessNoLengthWasGiven) {
+  struct Case {
+    const char* name;
+    std::string response;
+    bool complete;  // handed to the pipeline, no message
+  };
+  const std::vector<Case> cases = {
+      {"cut.bin", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc", false},
+      {"open.bin", "HTTP/1.0 200 OK\r\n\r\nabc", true},
+      {"head.bin", "HTTP/1.0 200 OK\r\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LayerClearMessageBoxes();
+    int finished = server_.Finished();
+    server_.Route(std::string("/pics/") + c.name, Reply{{c.response}});
+    Fetch(Url(std::string("/pics/") + c.name));
+    // Read events delivered by hand, without the loop's close event: the
+    // first takes the data, the next finds the orderly end.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (server_.Finished() == finished && std::chrono::steady_clock::now() < until) usleep(1000);
+    SOCKET transfer = TransferSocket;
+    for (int i = 0; i < 2 && !Idle(); ++i)
+      SendMessageA(MainWindow, SocketEventMessage, transfer, WSAMAKESELECTREPLY(FD_READ, 0));
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(BoxTexts(), c.complete ? std::vector<std::string>{}
+                                     : std::vector<std::string>{"Connection broken | Error"});
+    EXPECT_EQ(ReadFile(temp_ + "/" + c.name), c.response.find("\r\n\r\n") == std::string::npos ? "" : "abc");
+  }
+}
+
+}  // namespace
