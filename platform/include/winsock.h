@@ -189,7 +189,8 @@ struct servent* WINAPI getservbyname(const char* name, const char* proto);
 // Makes the socket non-blocking and reports the chosen events to `window` as
 // `message` (wParam the socket, lParam WSAMAKESELECTREPLY(event, error)).
 // FD_READ stays posted once until recv re-arms it; FD_CLOSE comes once, when
-// the peer has closed and everything sent has been read. Events 0 cancels.
+// the peer has closed and everything sent has been read. Events 0 cancels;
+// events other than FD_READ and FD_CLOSE are refused with WSAEINVAL.
 int WINAPI WSAAsyncSelect(SOCKET s, HWND window, UINT message, LONG events);
 #endif
 
