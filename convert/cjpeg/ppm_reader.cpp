@@ -21,18 +21,8 @@ struct PpmReader {
   unsigned maxval;
 };
 
-// One character of the header or of a text raster; a comment up to its line
-// end reads as a single newline.
-int ReadTextChar(PpmReader* ppm) {
-  std::FILE* file = ppm->pub.InputFile;
-  int c = std::getc(file);
-  if (c == '#') {
-    do {
-      c = std::getc(file);
-    } while (c != '\n' && c != EOF);
-  }
-  return c;
-}
+// One character of the header or of a text raster.
+int ReadTextChar(PpmReader* ppm) { return ReadCommentedChar(ppm->pub.InputFile); }
 
 // An unsigned decimal number and the one character after it. A number too
 // large for the accumulator sticks at UINT_MAX rather than wrapping, so it

@@ -14,17 +14,6 @@ constexpr int kMaxScans = 100;
 constexpr int kMaxComponentsInScan = MAX_COMPS_IN_SCAN;  // 4
 constexpr int kComponentEntries = MAX_COMPONENTS;        // 10
 
-// A '#' comment, with its line end, reads as one newline.
-int ReadTextChar(std::FILE* file) {
-  int ch = std::getc(file);
-  if (ch == '#') {
-    do {
-      ch = std::getc(file);
-    } while (ch != '\n' && ch != EOF);
-  }
-  return ch;
-}
-
 bool IsBlank(int ch) {
   return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
 }
@@ -38,7 +27,7 @@ bool IsDigit(int ch) { return ch >= '0' && ch <= '9'; }
 bool ReadTextNumber(std::FILE* file, long* value, int* terminator) {
   int ch;
   do {
-    ch = ReadTextChar(file);
+    ch = ReadCommentedChar(file);
   } while (IsBlank(ch));
   if (!IsDigit(ch)) {
     *terminator = ch;
@@ -49,7 +38,7 @@ bool ReadTextNumber(std::FILE* file, long* value, int* terminator) {
   while (IsDigit(ch)) {
     if (accumulator > (INT32_MAX - (ch - '0')) / 10) too_large = true;
     if (!too_large) accumulator = accumulator * 10 + (ch - '0');
-    ch = ReadTextChar(file);
+    ch = ReadCommentedChar(file);
   }
   if (too_large) {
     *terminator = ch == EOF ? '0' : ch;  // anything but EOF: not a clean end
@@ -65,7 +54,7 @@ bool ReadTextNumber(std::FILE* file, long* value, int* terminator) {
 bool ReadScanNumber(std::FILE* file, long* value, int* terminator) {
   if (!ReadTextNumber(file, value, terminator)) return false;
   int ch = *terminator;
-  while (IsBlank(ch)) ch = ReadTextChar(file);
+  while (IsBlank(ch)) ch = ReadCommentedChar(file);
   if (IsDigit(ch)) {
     if (std::ungetc(ch, file) == EOF) return false;
     ch = ' ';

@@ -65,6 +65,16 @@ bool MatchKeyword(const char* argument, const char* keyword, int minimum) {
   return matched >= minimum;
 }
 
+int ReadCommentedChar(std::FILE* file) {
+  int c = std::getc(file);
+  if (c == '#') {
+    do {
+      c = std::getc(file);
+    } while (c != '\n' && c != EOF);
+  }
+  return c;
+}
+
 const char* ProgramNameFrom(const char* argv0, const char* fallback) {
   return (argv0 == nullptr || argv0[0] == '\0') ? fallback : argv0;
 }

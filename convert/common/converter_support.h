@@ -71,6 +71,11 @@ extern const char* const kConverterNotice;
 // at least `minimum` characters long.
 bool MatchKeyword(const char* argument, const char* keyword, int minimum);
 
+// One byte of a text file the converters read (PPM headers and rasters,
+// colour maps, table and scan files); a '#' comment up to its line end reads
+// as the single newline that ends it.
+int ReadCommentedChar(std::FILE* file);
+
 // argv[0], or `fallback` when it is missing or empty.
 const char* ProgramNameFrom(const char* argv0, const char* fallback);
 

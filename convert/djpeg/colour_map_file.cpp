@@ -25,17 +25,6 @@ void AppendMapColour(j_decompress_ptr decompressor, int red, int green, int blue
   decompressor->actual_number_of_colors = count + 1;
 }
 
-// One byte, with a "#" comment read as the line break that ends it.
-int ReadMapChar(std::FILE* file) {
-  int c = std::getc(file);
-  if (c == '#') {
-    do {
-      c = std::getc(file);
-    } while (c != '\n' && c != EOF);
-  }
-  return c;
-}
-
 // An unsigned decimal number after optional white space; the byte that ends
 // it is consumed. Numbers too large to be a size or a sample are refused
 // rather than allowed to wrap.
@@ -43,7 +32,7 @@ unsigned ReadMapNumber(j_decompress_ptr decompressor, std::FILE* file) {
   constexpr std::uint32_t kLargest = 0x7FFFFFFF;
   int c;
   do {
-    c = ReadMapChar(file);
+    c = ReadCommentedChar(file);
     if (c == EOF) ERREXIT(decompressor, MSG_BAD_CMAP_FILE);
   } while (c == ' ' || c == '\t' || c == '\n' || c == '\r');
   if (c < '0' || c > '9') ERREXIT(decompressor, MSG_BAD_CMAP_FILE);
@@ -53,7 +42,7 @@ unsigned ReadMapNumber(j_decompress_ptr decompressor, std::FILE* file) {
     const std::uint32_t digit = static_cast<std::uint32_t>(c - '0');
     if (value > (kLargest - digit) / 10) ERREXIT(decompressor, MSG_BAD_CMAP_FILE);
     value = value * 10 + digit;
-    c = ReadMapChar(file);
+    c = ReadCommentedChar(file);
   } while (c >= '0' && c <= '9');
   return value;
 }
