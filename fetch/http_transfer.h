@@ -42,8 +42,8 @@ inline constexpr char kConnectionBrokenText[] = "Connection broken";
 inline constexpr char kHeaderTooLongText[] = "The response header is too long";
 inline constexpr char kNameTooLongText[] = "The address is too long";
 
-// atoi and atol as the design reads them (leading blanks, a sign, digits),
-// saturated to 32 bits instead of overflowing.
+// A number read the way atoi and atol read it (leading blanks, a sign,
+// digits), held to 32 bits instead of overflowing.
 int LeadingNumber(const char* text);
 
 // The response handling behind the socket events, for callers that bring
