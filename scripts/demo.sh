@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Demonstration of the main job: skerrow, started without a display in an
-# empty folder, is given five pictures as file:// addresses and sets them as
-# the wallpaper one after the other, once a second. Every change is shown as
+# empty folder, is given five pictures, three served over loopback HTTP and
+# two as file:// addresses, and sets them as the wallpaper one after the
+# other, once a second. Every change is shown as
 # it happens; the run ends by itself after the last picture.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 work=$(mktemp -d)
 pid=
-trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+server=
+trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; [ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
 home="$work/home"; pictures="$home/pictures"; temp="$work/temp"; state="$work/state"
 mkdir -p "$pictures" "$temp" "$state"
 
@@ -26,10 +28,27 @@ draw 320 200 2 > "$work/checks.ppm"
 convert -size 320x200 gradient:orange-navy -colors 128 "$pictures/sky.gif"
 convert -size 320x200 radial-gradient:white-darkgreen -colors 64 "$pictures/LEAF.GIF"
 names=(sky.gif gradient.jpg checks.jpeg meadow.bmp LEAF.GIF)
+
+echo "== serving $pictures on loopback"
+/usr/bin/python3 -c '
+import sys, functools, http.server
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args): pass
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Quiet, directory=sys.argv[1]))
+print(server.server_port, flush=True)
+server.serve_forever()' "$pictures" > "$work/port" &
+server=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+base="http://127.0.0.1:$(cat "$work/port")"
+echo "  $base/"
 {
   echo "# the demonstration's pictures, one a second"
   echo "get-timer:1000"
-  for n in "${names[@]}"; do echo "file://$pictures/$n"; done
+  echo "$base/sky.gif"
+  echo "file://$pictures/gradient.jpg"
+  echo "$base/checks.jpeg"
+  echo "$base/meadow.bmp"
+  echo "file://$pictures/LEAF.GIF"
 } > "$home/skerrow.cnf"
 for n in "${names[@]}"; do
   printf '  %-13s %s\n' "$n" "$(identify -format '%m %wx%h' "$pictures/$n")"
