@@ -1,6 +1,7 @@
 // GIF input: the first image of the file, LZW-decoded and expanded through
 // its colour map into RGB rows. Interlaced images are decoded whole into a
 // library whole-image array first, then delivered in display order.
+#include <cstdint>
 #include <cstring>
 
 #include "converter_support.h"
@@ -12,12 +13,6 @@ constexpr int kMaxCodeBits = 12;
 constexpr int kCodeTableSize = 1 << kMaxCodeBits;  // 4096 codes, the LZW ceiling
 constexpr int kMapEntries = 256;
 constexpr int kMaxBlockLength = 255;
-
-// The two bytes carried over from the previous block sit in front of the
-// current one, so a code straddling two blocks is read in one piece; the
-// tail leaves room for the three-byte fetch at the very last code.
-constexpr int kCarriedBytes = 2;
-constexpr int kCodeBufferSize = kCarriedBytes + kMaxBlockLength + 3;
 
 constexpr int kColourTableFlag = 0x80;
 constexpr int kInterlacedFlag = 0x40;
@@ -42,12 +37,18 @@ struct GifReader {
 
   j_compress_ptr compressor;
   JSAMPARRAY colour_map;  // 3 rows (R, G, B) of kMapEntries
+  // The same map as red, green, blue, spare per entry, so a pixel is
+  // expanded with one four-byte copy.
+  UINT8 (*packed_map)[4];
 
-  // Bit reader over the current data block.
-  UINT8 code_buffer[kCodeBufferSize];
-  int last_byte;    // valid bytes in code_buffer
-  int last_bit;     // valid bits in code_buffer
-  int current_bit;  // next unread bit
+  // Bit reader: codes come out of a bit accumulator, least significant bit
+  // first, refilled from the current data block; a block is read only when
+  // the accumulator and the rest of the block together hold too few bits.
+  UINT8 code_buffer[kMaxBlockLength];  // the current data block
+  int block_position;                  // next byte of code_buffer to take
+  int block_length;                    // valid bytes in code_buffer
+  std::uint64_t bit_buffer;            // unread bits, next bit lowest
+  int bit_count;                       // valid bits in bit_buffer
   bool out_of_blocks;
 
   // LZW decoder.
@@ -62,9 +63,11 @@ struct GifReader {
   int first_code;  // first byte of old_code's string, always below 256
   UINT16* prefix;
   UINT8* suffix;
-  UINT8* stack;      // kCodeTableSize bytes
-  UINT8* stack_top;  // one past the last pushed byte
+  UINT16* string_length;  // bytes in each code's string
+  UINT8* stack;           // kCodeTableSize bytes
+  UINT8* stack_top;       // one past the last pushed byte
 
+  UINT8* index_row;  // one row of colour indexes, non-interlaced images
   bool interlaced;
   jvirt_sarray_ptr whole_image;
   JDIMENSION current_row;
@@ -111,56 +114,67 @@ void ResetDecoder(GifReader* gif) {
 }
 
 void StartDecoder(GifReader* gif) {
-  gif->last_byte = kCarriedBytes;
-  gif->last_bit = 0;
-  gif->current_bit = 0;
+  gif->block_position = 0;
+  gif->block_length = 0;
+  gif->bit_buffer = 0;
+  gif->bit_count = 0;
   gif->out_of_blocks = false;
   gif->clear_code = 1 << gif->initial_code_size;
   gif->end_code = gif->clear_code + 1;
   gif->first_time = true;
+  // Literal strings are one byte long; table strings get their length when
+  // they are defined.
+  for (int code = 0; code < gif->clear_code; ++code) gif->string_length[code] = 1;
   ResetDecoder(gif);
 }
 
+// The next code, reading data blocks as needed. When the image data have
+// ended, warns and answers the end code without consuming anything.
 int ReadCode(GifReader* gif) {
-  while (gif->current_bit + gif->code_size > gif->last_bit) {
+  while (gif->bit_count < gif->code_size) {
+    if (gif->block_position < gif->block_length) {
+      gif->bit_buffer |= static_cast<std::uint64_t>(gif->code_buffer[gif->block_position++]) << gif->bit_count;
+      gif->bit_count += 8;
+      continue;
+    }
     if (gif->out_of_blocks) {
       WARNMS(gif->compressor, MSG_GIF_NOMOREDATA);
       return gif->end_code;
     }
-    gif->code_buffer[0] = gif->code_buffer[gif->last_byte - 2];
-    gif->code_buffer[1] = gif->code_buffer[gif->last_byte - 1];
-    int length = ReadDataBlock(gif, gif->code_buffer + kCarriedBytes);
+    int length = ReadDataBlock(gif, gif->code_buffer);
     if (length == 0) {
       gif->out_of_blocks = true;
       WARNMS(gif->compressor, MSG_GIF_NOMOREDATA);
       return gif->end_code;
     }
-    gif->current_bit = gif->current_bit - gif->last_bit + 16;
-    gif->last_byte = kCarriedBytes + length;
-    gif->last_bit = gif->last_byte * 8;
+    gif->block_position = 0;
+    gif->block_length = length;
   }
-  const UINT8* at = gif->code_buffer + (gif->current_bit >> 3);
-  unsigned long bits = static_cast<unsigned long>(at[0]) |
-                       (static_cast<unsigned long>(at[1]) << 8) |
-                       (static_cast<unsigned long>(at[2]) << 16);
-  bits >>= (gif->current_bit & 7);
-  gif->current_bit += gif->code_size;
-  return static_cast<int>(bits & ((1UL << gif->code_size) - 1));
+  int code = static_cast<int>(gif->bit_buffer & ((1U << gif->code_size) - 1));
+  gif->bit_buffer >>= gif->code_size;
+  gif->bit_count -= gif->code_size;
+  return code;
 }
 
-// The slow half of "next decoded byte": called when the expansion stack is
-// empty. Reads one code, leaves the rest of its string on the stack and
-// returns its first byte. Values are always below 256, whatever the code
-// size, so every caller may index the colour map with them.
-int DecodeNextCode(GifReader* gif) {
-  int code;
-  if (gif->first_time) {
-    gif->first_time = false;
-    code = gif->clear_code;
-  } else {
-    code = ReadCode(gif);
+// Enters the string old_code + first_code as the next table code.
+inline void AddTableEntry(GifReader* gif) {
+  if (gif->max_code < kCodeTableSize) {
+    gif->prefix[gif->max_code] = static_cast<UINT16>(gif->old_code);
+    gif->suffix[gif->max_code] = static_cast<UINT8>(gif->first_code);
+    gif->string_length[gif->max_code] = static_cast<UINT16>(gif->string_length[gif->old_code] + 1);
+    ++gif->max_code;
+    if (gif->max_code >= gif->limit_code && gif->code_size < kMaxCodeBits) {
+      ++gif->code_size;
+      gif->limit_code <<= 1;
+    }
   }
+}
 
+// Every case of one code that has been read (or the clear code the image
+// implicitly starts with): leaves the rest of its string on the expansion
+// stack and returns its first byte. Values are always below 256, whatever
+// the code size, so every caller may index the colour map with them.
+int DecodeCode(GifReader* gif, int code) {
   if (code == gif->clear_code) {
     ResetDecoder(gif);
     do {
@@ -203,68 +217,156 @@ int DecodeNextCode(GifReader* gif) {
     code = gif->prefix[code];
   }
   gif->first_code = code & 0xFF;
-
-  if (gif->max_code < kCodeTableSize) {
-    gif->prefix[gif->max_code] = static_cast<UINT16>(gif->old_code);
-    gif->suffix[gif->max_code] = static_cast<UINT8>(gif->first_code);
-    ++gif->max_code;
-    if (gif->max_code >= gif->limit_code && gif->code_size < kMaxCodeBits) {
-      ++gif->code_size;
-      gif->limit_code <<= 1;
-    }
-  }
+  AddTableEntry(gif);
   gif->old_code = incoming_code;
   return gif->first_code;
 }
 
-// Next decoded byte. The common case, popping the expansion stack, works on
-// a local copy of the stack top: stores into sample rows may alias any
-// byte, so a top kept only in the record would be reloaded every pixel.
-inline int NextIndex(GifReader* gif, UINT8*& top) {
-  if (top > gif->stack) return *--top;
-  gif->stack_top = top;
-  int v = DecodeNextCode(gif);
-  top = gif->stack_top;
-  return v;
+// Decodes codes into [at, end) for as long as each whole string fits there,
+// writing a string backwards along its prefix chain, straight into place.
+// Anything else (the start, clear and end codes, corrupt codes, a string
+// running past `end`, a new data block) goes through ReadCode and
+// DecodeCode, after which it returns so that the caller empties the stack.
+// Works on local copies of the decoder state: stores into sample rows may
+// alias any byte, so state kept only in the record would be reloaded after
+// every pixel. Call with the expansion stack empty.
+UINT8* DecodeRun(GifReader* gif, UINT8* at, UINT8* const end) {
+  const int clear_code = gif->clear_code;
+  const int end_code = gif->end_code;
+  UINT16* const prefix = gif->prefix;
+  UINT8* const suffix = gif->suffix;
+  UINT16* const string_length = gif->string_length;
+  const UINT8* const block = gif->code_buffer;
+  const int block_length = gif->block_length;
+
+  int block_position = gif->block_position;
+  std::uint64_t bit_buffer = gif->bit_buffer;
+  int bit_count = gif->bit_count;
+  int code_size = gif->code_size;
+  int limit_code = gif->limit_code;
+  std::uint64_t code_mask = (std::uint64_t{1} << code_size) - 1;
+  int max_code = gif->max_code;
+  int old_code = gif->old_code;
+  int old_length = string_length[old_code];
+  int first_code = gif->first_code;
+
+  while (at < end) {
+    if (bit_count < code_size) {
+      if (block_length - block_position >= 8) {
+        // Eight bytes at once; those beyond the whole bytes taken sit above
+        // bit_count and are taken again, unchanged, by the next refill.
+        const UINT8* p = block + block_position;
+        const std::uint64_t word =
+            std::uint64_t{p[0]} | std::uint64_t{p[1]} << 8 | std::uint64_t{p[2]} << 16 |
+            std::uint64_t{p[3]} << 24 | std::uint64_t{p[4]} << 32 | std::uint64_t{p[5]} << 40 |
+            std::uint64_t{p[6]} << 48 | std::uint64_t{p[7]} << 56;
+        bit_buffer |= word << bit_count;
+        block_position += (63 - bit_count) >> 3;
+        bit_count |= 56;
+      } else {
+        while (bit_count <= 56 && block_position < block_length) {
+          bit_buffer |= std::uint64_t{block[block_position++]} << bit_count;
+          bit_count += 8;
+        }
+        if (bit_count < code_size) break;  // the block is spent
+      }
+    }
+    const int code = static_cast<int>(bit_buffer & code_mask);
+
+    int length = 1;
+    int link = code;
+    if (code < clear_code) {
+      *at = static_cast<UINT8>(code);
+    } else {
+      if (code <= end_code || code > max_code) break;  // clear, end or corrupt
+      length = code < max_code ? string_length[code] : old_length + 1;
+      if (length > end - at) break;
+      UINT8* out = at + length;
+      if (code == max_code) {
+        *--out = static_cast<UINT8>(first_code);
+        link = old_code;
+      }
+      while (link >= clear_code) {
+        *--out = suffix[link];
+        link = prefix[link];
+      }
+      *--out = static_cast<UINT8>(link);
+    }
+    bit_buffer >>= code_size;
+    bit_count -= code_size;
+    at += length;
+    first_code = link & 0xFF;
+
+    if (max_code < kCodeTableSize) {
+      prefix[max_code] = static_cast<UINT16>(old_code);
+      suffix[max_code] = static_cast<UINT8>(first_code);
+      string_length[max_code] = static_cast<UINT16>(old_length + 1);
+      if (++max_code >= limit_code && code_size < kMaxCodeBits) {
+        ++code_size;
+        limit_code <<= 1;
+        code_mask = (std::uint64_t{1} << code_size) - 1;
+      }
+    }
+    old_code = code;
+    old_length = length;
+  }
+
+  gif->block_position = block_position;
+  gif->bit_buffer = bit_buffer;
+  gif->bit_count = bit_count;
+  gif->code_size = code_size;
+  gif->limit_code = limit_code;
+  gif->max_code = max_code;
+  gif->old_code = old_code;
+  gif->first_code = first_code;
+  if (at < end) *at++ = static_cast<UINT8>(DecodeCode(gif, ReadCode(gif)));
+  return at;
 }
 
 // Decodes the next `count` colour indexes into `indexes`.
 void DecodeIndexes(GifReader* gif, UINT8* indexes, JDIMENSION count) {
-  UINT8* top = gif->stack_top;
-  for (JDIMENSION i = 0; i < count; ++i) indexes[i] = static_cast<UINT8>(NextIndex(gif, top));
-  gif->stack_top = top;
+  UINT8* at = indexes;
+  UINT8* const end = indexes + count;
+  UINT8* const stack = gif->stack;
+  for (;;) {
+    // The rest of a string that did not fit where it began.
+    UINT8* top = gif->stack_top;
+    while (top > stack && at < end) *at++ = *--top;
+    gif->stack_top = top;
+    if (at == end) return;
+    if (gif->first_time) {
+      gif->first_time = false;
+      *at++ = static_cast<UINT8>(DecodeCode(gif, gif->clear_code));
+    } else {
+      at = DecodeRun(gif, at, end);
+    }
+  }
 }
 
+// Builds the four-byte form of the colour map once the tables are read.
+void PackColourMap(GifReader* gif) {
+  for (int i = 0; i < kMapEntries; ++i) {
+    gif->packed_map[i][0] = gif->colour_map[0][i];
+    gif->packed_map[i][1] = gif->colour_map[1][i];
+    gif->packed_map[i][2] = gif->colour_map[2][i];
+    gif->packed_map[i][3] = 0;
+  }
+}
+
+// Each pixel is copied as four bytes, the fourth overwritten by the next
+// pixel; the last one gets exactly three, so nothing lands past the row.
 void ExpandThroughMap(const GifReader* gif, const UINT8* indexes, JSAMPROW out,
                       JDIMENSION width) {
-  const JSAMPLE* red = gif->colour_map[0];
-  const JSAMPLE* green = gif->colour_map[1];
-  const JSAMPLE* blue = gif->colour_map[2];
-  for (JDIMENSION x = 0; x < width; ++x) {
-    UINT8 v = indexes[x];
-    out[0] = red[v];
-    out[1] = green[v];
-    out[2] = blue[v];
-    out += 3;
-  }
+  const UINT8(*map)[4] = gif->packed_map;
+  const UINT8* const last = indexes + width - 1;
+  for (; indexes < last; ++indexes, out += 3) std::memcpy(out, map[*indexes], 4);
+  std::memcpy(out, map[*last], 3);
 }
 
 JDIMENSION ReadDirectRow(j_compress_ptr compressor, PixelSource* source) {
   GifReader* gif = reinterpret_cast<GifReader*>(source);
-  JDIMENSION width = compressor->image_width;
-  JSAMPROW out = source->RowBuffer[0];
-  const JSAMPLE* red = gif->colour_map[0];
-  const JSAMPLE* green = gif->colour_map[1];
-  const JSAMPLE* blue = gif->colour_map[2];
-  UINT8* top = gif->stack_top;
-  for (JDIMENSION x = 0; x < width; ++x) {
-    int v = NextIndex(gif, top);
-    out[0] = red[v];
-    out[1] = green[v];
-    out[2] = blue[v];
-    out += 3;
-  }
-  gif->stack_top = top;
+  DecodeIndexes(gif, gif->index_row, compressor->image_width);
+  ExpandThroughMap(gif, gif->index_row, source->RowBuffer[0], compressor->image_width);
   return 1;
 }
 
@@ -367,6 +469,8 @@ void ReadGifHeader(j_compress_ptr compressor, PixelSource* source) {
       (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kCodeTableSize * sizeof(UINT16)));
   gif->suffix = static_cast<UINT8*>(
       (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kCodeTableSize));
+  gif->string_length = static_cast<UINT16*>(
+      (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kCodeTableSize * sizeof(UINT16)));
   gif->stack = static_cast<UINT8*>(
       (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kCodeTableSize));
   StartDecoder(gif);
@@ -376,8 +480,12 @@ void ReadGifHeader(j_compress_ptr compressor, PixelSource* source) {
                                                                 width, height, 1);
     source->ReadRows = LoadInterlacedImage;
   } else {
+    gif->index_row = static_cast<UINT8*>((*compressor->mem->alloc_small)(common, JPOOL_IMAGE, width));
     source->ReadRows = ReadDirectRow;
   }
+  gif->packed_map = static_cast<UINT8(*)[4]>(
+      (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kMapEntries * 4));
+  PackColourMap(gif);
 
   source->RowBuffer = (*compressor->mem->alloc_sarray)(common, JPOOL_IMAGE, width * 3, 1);
   source->RowBufferHeight = 1;
