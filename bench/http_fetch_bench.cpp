@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include "app_constants.h"
+#include "bench_support.h"
 #include "app_globals.h"
 #include "fetch_globals.h"
 #include "image_writer.h"
@@ -29,38 +30,11 @@ namespace {
 
 constexpr int kRuns = 5;
 
-using Samples = std::vector<double>;
-
-double TimeMs(const std::function<void()>& run) {
-  auto start = std::chrono::steady_clock::now();
-  run();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-double Median(Samples samples) {
-  std::sort(samples.begin(), samples.end());
-  return samples[samples.size() / 2];
-}
-
-int Call(int (*entry)(int, char**), std::vector<std::string> words) {
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  return entry(static_cast<int>(argv.size()), argv.data());
-}
-
-int Spawn(const std::vector<std::string>& words) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using bench::Call;
+using bench::Median;
+using bench::Samples;
+using bench::Spawn;
+using bench::TimeMs;
 
 bool Draw(const std::string& folder) {
   std::string script =
