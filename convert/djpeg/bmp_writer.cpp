@@ -2,6 +2,7 @@
 // 12-byte core header. BMP rows run bottom-up while the decoder delivers
 // them top-down, so the whole picture waits in a library image array and
 // the file is written in one go when the last row has arrived.
+#include <cstddef>
 #include <cstdint>
 
 #include "converter_support.h"
@@ -18,19 +19,29 @@ constexpr std::uint32_t kOs2Largest = 0xFFFF;  // the core header's 16-bit size 
 struct BmpWriter {
   ImageWriter pub;           // must be first: the command sees only this
   boolean Os2Header;         // core header and 3-byte table entries
-  jvirt_sarray_ptr RowStore; // the whole picture, rows top first, padded as in the file
+  jvirt_sarray_ptr RowStore; // the whole picture, padded as in the file, in file order (bottom row first)
   JDIMENSION RowSamples;     // samples of one row before padding
   JDIMENSION FileRowBytes;   // RowSamples rounded up to a multiple of 4
   int RowPadding;            // FileRowBytes - RowSamples, 0 to 3
-  JDIMENSION NextRow;        // the RowStore row the next WriteRows fills
+  JDIMENSION NextRow;        // the picture row the next WriteRows completes, top row 0
 };
 
 BmpWriter* Private(ImageWriter* writer) { return reinterpret_cast<BmpWriter*>(writer); }
 
 j_common_ptr Common(j_decompress_ptr decompressor) { return reinterpret_cast<j_common_ptr>(decompressor); }
 
-JSAMPROW StoreRow(j_decompress_ptr decompressor, BmpWriter* self, JDIMENSION row, boolean writable) {
-  return (*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, writable)[0];
+// The store holds the rows in file order, so picture row r is store row
+// height - 1 - r and the file is written front to back in large runs.
+JSAMPROW StoreRowFor(j_decompress_ptr decompressor, BmpWriter* self, JDIMENSION picture_row) {
+  const JDIMENSION row = decompressor->output_height - 1 - picture_row;
+  return (*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, TRUE)[0];
+}
+
+// The decoder writes each row straight into the store row it belongs in;
+// WriteRows finishes that row there and points the decoder at the next.
+void AimAtNextRow(j_decompress_ptr decompressor, BmpWriter* self) {
+  if (self->NextRow < decompressor->output_height)
+    self->pub.RowBuffer[0] = StoreRowFor(decompressor, self, self->NextRow);
 }
 
 // Padding is written explicitly because the image array is not pre-zeroed.
@@ -41,26 +52,53 @@ void ZeroPadding(JSAMPROW out, int padding) {
 // The decoder gives red, green, blue; the file wants blue, green, red.
 void StoreRgbRow(j_decompress_ptr decompressor, ImageWriter* writer, JDIMENSION) {
   BmpWriter* self = Private(writer);
-  JSAMPROW out = StoreRow(decompressor, self, self->NextRow++, TRUE);
-  const JSAMPLE* in = writer->RowBuffer[0];
-  for (JDIMENSION column = decompressor->output_width; column > 0; --column, in += 3, out += 3) {
-    out[0] = in[2];
-    out[1] = in[1];
-    out[2] = in[0];
+  JSAMPROW pixel = writer->RowBuffer[0];
+  for (JDIMENSION column = decompressor->output_width; column > 0; --column, pixel += 3) {
+    const JSAMPLE red = pixel[0];
+    pixel[0] = pixel[2];
+    pixel[2] = red;
   }
-  ZeroPadding(out, self->RowPadding);
+  ZeroPadding(pixel, self->RowPadding);
+  self->NextRow++;
+  AimAtNextRow(decompressor, self);
 }
 
 // Gray samples and colour-map indexes go to the file as they are.
 void StoreByteRow(j_decompress_ptr decompressor, ImageWriter* writer, JDIMENSION) {
   BmpWriter* self = Private(writer);
-  JSAMPROW out = StoreRow(decompressor, self, self->NextRow++, TRUE);
-  const JSAMPLE* in = writer->RowBuffer[0];
-  for (JDIMENSION column = decompressor->output_width; column > 0; --column) *out++ = *in++;
-  ZeroPadding(out, self->RowPadding);
+  ZeroPadding(writer->RowBuffer[0] + self->RowSamples, self->RowPadding);
+  self->NextRow++;
+  AimAtNextRow(decompressor, self);
 }
 
-void BeginBmp(j_decompress_ptr, ImageWriter*) {}
+// The store exists only once decompression has started. The library wants
+// an array written front to back, and this one is filled back to front; so
+// every row is first claimed for writing, which touches no sample (the
+// array is not pre-zeroed) and lets the rows be filled in any order.
+void BeginBmp(j_decompress_ptr decompressor, ImageWriter* writer) {
+  BmpWriter* self = Private(writer);
+  for (JDIMENSION row = 0; row < decompressor->output_height; ++row)
+    (*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, TRUE);
+  AimAtNextRow(decompressor, self);
+}
+
+// When every row lies right behind the one before it, the store is wholly
+// in memory (a store swapped through a temporary file hands out the same
+// buffer rows again), its rows stay put, and it can go out in one write.
+JSAMPROW WholeStore(j_decompress_ptr decompressor, BmpWriter* self) {
+  const JDIMENSION height = decompressor->output_height;
+  JSAMPROW first = nullptr;
+  JSAMPROW previous = nullptr;
+  for (JDIMENSION row = 0; row < height; ++row) {
+    JSAMPROW at = (*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, FALSE)[0];
+    if (row == 0)
+      first = at;
+    else if (at != previous + self->FileRowBytes)
+      return nullptr;
+    previous = at;
+  }
+  return first;
+}
 
 void Put16(unsigned char* at, std::uint32_t value) {
   at[0] = static_cast<unsigned char>(value);
@@ -155,8 +193,14 @@ void EndBmp(j_decompress_ptr decompressor, ImageWriter* writer) {
   }
   if (table) WriteColourTable(decompressor, file, self->Os2Header ? 3 : 4);
 
-  for (JDIMENSION row = decompressor->output_height; row > 0; --row)
-    std::fwrite(StoreRow(decompressor, self, row - 1, FALSE), 1, self->FileRowBytes, file);
+  const JDIMENSION height = decompressor->output_height;
+  if (JSAMPROW whole = WholeStore(decompressor, self)) {
+    std::fwrite(whole, 1, std::size_t{self->FileRowBytes} * height, file);
+  } else {
+    for (JDIMENSION row = 0; row < height; ++row)
+      std::fwrite((*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, FALSE)[0], 1,
+                  self->FileRowBytes, file);
+  }
 
   std::fflush(file);
   if (std::ferror(file)) ERREXIT(decompressor, JERR_FILE_WRITE);
@@ -200,7 +244,10 @@ ImageWriter* CreateBmpWriter(j_decompress_ptr decompressor, boolean is_os2) {
                                                              self->FileRowBytes, decompressor->output_height, 1);
   self->NextRow = 0;
 
-  self->pub.RowBuffer = (*decompressor->mem->alloc_sarray)(Common(decompressor), JPOOL_IMAGE, self->FileRowBytes, 1);
+  // Only a row pointer: it is aimed at the store row being decoded.
+  self->pub.RowBuffer = static_cast<JSAMPARRAY>(
+      (*decompressor->mem->alloc_small)(Common(decompressor), JPOOL_IMAGE, sizeof(JSAMPROW)));
+  self->pub.RowBuffer[0] = nullptr;
   self->pub.RowBufferHeight = 1;
   return &self->pub;
 }
