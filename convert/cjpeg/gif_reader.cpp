@@ -32,6 +32,15 @@ constexpr InterlacePass kInterlacePasses[4] = {{0, 8}, {4, 8}, {2, 4}, {1, 2}};
 // The pass that holds display row r, indexed by r mod 8.
 constexpr int kPassOfRow[8] = {0, 3, 2, 3, 1, 3, 2, 3};
 
+// One code of the LZW table: the string of `prefix` followed by `suffix`.
+// A literal's suffix is its own low byte, with prefix 0, so that short
+// strings can be written without asking which kind of code they are.
+struct LzwEntry {
+  UINT16 prefix;
+  UINT16 length;  // bytes in the code's string
+  UINT8 suffix;
+};
+
 struct GifReader {
   PixelSource pub;  // must be first
 
@@ -60,12 +69,10 @@ struct GifReader {
   int max_code;  // next free table slot
   bool first_time;
   int old_code;
-  int first_code;  // first byte of old_code's string, always below 256
-  UINT16* prefix;
-  UINT8* suffix;
-  UINT16* string_length;  // bytes in each code's string
-  UINT8* stack;           // kCodeTableSize bytes
-  UINT8* stack_top;       // one past the last pushed byte
+  int first_code;   // first byte of the string last decoded, always below 256
+  LzwEntry* table;  // kCodeTableSize entries
+  UINT8* stack;     // kCodeTableSize bytes
+  UINT8* stack_top; // one past the last pushed byte
 
   UINT8* index_row;  // one row of colour indexes, non-interlaced images
   bool interlaced;
@@ -124,7 +131,11 @@ void StartDecoder(GifReader* gif) {
   gif->first_time = true;
   // Literal strings are one byte long; table strings get their length when
   // they are defined.
-  for (int code = 0; code < gif->clear_code; ++code) gif->string_length[code] = 1;
+  for (int code = 0; code < gif->clear_code; ++code) {
+    gif->table[code].prefix = 0;
+    gif->table[code].length = 1;
+    gif->table[code].suffix = static_cast<UINT8>(code);
+  }
   ResetDecoder(gif);
 }
 
@@ -159,9 +170,10 @@ int ReadCode(GifReader* gif) {
 // Enters the string old_code + first_code as the next table code.
 inline void AddTableEntry(GifReader* gif) {
   if (gif->max_code < kCodeTableSize) {
-    gif->prefix[gif->max_code] = static_cast<UINT16>(gif->old_code);
-    gif->suffix[gif->max_code] = static_cast<UINT8>(gif->first_code);
-    gif->string_length[gif->max_code] = static_cast<UINT16>(gif->string_length[gif->old_code] + 1);
+    LzwEntry& entry = gif->table[gif->max_code];
+    entry.prefix = static_cast<UINT16>(gif->old_code);
+    entry.suffix = static_cast<UINT8>(gif->first_code);
+    entry.length = static_cast<UINT16>(gif->table[gif->old_code].length + 1);
     ++gif->max_code;
     if (gif->max_code >= gif->limit_code && gif->code_size < kMaxCodeBits) {
       ++gif->code_size;
@@ -213,8 +225,8 @@ int DecodeCode(GifReader* gif, int code) {
   // Every table entry points at a smaller code, so a chain is never longer
   // than the table; the limit check only guards that invariant.
   while (code >= gif->clear_code && gif->stack_top < stack_limit) {
-    *gif->stack_top++ = gif->suffix[code];
-    code = gif->prefix[code];
+    *gif->stack_top++ = gif->table[code].suffix;
+    code = gif->table[code].prefix;
   }
   gif->first_code = code & 0xFF;
   AddTableEntry(gif);
@@ -223,7 +235,7 @@ int DecodeCode(GifReader* gif, int code) {
 }
 
 // Decodes codes into [at, end) for as long as each whole string fits there,
-// writing a string backwards along its prefix chain, straight into place.
+// writing each straight into place, backwards along its prefix chain.
 // Anything else (the start, clear and end codes, corrupt codes, a string
 // running past `end`, a new data block) goes through ReadCode and
 // DecodeCode, after which it returns so that the caller empties the stack.
@@ -232,86 +244,82 @@ int DecodeCode(GifReader* gif, int code) {
 // every pixel. Call with the expansion stack empty.
 UINT8* DecodeRun(GifReader* gif, UINT8* at, UINT8* const end) {
   const int clear_code = gif->clear_code;
-  const int end_code = gif->end_code;
-  UINT16* const prefix = gif->prefix;
-  UINT8* const suffix = gif->suffix;
-  UINT16* const string_length = gif->string_length;
-  const UINT8* const block = gif->code_buffer;
-  const int block_length = gif->block_length;
+  LzwEntry* const table = gif->table;
+  const UINT8* next = gif->code_buffer + gif->block_position;
+  const UINT8* const block_end = gif->code_buffer + gif->block_length;
 
-  int block_position = gif->block_position;
   std::uint64_t bit_buffer = gif->bit_buffer;
   int bit_count = gif->bit_count;
   int code_size = gif->code_size;
   int limit_code = gif->limit_code;
-  std::uint64_t code_mask = (std::uint64_t{1} << code_size) - 1;
   int max_code = gif->max_code;
   int old_code = gif->old_code;
-  int old_length = string_length[old_code];
   int first_code = gif->first_code;
+  int old_length = table[old_code].length;
 
   while (at < end) {
     if (bit_count < code_size) {
-      if (block_length - block_position >= 8) {
+      if (block_end - next >= 8) {
         // Eight bytes at once; those beyond the whole bytes taken sit above
         // bit_count and are taken again, unchanged, by the next refill.
-        const UINT8* p = block + block_position;
         const std::uint64_t word =
-            std::uint64_t{p[0]} | std::uint64_t{p[1]} << 8 | std::uint64_t{p[2]} << 16 |
-            std::uint64_t{p[3]} << 24 | std::uint64_t{p[4]} << 32 | std::uint64_t{p[5]} << 40 |
-            std::uint64_t{p[6]} << 48 | std::uint64_t{p[7]} << 56;
+            std::uint64_t{next[0]} | std::uint64_t{next[1]} << 8 | std::uint64_t{next[2]} << 16 |
+            std::uint64_t{next[3]} << 24 | std::uint64_t{next[4]} << 32 | std::uint64_t{next[5]} << 40 |
+            std::uint64_t{next[6]} << 48 | std::uint64_t{next[7]} << 56;
         bit_buffer |= word << bit_count;
-        block_position += (63 - bit_count) >> 3;
+        next += (63 - bit_count) >> 3;
         bit_count |= 56;
       } else {
-        while (bit_count <= 56 && block_position < block_length) {
-          bit_buffer |= std::uint64_t{block[block_position++]} << bit_count;
+        while (bit_count <= 56 && next < block_end) {
+          bit_buffer |= std::uint64_t{*next++} << bit_count;
           bit_count += 8;
         }
         if (bit_count < code_size) break;  // the block is spent
       }
     }
-    const int code = static_cast<int>(bit_buffer & code_mask);
+    const int code = static_cast<int>(static_cast<unsigned>(bit_buffer) & static_cast<unsigned>(limit_code - 1));
+    if (static_cast<unsigned>(code - clear_code) < 2U || code > max_code) break;  // clear, end or corrupt
 
-    int length = 1;
-    int link = code;
-    if (code < clear_code) {
-      *at = static_cast<UINT8>(code);
-    } else {
-      if (code <= end_code || code > max_code) break;  // clear, end or corrupt
-      length = code < max_code ? string_length[code] : old_length + 1;
-      if (length > end - at) break;
-      UINT8* out = at + length;
-      if (code == max_code) {
-        *--out = static_cast<UINT8>(first_code);
-        link = old_code;
-      }
-      while (link >= clear_code) {
-        *--out = suffix[link];
-        link = prefix[link];
-      }
-      *--out = static_cast<UINT8>(link);
-    }
+    // A code equal to the next free one stands for the previous string
+    // plus the first byte of the string last decoded.
+    const bool deferred = code == max_code;
+    const LzwEntry& entry = table[deferred ? old_code : code];
+    const int length = entry.length + (deferred ? 1 : 0);
+    if (length > end - at) break;
     bit_buffer >>= code_size;
     bit_count -= code_size;
+
+    // Strings of one or two bytes, most of them, are written without a
+    // branch: for a single byte the first store is overwritten by the second.
+    UINT8* out = at + entry.length;
+    if (deferred) *out = static_cast<UINT8>(first_code);
+    at[0] = table[entry.prefix].suffix;
+    *--out = entry.suffix;
+    if (entry.length > 2) {
+      int link = entry.prefix;
+      while (out > at) {
+        *--out = table[link].suffix;
+        link = table[link].prefix;
+      }
+    }
+    first_code = at[0];
     at += length;
-    first_code = link & 0xFF;
 
     if (max_code < kCodeTableSize) {
-      prefix[max_code] = static_cast<UINT16>(old_code);
-      suffix[max_code] = static_cast<UINT8>(first_code);
-      string_length[max_code] = static_cast<UINT16>(old_length + 1);
-      if (++max_code >= limit_code && code_size < kMaxCodeBits) {
+      LzwEntry& added = table[max_code];
+      added.prefix = static_cast<UINT16>(old_code);
+      added.suffix = static_cast<UINT8>(first_code);
+      added.length = static_cast<UINT16>(old_length + 1);
+      if (++max_code == limit_code && code_size < kMaxCodeBits) {
         ++code_size;
         limit_code <<= 1;
-        code_mask = (std::uint64_t{1} << code_size) - 1;
       }
     }
     old_code = code;
     old_length = length;
   }
 
-  gif->block_position = block_position;
+  gif->block_position = static_cast<int>(next - gif->code_buffer);
   gif->bit_buffer = bit_buffer;
   gif->bit_count = bit_count;
   gif->code_size = code_size;
@@ -465,12 +473,8 @@ void ReadGifHeader(j_compress_ptr compressor, PixelSource* source) {
   // allocations below trip over it.
   if (width == 0 || height == 0) ERREXIT(compressor, JERR_EMPTY_IMAGE);
 
-  gif->prefix = static_cast<UINT16*>(
-      (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kCodeTableSize * sizeof(UINT16)));
-  gif->suffix = static_cast<UINT8*>(
-      (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kCodeTableSize));
-  gif->string_length = static_cast<UINT16*>(
-      (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kCodeTableSize * sizeof(UINT16)));
+  gif->table = static_cast<LzwEntry*>(
+      (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kCodeTableSize * sizeof(LzwEntry)));
   gif->stack = static_cast<UINT8*>(
       (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kCodeTableSize));
   StartDecoder(gif);
