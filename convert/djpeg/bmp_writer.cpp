@@ -4,6 +4,7 @@
 // the file is written in one go when the last row has arrived.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "converter_support.h"
 #include "image_writer.h"
@@ -19,29 +20,31 @@ constexpr std::uint32_t kOs2Largest = 0xFFFF;  // the core header's 16-bit size 
 struct BmpWriter {
   ImageWriter pub;           // must be first: the command sees only this
   boolean Os2Header;         // core header and 3-byte table entries
-  jvirt_sarray_ptr RowStore; // the whole picture, padded as in the file, in file order (bottom row first)
+  jvirt_sarray_ptr RowStore; // the whole picture, rows top first, padded as in the file
   JDIMENSION RowSamples;     // samples of one row before padding
   JDIMENSION FileRowBytes;   // RowSamples rounded up to a multiple of 4
   int RowPadding;            // FileRowBytes - RowSamples, 0 to 3
-  JDIMENSION NextRow;        // the picture row the next WriteRows completes, top row 0
+  JDIMENSION NextRow;        // the RowStore row the next WriteRows fills
 };
+
+// Rows go to the file gathered into writes of about this size: one write
+// per row costs far more, and the store's rows are neither in file order
+// nor back to back (the library aligns each one).
+constexpr std::size_t kWriteChunkBytes = std::size_t{1} << 20;
 
 BmpWriter* Private(ImageWriter* writer) { return reinterpret_cast<BmpWriter*>(writer); }
 
 j_common_ptr Common(j_decompress_ptr decompressor) { return reinterpret_cast<j_common_ptr>(decompressor); }
 
-// The store holds the rows in file order, so picture row r is store row
-// height - 1 - r and the file is written front to back in large runs.
-JSAMPROW StoreRowFor(j_decompress_ptr decompressor, BmpWriter* self, JDIMENSION picture_row) {
-  const JDIMENSION row = decompressor->output_height - 1 - picture_row;
-  return (*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, TRUE)[0];
+JSAMPROW StoreRow(j_decompress_ptr decompressor, BmpWriter* self, JDIMENSION row, boolean writable) {
+  return (*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, writable)[0];
 }
 
 // The decoder writes each row straight into the store row it belongs in;
 // WriteRows finishes that row there and points the decoder at the next.
 void AimAtNextRow(j_decompress_ptr decompressor, BmpWriter* self) {
   if (self->NextRow < decompressor->output_height)
-    self->pub.RowBuffer[0] = StoreRowFor(decompressor, self, self->NextRow);
+    self->pub.RowBuffer[0] = StoreRow(decompressor, self, self->NextRow, TRUE);
 }
 
 // Padding is written explicitly because the image array is not pre-zeroed.
@@ -71,33 +74,28 @@ void StoreByteRow(j_decompress_ptr decompressor, ImageWriter* writer, JDIMENSION
   AimAtNextRow(decompressor, self);
 }
 
-// The store exists only once decompression has started. The library wants
-// an array written front to back, and this one is filled back to front; so
-// every row is first claimed for writing, which touches no sample (the
-// array is not pre-zeroed) and lets the rows be filled in any order.
-void BeginBmp(j_decompress_ptr decompressor, ImageWriter* writer) {
-  BmpWriter* self = Private(writer);
-  for (JDIMENSION row = 0; row < decompressor->output_height; ++row)
-    (*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, TRUE);
-  AimAtNextRow(decompressor, self);
-}
+// The store exists only once decompression has started.
+void BeginBmp(j_decompress_ptr decompressor, ImageWriter* writer) { AimAtNextRow(decompressor, Private(writer)); }
 
-// When every row lies right behind the one before it, the store is wholly
-// in memory (a store swapped through a temporary file hands out the same
-// buffer rows again), its rows stay put, and it can go out in one write.
-JSAMPROW WholeStore(j_decompress_ptr decompressor, BmpWriter* self) {
-  const JDIMENSION height = decompressor->output_height;
-  JSAMPROW first = nullptr;
-  JSAMPROW previous = nullptr;
-  for (JDIMENSION row = 0; row < height; ++row) {
-    JSAMPROW at = (*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, FALSE)[0];
-    if (row == 0)
-      first = at;
-    else if (at != previous + self->FileRowBytes)
-      return nullptr;
-    previous = at;
+// Writes the rows bottom first, a chunk of whole rows per write. The chunk
+// is drawn here rather than with the writer, so that it never counts
+// against the memory the store was given.
+void WriteStoredRows(j_decompress_ptr decompressor, BmpWriter* self, std::FILE* file) {
+  const std::size_t row_bytes = self->FileRowBytes;
+  JDIMENSION rows_per_chunk = static_cast<JDIMENSION>(kWriteChunkBytes / row_bytes);
+  if (rows_per_chunk < 1) rows_per_chunk = 1;
+  if (rows_per_chunk > decompressor->output_height) rows_per_chunk = decompressor->output_height;
+  auto* chunk = static_cast<JSAMPLE*>(
+      (*decompressor->mem->alloc_large)(Common(decompressor), JPOOL_IMAGE, row_bytes * rows_per_chunk));
+  JSAMPLE* at = chunk;
+  for (JDIMENSION row = decompressor->output_height; row > 0; --row) {
+    std::memcpy(at, StoreRow(decompressor, self, row - 1, FALSE), row_bytes);
+    at += row_bytes;
+    if (at == chunk + row_bytes * rows_per_chunk || row == 1) {
+      std::fwrite(chunk, 1, static_cast<std::size_t>(at - chunk), file);
+      at = chunk;
+    }
   }
-  return first;
 }
 
 void Put16(unsigned char* at, std::uint32_t value) {
@@ -193,14 +191,7 @@ void EndBmp(j_decompress_ptr decompressor, ImageWriter* writer) {
   }
   if (table) WriteColourTable(decompressor, file, self->Os2Header ? 3 : 4);
 
-  const JDIMENSION height = decompressor->output_height;
-  if (JSAMPROW whole = WholeStore(decompressor, self)) {
-    std::fwrite(whole, 1, std::size_t{self->FileRowBytes} * height, file);
-  } else {
-    for (JDIMENSION row = 0; row < height; ++row)
-      std::fwrite((*decompressor->mem->access_virt_sarray)(Common(decompressor), self->RowStore, row, 1, FALSE)[0], 1,
-                  self->FileRowBytes, file);
-  }
+  WriteStoredRows(decompressor, self, file);
 
   std::fflush(file);
   if (std::ferror(file)) ERREXIT(decompressor, JERR_FILE_WRITE);
