@@ -129,8 +129,8 @@ void StartDecoder(GifReader* gif) {
   gif->clear_code = 1 << gif->initial_code_size;
   gif->end_code = gif->clear_code + 1;
   gif->first_time = true;
-  // Literal strings are one byte long; table strings get their length when
-  // they are defined.
+  // A literal is its own one-byte string (only the low byte of a literal
+  // above 255 is kept); table codes are filled in as they are defined.
   for (int code = 0; code < gif->clear_code; ++code) {
     gif->table[code].prefix = 0;
     gif->table[code].length = 1;
