@@ -1,6 +1,7 @@
 // GIF input: the first image of the file, LZW-decoded and expanded through
 // its colour map into RGB rows. Interlaced images are decoded whole into a
 // library whole-image array first, then delivered in display order.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -13,6 +14,7 @@ constexpr int kMaxCodeBits = 12;
 constexpr int kCodeTableSize = 1 << kMaxCodeBits;  // 4096 codes, the LZW ceiling
 constexpr int kMapEntries = 256;
 constexpr int kMaxBlockLength = 255;
+constexpr std::size_t kImageDataBytes = std::size_t{1} << 16;
 
 constexpr int kColourTableFlag = 0x80;
 constexpr int kInterlacedFlag = 0x40;
@@ -59,6 +61,11 @@ struct GifReader {
   std::uint64_t bit_buffer;            // unread bits, next bit lowest
   int bit_count;                       // valid bits in bit_buffer
   bool out_of_blocks;
+  // The image data are read from the file in large pieces rather than a
+  // block at a time; what is read beyond the image is never looked at.
+  UINT8* image_data;            // kImageDataBytes
+  std::size_t image_data_next;  // next unread byte of image_data
+  std::size_t image_data_end;   // valid bytes in image_data
 
   // LZW decoder.
   int initial_code_size;
@@ -104,6 +111,42 @@ void SkipDataBlocks(GifReader* gif) {
   }
 }
 
+// Refills image_data; the end of the file where image data are still
+// expected is the same fatal error as anywhere else. The buffer is drawn
+// with the first rows, after the library has shared out its memory limit
+// among the whole-image arrays, so that it never changes that division.
+void ReadMoreImageData(GifReader* gif) {
+  if (gif->image_data == nullptr) {
+    gif->image_data = static_cast<UINT8*>((*gif->compressor->mem->alloc_large)(
+        reinterpret_cast<j_common_ptr>(gif->compressor), JPOOL_IMAGE, kImageDataBytes));
+  }
+  gif->image_data_next = 0;
+  gif->image_data_end = std::fread(gif->image_data, 1, kImageDataBytes, gif->pub.InputFile);
+  if (gif->image_data_end == 0) ERREXIT(gif->compressor, JERR_INPUT_EOF);
+}
+
+// ReadDataBlock for the image data.
+int ReadImageBlock(GifReader* gif, UINT8* buffer) {
+  if (gif->image_data_next == gif->image_data_end) ReadMoreImageData(gif);
+  const int length = gif->image_data[gif->image_data_next++];
+  for (std::size_t wanted = static_cast<std::size_t>(length); wanted > 0;) {
+    if (gif->image_data_next == gif->image_data_end) ReadMoreImageData(gif);
+    const std::size_t here = gif->image_data_end - gif->image_data_next;
+    const std::size_t taken = here < wanted ? here : wanted;
+    std::memcpy(buffer, gif->image_data + gif->image_data_next, taken);
+    gif->image_data_next += taken;
+    buffer += taken;
+    wanted -= taken;
+  }
+  return length;
+}
+
+void SkipImageBlocks(GifReader* gif) {
+  UINT8 discard[kMaxBlockLength];
+  while (ReadImageBlock(gif, discard) > 0) {
+  }
+}
+
 // Loads `entries` colour-table triples into the map, over what is there.
 void ReadColourTable(GifReader* gif, int entries) {
   for (int i = 0; i < entries; ++i) {
@@ -126,6 +169,8 @@ void StartDecoder(GifReader* gif) {
   gif->bit_buffer = 0;
   gif->bit_count = 0;
   gif->out_of_blocks = false;
+  gif->image_data_next = 0;
+  gif->image_data_end = 0;
   gif->clear_code = 1 << gif->initial_code_size;
   gif->end_code = gif->clear_code + 1;
   gif->first_time = true;
@@ -152,7 +197,7 @@ int ReadCode(GifReader* gif) {
       WARNMS(gif->compressor, MSG_GIF_NOMOREDATA);
       return gif->end_code;
     }
-    int length = ReadDataBlock(gif, gif->code_buffer);
+    int length = ReadImageBlock(gif, gif->code_buffer);
     if (length == 0) {
       gif->out_of_blocks = true;
       WARNMS(gif->compressor, MSG_GIF_NOMOREDATA);
@@ -203,7 +248,7 @@ int DecodeCode(GifReader* gif, int code) {
 
   if (code == gif->end_code) {
     if (!gif->out_of_blocks) {
-      SkipDataBlocks(gif);
+      SkipImageBlocks(gif);
       gif->out_of_blocks = true;
     }
     WARNMS(gif->compressor, MSG_GIF_ENDCODE);
