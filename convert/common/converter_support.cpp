@@ -1,6 +1,11 @@
 #include "converter_support.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -63,6 +68,20 @@ bool MatchKeyword(const char* argument, const char* keyword, int minimum) {
     if (c != *keyword) return false;
   }
   return matched >= minimum;
+}
+
+void HintLargeFill(void* start, std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+  // Only whole large pages inside the block; its ragged ends stay as they are.
+  constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+  const auto first = reinterpret_cast<std::uintptr_t>(start);
+  const std::uintptr_t begin = (first + kLargePage - 1) & ~(kLargePage - 1);
+  const std::uintptr_t end = (first + bytes) & ~(kLargePage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)start;
+  (void)bytes;
+#endif
 }
 
 int ReadCommentedChar(std::FILE* file) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <csetjmp>
+#include <cstddef>
 #include <cstdio>
 
 #include <jpeglib.h>
@@ -75,6 +76,12 @@ bool MatchKeyword(const char* argument, const char* keyword, int minimum);
 // colour maps, table and scan files); a '#' comment up to its line end reads
 // as the single newline that ends it.
 int ReadCommentedChar(std::FILE* file);
+
+// A hint that a large block is about to be filled from start to end: where
+// the system offers large pages, it backs the block with them, since first
+// touches of small pages cost as much as decoding a whole picture. Nothing
+// changes where the system has no such offer or declines.
+void HintLargeFill(void* start, std::size_t bytes);
 
 // argv[0], or `fallback` when it is missing or empty.
 const char* ProgramNameFrom(const char* argv0, const char* fallback);

@@ -74,8 +74,22 @@ void StoreByteRow(j_decompress_ptr decompressor, ImageWriter* writer, JDIMENSION
   AimAtNextRow(decompressor, self);
 }
 
-// The store exists only once decompression has started.
-void BeginBmp(j_decompress_ptr decompressor, ImageWriter* writer) { AimAtNextRow(decompressor, Private(writer)); }
+// The store exists only once decompression has started. Its rows are about
+// to be filled top to bottom, and the library lays them out in one piece at
+// a fixed stride, so the memory behind them is hinted as one block (rows
+// further down cannot be looked at before they are written).
+void BeginBmp(j_decompress_ptr decompressor, ImageWriter* writer) {
+  BmpWriter* self = Private(writer);
+  const JDIMENSION height = decompressor->output_height;
+  if (height > 1) {
+    JSAMPROW first = StoreRow(decompressor, self, 0, TRUE);
+    JSAMPROW second = StoreRow(decompressor, self, 1, TRUE);
+    const std::ptrdiff_t stride = second - first;
+    if (stride >= static_cast<std::ptrdiff_t>(self->FileRowBytes))
+      HintLargeFill(first, static_cast<std::size_t>(stride) * height);
+  }
+  AimAtNextRow(decompressor, self);
+}
 
 // Writes the rows bottom first, a chunk of whole rows per write. The chunk
 // is drawn here rather than with the writer, so that it never counts
