@@ -402,6 +402,12 @@ TEST(GifReader, DamagedImageDataStillGiveAFullPicture) {
        "Corrupt data in GIF file\n"},
       {"string right after clear", 2, 1, {{4, 3}, {6, 3}, {1, 3}}, {0, 1},
        "Corrupt data in GIF file\n"},
+      // After the bad 7 (read as 0, giving 1 1) the table holds 6 = "1 1" and
+      // the previous code is 0; the next 7 is the next free code, so it is
+      // the previous string plus the first byte of the string last decoded:
+      // 0 1, not the 0 0 the table is about to store.
+      {"next free code after a bad one", 5, 1, {{4, 3}, {1, 3}, {7, 3}, {7, 3}}, {1, 1, 1, 0, 1},
+       "Corrupt data in GIF file\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
