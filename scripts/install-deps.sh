@@ -5,7 +5,7 @@ packages=(
   build-essential cmake ninja-build g++ pkg-config
   libjpeg62-turbo-dev libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  libgif-dev python3-pil imagemagick tinyproxy
+  libgif-dev python3-pil imagemagick tinyproxy curl
 )
 missing=()
 for p in "${packages[@]}"; do
