@@ -27,16 +27,8 @@ using testsupport::WriteFile;
 
 namespace {
 
-struct Outcome {
-  int result;
-  std::string err;
-};
-
-Outcome Cjpeg(const std::vector<std::string>& args) {
-  StderrCapture capture;
-  int result = CallWithArgs(RunCjpeg, args);
-  return {result, capture.Finish()};
-}
+using Outcome = cjpegoracle::CommandOutcome;
+constexpr auto Cjpeg = &cjpegoracle::RunCjpegCapturing;
 
 // A busy test picture (gradients and noise) written by Pillow; `mode` is a
 // Pillow mode, `format` a Pillow format name.

@@ -7,6 +7,7 @@
 
 #include <jpeglib.h>
 
+#include "pixel_source.h"
 #include "test_support.h"
 
 namespace cjpegoracle {
@@ -125,6 +126,12 @@ std::array<std::vector<int>, 4> ReadQuantTables(const std::string& jpeg) {
     pos = end;
   }
   return tables;
+}
+
+CommandOutcome RunCjpegCapturing(const std::vector<std::string>& args) {
+  testsupport::StderrCapture capture;
+  int result = testsupport::CallWithArgs(RunCjpeg, args);
+  return {result, capture.Finish()};
 }
 
 }  // namespace cjpegoracle

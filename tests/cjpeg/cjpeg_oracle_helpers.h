@@ -39,4 +39,11 @@ Pixels DecodeWithPillow(const std::string& path, int components);
 // each empty when the file defines no table for that slot.
 std::array<std::vector<int>, 4> ReadQuantTables(const std::string& jpeg);
 
+// What an in-process cjpeg run returned and printed on the standard error.
+struct CommandOutcome {
+  int result;
+  std::string err;
+};
+CommandOutcome RunCjpegCapturing(const std::vector<std::string>& args);
+
 }  // namespace cjpegoracle

@@ -566,16 +566,8 @@ TEST(GifReader, MalformedFilesStopWithTheirMessage) {
 
 // --- through the command ----------------------------------------------------
 
-struct Outcome {
-  int result;
-  std::string err;
-};
-
-Outcome Cjpeg(const std::vector<std::string>& args) {
-  testsupport::StderrCapture capture;
-  int result = testsupport::CallWithArgs(RunCjpeg, args);
-  return {result, capture.Finish()};
-}
+using Outcome = cjpegoracle::CommandOutcome;
+constexpr auto Cjpeg = &cjpegoracle::RunCjpegCapturing;
 
 TEST(GifCommand, WritesWhatTheBareLibraryWritesForPillowsPixels) {
   TempDir dir;

@@ -214,16 +214,8 @@ TEST(PpmReader, MalformedFilesStopWithTheirMessage) {
 
 // --- through the command ----------------------------------------------------
 
-struct Outcome {
-  int result;
-  std::string err;
-};
-
-Outcome Cjpeg(const std::vector<std::string>& args) {
-  testsupport::StderrCapture capture;
-  int result = testsupport::CallWithArgs(RunCjpeg, args);
-  return {result, capture.Finish()};
-}
+using Outcome = cjpegoracle::CommandOutcome;
+constexpr auto Cjpeg = &cjpegoracle::RunCjpegCapturing;
 
 TEST(PpmCommand, WritesWhatTheBareLibraryWritesForPillowsPixels) {
   TempDir dir;

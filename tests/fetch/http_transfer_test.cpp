@@ -21,6 +21,7 @@
 #include "http_server_helpers.h"
 #include "http_transfer.h"
 #include "layer_control.h"
+#include "message_pump.h"
 #include "test_support.h"
 
 namespace {
@@ -85,19 +86,8 @@ class HttpTransferTest : public ::testing::Test {
   static bool Idle() { return TransferSocket == INVALID_SOCKET && DownloadFile == nullptr; }
 
   // Runs the real loop until `done` or `ms` have passed.
-  bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    UINT_PTR timer = SetTimer(nullptr, 0, 10, nullptr);
-    MSG msg;
-    bool reached = done();
-    while (!reached && std::chrono::steady_clock::now() < until && GetMessageA(&msg, nullptr, 0, 0) > 0) {
-      DispatchMessageA(&msg);
-      reached = done();
-    }
-    KillTimer(nullptr, timer);
-    return reached;
-  }
-  void PumpFor(int ms) { PumpUntil([] { return false; }, ms); }
+  bool PumpUntil(const std::function<bool()>& done, int ms = 5000) { return testsupport::PumpUntil(done, ms); }
+  void PumpFor(int ms) { testsupport::PumpFor(ms); }
 
   // Serves `reply` for /pics/`name` and fetches it to the end of the transfer.
   void Download(const std::string& name, Reply reply, int command = RotateCommandId) {

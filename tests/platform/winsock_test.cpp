@@ -14,6 +14,7 @@
 
 #include "loopback_peer_helpers.h"
 #include "message_log_helpers.h"
+#include "message_pump.h"
 
 namespace {
 
@@ -69,22 +70,9 @@ class WinsockTest : public LayerTest {
 
   void Select() { ASSERT_EQ(WSAAsyncSelect(client_, window_, kSocketMessage, FD_READ | FD_CLOSE), 0); }
 
-  // Runs the real loop for `ms`; every wait ends by the layer's own timer.
-  void PumpFor(int ms) { PumpUntil([] { return false; }, ms); }
-
-  bool PumpUntil(const std::function<bool()>& done, int ms) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    // A thread timer, so the wait ends even when the window has gone.
-    UINT_PTR timer = SetTimer(nullptr, 0, 10, nullptr);
-    MSG msg;
-    bool reached = done();
-    while (!reached && std::chrono::steady_clock::now() < until && GetMessageA(&msg, nullptr, 0, 0) > 0) {
-      DispatchMessageA(&msg);
-      reached = done();
-    }
-    KillTimer(nullptr, timer);
-    return reached;
-  }
+  // Runs the real loop; every wait ends by the layer's own timer.
+  void PumpFor(int ms) { testsupport::PumpFor(ms); }
+  bool PumpUntil(const std::function<bool()>& done, int ms) { return testsupport::PumpUntil(done, ms); }
 
   bool Closed() const { return !events_.empty() && events_.back().event == FD_CLOSE; }
 
