@@ -5,7 +5,12 @@ packages=(
   build-essential cmake ninja-build g++ pkg-config
   libjpeg62-turbo-dev libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  libgif-dev python3-pil imagemagick tinyproxy curl
+  libgif-dev python3-pil imagemagick tinyproxy curl ccache
+  libssl-dev openssl ca-certificates libpng-dev libwebp-dev
+  libglib2.0-dev libglib2.0-bin dbus dbus-daemon dconf-service dconf-cli
+  gsettings-desktop-schemas mate-desktop-common cinnamon-desktop-data xfconf
+  libx11-dev libxrandr-dev libxres-dev x11-utils x11-apps xvfb xdotool
+  qt6-base-dev fonts-noto-cjk trayer g++-mingw-w64-i686 python3-numpy
 )
 missing=()
 for p in "${packages[@]}"; do
