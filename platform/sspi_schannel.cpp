@@ -34,8 +34,8 @@ constexpr size_t kHeaderSize = 5;
 constexpr size_t kMaxRecordBody = 16384 + 2048;
 constexpr ULONG kMaxMessage = 16384;
 // Room for what a record adds after its data with any suite OpenSSL offers
-// (tag or MAC, padding), and for a short handshake record OpenSSL may have
-// queued to go out ahead of the data (a key update).
+// (tag or MAC, padding), and for a short record OpenSSL may have queued to
+// go out ahead of the data (an answer to a key update or a renegotiation).
 constexpr ULONG kTrailerSize = 512;
 
 using SslPointer = std::unique_ptr<SSL, decltype(&SSL_free)>;
