@@ -5,6 +5,7 @@
 #include "app_constants.h"
 #include "app_globals.h"
 #include "fetch_globals.h"
+#include "http_transfer.h"
 #include "wallpaper.h"
 
 char CurrentUrl[kUrlCapacity];
@@ -57,11 +58,13 @@ void FetchCurrentUrl(HWND window, int command) {
 }
 
 // Closes the running transfer; the partly written file stays on disk.
-void AbortCommand(HWND) {
+void AbortCommand(HWND window) {
   if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
   DownloadFile = nullptr;
   TransferSocket = INVALID_SOCKET;
+  Connecting = 0;
+  StopTransferClock(window);
 }
 
 // ProxyCheck does not toggle itself; the mark always shows ProxyMode.
