@@ -126,7 +126,7 @@ class HttpProgramTest : public ::testing::Test {
   std::string NextWallpaper(size_t count, int timeout_ms = 20000) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < until && Running()) {
-      if (LogLines("wallpaper: ").size() >= count) return ReadFile(state_ + "/skerrow/wallpaper.bmp");
+      if (LogLines("wallpaper: ").size() >= count) return ReadFile(testsupport::NewestWallpaperCopy(state_));
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ADD_FAILURE() << "no wallpaper change " << count << "; log:\n" << ReadFile(log_);
