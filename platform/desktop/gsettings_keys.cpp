@@ -48,14 +48,20 @@ GDBusConnection* SessionBus(std::string* why) {
     *why = "no session bus in this session";
     return nullptr;
   }
-  GError* error = nullptr;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+  // Held for the life of the process, as dconf holds the same connection.
+  static GDBusConnection* bus = nullptr;
+  if (bus != nullptr && g_dbus_connection_is_closed(bus)) g_clear_object(&bus);
   if (bus == nullptr) {
-    *why = std::string("cannot reach the session bus: ") + error->message;
-    g_error_free(error);
-    return nullptr;
+    GError* error = nullptr;
+    bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (bus == nullptr) {
+      *why = std::string("cannot reach the session bus: ") + error->message;
+      g_error_free(error);
+      return nullptr;
+    }
+    // A bus that goes away must not take the program with it.
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
   }
-  g_object_unref(bus);  // GIO keeps the one session connection alive itself
   return bus;
 }
 
