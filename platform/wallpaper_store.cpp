@@ -223,7 +223,8 @@ BOOL StoreWallpaper(const char* path, std::string* stored) {
 
 // Hands the new copy to the desktop. The earlier copy goes once the desktop
 // has the new one; on a failure both stay, and the next change tries again.
-void ShowStoredCopy(const std::string& stored) {
+// Returns the line that tells of a failure, empty when there was none.
+std::string ShowStoredCopy(const std::string& stored) {
   const DesktopSetter& desktop = ChosenDesktop();
   std::string why;
   bool shown = desktop.show(stored.c_str(), &why);
@@ -231,12 +232,10 @@ void ShowStoredCopy(const std::string& stored) {
   if (shown) {
     RemoveCopiesBut(StoredCopies(folder), stored, std::string());
     shown_copy = stored;
-    return;
+    return std::string();
   }
   RemoveCopiesBut(StoredCopies(folder), stored, shown_copy);
-  std::string line = std::string("desktop: ") + desktop.name + " did not take the wallpaper: " + why + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  return std::string("desktop: ") + desktop.name + " did not take the wallpaper: " + why + "\n";
 }
 
 void TellTopLevelWindows(UINT action) {
@@ -273,8 +272,12 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UI
       } else {
         std::string stored;
         if (!StoreWallpaper(path, &stored)) return FALSE;
-        ShowStoredCopy(stored);
+        std::string failure = ShowStoredCopy(stored);
         CurrentView().WallpaperChanged(path, stored);
+        if (!failure.empty()) {
+          std::fwrite(failure.data(), 1, failure.size(), stderr);
+          std::fflush(stderr);
+        }
       }
       if (win_ini & SPIF_SENDWININICHANGE) TellTopLevelWindows(action);
       return TRUE;

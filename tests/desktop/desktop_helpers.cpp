@@ -73,6 +73,10 @@ void Stop(pid_t child) {
 
 }  // namespace
 
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv, int line_fd)
+    : pid_(StartAndReadLine(argv, line_fd, &line_)) {}
+BackgroundProgram::~BackgroundProgram() { Stop(pid_); }
+
 SessionBus::SessionBus() {
   for (const char* folder : {"config", "runtime", "cache"}) mkdir((folder_ / folder).c_str(), 0700);
   setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
@@ -83,15 +87,17 @@ SessionBus::SessionBus() {
                          "<standard_session_servicedirs/>"
                          "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
                          "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-  daemon_ = StartAndReadLine({"/usr/bin/dbus-daemon", "--config-file=" + folder_ / "bus.conf", "--nofork",
-                              "--print-address=3"},
-                             3, &address_);
+  daemon_ = std::make_unique<BackgroundProgram>(
+      std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + folder_ / "bus.conf", "--nofork",
+                               "--print-address=3"},
+      3);
+  address_ = daemon_->line();
   setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
 }
 
 SessionBus::~SessionBus() {
   // Services started on the bus leave when it goes.
-  Stop(daemon_);
+  daemon_.reset();
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
@@ -102,18 +108,13 @@ std::string SessionBus::Run(const std::vector<std::string>& argv) {
   return out;
 }
 
-XServer::XServer(const std::string& screen) {
-  std::string number;
-  server_ = StartAndReadLine({"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
-                             3, &number);
-  display_ = ":" + number;
+XServer::XServer(const std::string& screen)
+    : server_({"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, 3),
+      display_(":" + server_.line()) {
   setenv("DISPLAY", display_.c_str(), 1);
 }
 
-XServer::~XServer() {
-  Stop(server_);
-  unsetenv("DISPLAY");
-}
+XServer::~XServer() { unsetenv("DISPLAY"); }
 
 std::string DrawBitmap(const std::string& path, int width, int height, int variant) {
   auto result = testsupport::RunPython(

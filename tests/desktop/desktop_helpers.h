@@ -5,12 +5,28 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
 
 namespace desktoptest {
+
+// A program that runs in the background until the object goes (it and
+// everything it started); started once it wrote a line to `line_fd`.
+class BackgroundProgram {
+ public:
+  BackgroundProgram(const std::vector<std::string>& argv, int line_fd);
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+  const std::string& line() const { return line_; }
+
+ private:
+  std::string line_;  // before pid_: the start fills it in
+  pid_t pid_ = -1;
+};
 
 // A session bus of our own, whose services (dconf, xfconfd) start on demand
 // with their settings in a temporary folder. While it lives, the test's
@@ -28,7 +44,7 @@ class SessionBus {
 
  private:
   testsupport::TempDir folder_;
-  pid_t daemon_ = -1;
+  std::unique_ptr<BackgroundProgram> daemon_;
   std::string address_;
 };
 
@@ -42,7 +58,7 @@ class XServer {
   const std::string& display() const { return display_; }
 
  private:
-  pid_t server_ = -1;
+  BackgroundProgram server_;
   std::string display_;
 };
 
