@@ -172,7 +172,9 @@ TEST_F(HttpProgramTest, DirectDownloadsBecomeTheWallpaperInListOrder) {
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "GET /pics/a.gif HTTP/1.0");
   EXPECT_NE(requests[0].find("\r\nHost: 127.0.0.1\r\n"), std::string::npos);
-  EXPECT_TRUE(LogLines("").size() == 4u) << ReadFile(log_);  // nothing but the changes
+  // Nothing but the start-up line naming the desktop, and the changes.
+  EXPECT_EQ(LogLines("desktop: "), std::vector<std::string>{"none"});
+  EXPECT_TRUE(LogLines("").size() == 5u) << ReadFile(log_);
 }
 
 TEST_F(HttpProgramTest, DownloadsThroughTinyproxyBecomeTheWallpaperToo) {
