@@ -59,8 +59,12 @@ bool ReadBitmapPicture(const char* path, RootPicture* picture, std::string* why)
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
   if (file == nullptr) return Refuse(why, "the stored picture cannot be read");
   std::vector<unsigned char> bytes;
-  unsigned char block[1 << 16];
-  for (size_t got; (got = std::fread(block, 1, sizeof block, file.get())) > 0;) bytes.insert(bytes.end(), block, block + got);
+  if (std::fseek(file.get(), 0, SEEK_END) != 0) return Refuse(why, "the stored picture cannot be read");
+  long size = std::ftell(file.get());
+  if (size < 0 || static_cast<uint64_t>(size) > kMostPixels * 4 + (1 << 20)) return Refuse(why, "the stored picture is too large");
+  bytes.resize(static_cast<size_t>(size));
+  std::rewind(file.get());
+  if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) return Refuse(why, "the stored picture cannot be read");
   if (bytes.size() < 26 || bytes[0] != 'B' || bytes[1] != 'M') return Refuse(why, "the stored picture is no bitmap");
   const unsigned char* data = bytes.data();
   uint32_t pixel_offset = Le32(data + 10);
@@ -118,6 +122,11 @@ bool ReadBitmapPicture(const char* path, RootPicture* picture, std::string* why)
   for (int64_t y = 0; y < height; ++y) {
     const unsigned char* row = data + pixel_offset + row_bytes * static_cast<uint64_t>(top_down ? y : height - 1 - y);
     uint32_t* out = picture->pixels.data() + y * width;
+    if (bits == 24) {  // what the decoder writes: worth a loop of its own
+      for (int64_t x = 0; x < width; ++x, row += 3)
+        out[x] = static_cast<uint32_t>(row[2]) << 16 | static_cast<uint32_t>(row[1]) << 8 | row[0];
+      continue;
+    }
     for (int64_t x = 0; x < width; ++x) {
       switch (bits) {
         case 1:
@@ -135,9 +144,6 @@ bool ReadBitmapPicture(const char* path, RootPicture* picture, std::string* why)
           out[x] = red.Read(value) << 16 | green.Read(value) << 8 | blue.Read(value);
           break;
         }
-        case 24:
-          out[x] = static_cast<uint32_t>(row[3 * x + 2]) << 16 | static_cast<uint32_t>(row[3 * x + 1]) << 8 | row[3 * x];
-          break;
         default:
           return Refuse(why, "the stored picture has a pixel depth no bitmap has");
       }
@@ -155,6 +161,16 @@ RootPicture FillMonitors(const RootPicture& source, const std::vector<MonitorAre
   if (source.width <= 0 || source.height <= 0) return root;
   for (const MonitorArea& monitor : monitors) {
     if (monitor.width <= 0 || monitor.height <= 0) continue;
+    int first_x = std::max(monitor.x, 0), last_x = std::min(monitor.x + monitor.width, root_width);
+    int first_y = std::max(monitor.y, 0), last_y = std::min(monitor.y + monitor.height, root_height);
+    if (first_x >= last_x) continue;
+    if (monitor.width == source.width && monitor.height == source.height) {  // a picture made for the monitor
+      for (int y = first_y; y < last_y; ++y)
+        std::copy_n(source.pixels.data() + static_cast<size_t>(y - monitor.y) * static_cast<size_t>(source.width) +
+                        (first_x - monitor.x),
+                    last_x - first_x, root.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(root_width) + first_x);
+      continue;
+    }
     CropArea crop = FillCrop(source.width, source.height, monitor.width, monitor.height);
     // Sample positions in 16.16 fixed point, pixel centres matched.
     auto sample_table = [](double start, double span, int count, int limit) {
@@ -168,8 +184,6 @@ RootPicture FillMonitors(const RootPicture& source, const std::vector<MonitorAre
     };
     auto columns = sample_table(crop.x, crop.width, monitor.width, source.width);
     auto rows = sample_table(crop.y, crop.height, monitor.height, source.height);
-    int first_x = std::max(monitor.x, 0), last_x = std::min(monitor.x + monitor.width, root_width);
-    int first_y = std::max(monitor.y, 0), last_y = std::min(monitor.y + monitor.height, root_height);
     for (int y = first_y; y < last_y; ++y) {
       auto [sy, fy] = rows[static_cast<size_t>(y - monitor.y)];
       const uint32_t* upper = source.pixels.data() + static_cast<size_t>(sy) * static_cast<size_t>(source.width);
