@@ -55,9 +55,6 @@ constexpr Stage kStages[] = {
 };
 constexpr char kBitmapExtension[] = ".bmp";
 
-// What a name gets when nothing of it may be kept.
-constexpr char kPlainStem[] = "picture";
-
 bool EndsWith(const char* name, const char* extension) {
   std::size_t name_length = std::strlen(name);
   std::size_t extension_length = std::strlen(extension);
@@ -76,24 +73,6 @@ void LowerCase(char* text) {
   for (; *text != '\0'; ++text) {
     if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
   }
-}
-
-// `name` with every byte outside A-Z a-z 0-9 . _ - replaced and `extension`
-// appended, cut to fit LocalName.
-void MakeSafeName(const char* name, const char* extension, char* safe) {
-  std::size_t room = kPathPartCapacity - 1 - std::strlen(extension);
-  std::size_t length = 0;
-  for (; name[length] != '\0' && length < room; ++length) {
-    const char c = name[length];
-    const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                      c == '_' || c == '-';
-    safe[length] = kept ? c : '_';
-  }
-  if (length == 0) {
-    std::memcpy(safe, kPlainStem, sizeof kPlainStem - 1);
-    length = sizeof kPlainStem - 1;
-  }
-  std::strcpy(safe + length, extension);
 }
 
 // The kind and claimed size of the file at `path`; false when it cannot be
@@ -117,7 +96,7 @@ bool TakeStagesFromContent(PictureKind kind, bool opened, int deleteSource, char
     return false;
   }
   char safe[kPathPartCapacity];
-  MakeSafeName(LocalName, PictureExtension(kind), safe);
+  MakeSafeName(LocalName, kind, safe, sizeof safe);
   if (deleteSource != 0) {
     char renamed[kScratchCapacity];
     std::snprintf(renamed, sizeof renamed, "%s%s", WorkDir, safe);

@@ -12,6 +12,8 @@ namespace {
 // The leading bytes that hold the size of a BMP, PNG or WebP picture.
 constexpr std::size_t kHeadBytes = 32;
 
+constexpr char kPlainStem[] = "picture";
+
 constexpr unsigned char kPngSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
 // GIF block introducers and flags.
@@ -174,6 +176,23 @@ const char* PictureExtension(PictureKind kind) {
     case PictureKind::kUnknown: break;
   }
   return "";
+}
+
+void MakeSafeName(const char* name, PictureKind kind, char* safe, std::size_t capacity) {
+  const char* extension = PictureExtension(kind);
+  const std::size_t room = capacity - 1 - std::strlen(extension);
+  std::size_t length = 0;
+  for (; name[length] != '\0' && length < room; ++length) {
+    const char c = name[length];
+    const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                      c == '_' || c == '-';
+    safe[length] = kept ? c : '_';
+  }
+  if (length == 0) {  // nothing of the name to keep
+    std::memcpy(safe, kPlainStem, sizeof kPlainStem - 1);
+    length = sizeof kPlainStem - 1;
+  }
+  std::strcpy(safe + length, extension);
 }
 
 PictureHeader ProbePicture(std::FILE* file) {

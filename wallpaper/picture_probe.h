@@ -19,6 +19,12 @@ PictureKind SniffPicture(const unsigned char* bytes, std::size_t size);
 // The extension whose stage takes a picture of that kind ("" for none).
 const char* PictureExtension(PictureKind kind);
 
+// Writes into `safe` (of `capacity` bytes, at least 16) `name` with every
+// byte outside A-Z a-z 0-9 . _ - replaced by '_' and the kind's extension
+// appended, the name cut short to fit: a name that can go into a folder
+// without naming anything outside it or carrying a misleading extension.
+void MakeSafeName(const char* name, PictureKind kind, char* safe, std::size_t capacity);
+
 // Most bytes a probe reads, however the file is laid out; segments it skips
 // are sought over, not read.
 inline constexpr long kProbeReadLimit = 64 * 1024;
