@@ -35,7 +35,9 @@ ssize_t CountedRead(void* cookie, char* buffer, std::size_t size) {
 
 int CountedSeek(void* cookie, off64_t* offset, int whence) {
   auto* in = static_cast<Counted*>(cookie);
-  off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<off64_t>(in->at) : static_cast<off64_t>(in->size);
+  const off64_t base = whence == SEEK_SET   ? 0
+                       : whence == SEEK_CUR ? static_cast<off64_t>(in->at)
+                                            : static_cast<off64_t>(in->size);
   if (base + *offset < 0) return -1;
   in->at = static_cast<std::size_t>(base + *offset);
   *offset = static_cast<off64_t>(in->at);

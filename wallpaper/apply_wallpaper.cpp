@@ -91,7 +91,8 @@ bool ProbeFile(const char* path, PictureHeader* header) {
 // False when there is nothing to convert; a download is then removed.
 bool TakeStagesFromContent(PictureKind kind, bool opened, int deleteSource, char* lowered) {
   if (kind == PictureKind::kUnknown) {
-    std::fprintf(stderr, opened ? "%s: not a GIF, JPEG, BMP, PNG or WebP picture\n" : "%s: can't open\n", ScratchBuffer);
+    std::fprintf(stderr, opened ? "%s: not a GIF, JPEG, BMP, PNG or WebP picture\n" : "%s: can't open\n",
+                 ScratchBuffer);
     if (deleteSource != 0) std::remove(ScratchBuffer);
     return false;
   }

@@ -20,8 +20,9 @@ class DecodersTest : public pictures::ChainTest {
   static std::vector<std::string> Oracle(const std::vector<std::string>& args) {
     std::vector<std::string> all = {std::string(SKERROW_TESTS_DIR) + "/wallpaper/picture_oracle.py"};
     all.insert(all.end(), args.begin(), args.end());
-    testsupport::ProcessResult r =
-        testsupport::RunPython("import runpy, sys; sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__')", all);
+    static const char kRun[] =
+        "import runpy, sys; sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__')";
+    testsupport::ProcessResult r = testsupport::RunPython(kRun, all);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     std::vector<std::string> lines;
     std::istringstream out(r.out);

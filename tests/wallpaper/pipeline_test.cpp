@@ -48,7 +48,7 @@ std::string ClaimingSize(const std::string& format, std::uint32_t width, std::ui
            "\x03\x01\x22\0\x02\x11\x01\x03\x11\x01"s;                          // three components
   if (format == "bmp")
     return "BM"s + Little(54, 4) + Little(0, 4) + Little(54, 4) +  // file header
-           Little(40, 4) + Little(width, 4) + Little(height, 4) + Little(1, 2) + Little(24, 2) + Little(0, 24);
+           Little(40, 4) + Little(width, 4) + Little(height, 4) + Little(1, 2) + Little(24, 2) + std::string(24, '\0');
   if (format == "png") {
     const std::string ihdr = "IHDR"s + Big(width, 4) + Big(height, 4) + "\x08\x02\0\0\0"s;
     const auto crc = crc32(0, reinterpret_cast<const Bytef*>(ihdr.data()), static_cast<uInt>(ihdr.size()));
