@@ -11,11 +11,10 @@
 #include <windows.h>
 
 #include "app_globals.h"
+#include "converter_commands.h"
 #include "fetch_globals.h"
-#include "image_writer.h"
 #include "picture_limits.h"
 #include "picture_probe.h"
-#include "pixel_source.h"
 #include "png_decoder.h"
 #include "wallpaper.h"
 #include "webp_decoder.h"
