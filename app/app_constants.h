@@ -65,3 +65,4 @@ inline constexpr char kIntervalFormat[] =
 inline constexpr char kWinsockErrorFormat[] = "%d is the err";
 inline constexpr char kErrorCaption[] = "Error";
 inline constexpr char kPathTooLongText[] = "The file path is too long";
+inline constexpr char kNoWorkFolderText[] = "No private work folder can be made";

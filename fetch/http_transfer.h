@@ -57,7 +57,6 @@ inline constexpr char kHeaderTooLongText[] = "The response header is too long";
 inline constexpr char kNameTooLongText[] = "The address is too long";
 inline constexpr char kTooLargeText[] = "The download is larger than 256 MiB";
 inline constexpr char kLengthsDisagreeText[] = "The response announces two different lengths";
-inline constexpr char kNoWorkFolderText[] = "No private folder for downloads";
 
 // A number read the way atoi and atol read it (leading blanks, a sign,
 // digits), held to 32 bits instead of overflowing.

@@ -48,7 +48,7 @@ TEST_F(LocalFetchTest, GoWithALocalBitmapSetsItInPlaceAndStartsTheTimerEvenWhenS
   EXPECT_EQ(testsupport::ReadFile(picture), TinyBitmap());
   EXPECT_EQ(std::string(CurrentUrl), "file://" + Here("pictures/"));
   EXPECT_EQ(std::string(LocalName), "sea.bmp");
-  EXPECT_EQ(std::string(WorkDir), temp_ + "/");
+  EXPECT_EQ(std::string(WorkDir), WorkFolder());
   EXPECT_EQ(MessageBoxCount(), 0);
 
   AddEntry("file:///next/x.txt");
@@ -56,12 +56,15 @@ TEST_F(LocalFetchTest, GoWithALocalBitmapSetsItInPlaceAndStartsTheTimerEvenWhenS
   EXPECT_TRUE(RotatesWithin(kDefaultIntervalMs));
 }
 
-TEST_F(LocalFetchTest, WithoutTempWorkDirKeepsTheSourceFolder) {
+TEST_F(LocalFetchTest, WithoutTempWorkDirIsStillAPrivateFolderNeverTheSourceFolder) {
   unsetenv("TEMP");
+  std::filesystem::create_directories(Here("run"));
+  setenv("XDG_RUNTIME_DIR", Here("run").c_str(), 1);
   Start(nullptr);
-  EXPECT_STREQ(WorkDir, "");
+  EXPECT_EQ(std::string(WorkDir).rfind(Here("run/skerrow-"), 0), 0u) << WorkDir;
   TypeAndGo("file:///somewhere/else/x.txt");
-  EXPECT_STREQ(WorkDir, "/somewhere/else/");
+  EXPECT_EQ(std::string(WorkDir), WorkFolder());
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(LocalFetchTest, AddressesThatAreNoLocalOrWebAddressDoNothing) {
@@ -91,7 +94,7 @@ TEST_F(LocalFetchTest, WebAddressesGoToTheDownloadSide) {
   EXPECT_EQ(LayerMessageBoxes()[0].caption, "pictures.invalid");
   EXPECT_EQ(LayerMessageBoxes()[0].owner, MainWindow);
   EXPECT_STREQ(CurrentUrl, "http://pictures.invalid/a.gif");
-  EXPECT_EQ(std::string(WorkDir), temp_ + "/");
+  EXPECT_EQ(std::string(WorkDir), WorkFolder());
   EXPECT_EQ(TransferSocket, INVALID_SOCKET);
   EXPECT_EQ(DownloadFile, nullptr);
 }
@@ -112,7 +115,7 @@ TEST_F(LocalFetchTest, PathsTooLongForTheirBuffersAreRefusedAndTheRotationGoesOn
   EXPECT_TRUE(RotatesWithin(kDefaultIntervalMs));
   EXPECT_EQ(MessageBoxCount(), 2);
   EXPECT_EQ(std::string(LocalName), std::string(123, 'n') + ".bmp");
-  EXPECT_EQ(std::strlen(WorkDir), temp_.size() + 1);
+  EXPECT_EQ(std::string(WorkDir), WorkFolder());
 }
 
 TEST_F(LocalFetchTest, TheProxyCheckFollowsProxyMode) {

@@ -149,9 +149,12 @@ class HttpProgramTest : public ::testing::Test {
     EXPECT_EQ(NextWallpaper(4), MakePictures().local_bmp);
     std::vector<std::string> changes = LogLines("wallpaper: ");
     ASSERT_GE(changes.size(), 4u);
-    EXPECT_EQ(changes[0], temp_ + "/a.bmp");
-    EXPECT_EQ(changes[1], temp_ + "/b.bmp");
-    EXPECT_EQ(changes[2], temp_ + "/c.bmp");
+    // Downloads and conversions happen in a private folder inside TEMP.
+    const std::string work = changes[0].substr(0, changes[0].rfind('/') + 1);
+    EXPECT_EQ(work.rfind(temp_ + "/skerrow-", 0), 0u) << work;
+    EXPECT_EQ(changes[0], work + "a.bmp");
+    EXPECT_EQ(changes[1], work + "b.bmp");
+    EXPECT_EQ(changes[2], work + "c.bmp");
     EXPECT_EQ(changes[3], home_ + "/d.bmp");
     EXPECT_EQ(Stop(), 0);
     EXPECT_TRUE(testsupport::ListDir(temp_).empty());

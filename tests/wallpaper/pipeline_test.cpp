@@ -34,6 +34,11 @@ class PipelineTest : public ::testing::Test {
     if (had_temp_) saved_temp_ = temp;
     setenv("TEMP", temp_.c_str(), 1);
     setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+    // The chain works in the program's private folder inside TEMP.
+    char folder[MAX_PATH + 1];
+    DWORD length = GetTempPathA(sizeof folder, folder);
+    ASSERT_GT(length, temp_.size());
+    temp_.assign(folder, length - 1);
   }
   void TearDown() override {
     if (had_temp_) {
@@ -138,13 +143,18 @@ TEST_F(PipelineTest, NamesMatchingNoStageAreLeftAlone) {
   }
 }
 
-TEST_F(PipelineTest, WithoutTempOutputsGoNextToTheSourceAndAreDeleted) {
+TEST_F(PipelineTest, WithoutTempOutputsStayInThePrivateFolderAndSpareTheUsersFiles) {
   unsetenv("TEMP");
   pictures::Draw("gif", source_ + "/sea.gif");
+  testsupport::WriteFile(source_ + "/sea.jpg", "the user's own picture");
+  testsupport::WriteFile(source_ + "/sea.bmp", "the user's own bitmap");
   Apply(source_, "sea.gif", 0);
   pictures::ExpectPicture(LayerWallpaperStorePath(), source_ + "/sea.gif", "gif");
-  EXPECT_EQ(ListDir(source_), std::vector<std::string>{"sea.gif"});
-  EXPECT_EQ(std::string(WorkDir), source_ + "/");
+  EXPECT_EQ(ListDir(source_), (std::vector<std::string>{"sea.bmp", "sea.gif", "sea.jpg"}));
+  EXPECT_EQ(ReadFile(source_ + "/sea.jpg"), "the user's own picture");
+  EXPECT_EQ(ReadFile(source_ + "/sea.bmp"), "the user's own bitmap");
+  EXPECT_EQ(std::string(WorkDir), temp_ + "/");
+  EXPECT_TRUE(ListDir(temp_).empty());
 }
 
 TEST_F(PipelineTest, AFailedStageEndsTheChainAndKeepsTheWallpaper) {
