@@ -40,6 +40,8 @@ inline constexpr int kMinIntervalMs = 6000;
 inline constexpr int kMaxIntervalMs = 6000000;
 inline constexpr int kIntervalBarFirst = 1;
 inline constexpr int kIntervalBarLast = 1000;
+// The shortest interval the configuration file may set.
+inline constexpr int kShortestConfiguredIntervalMs = 1000;
 
 // Windows Sockets version asked for at start-up (1.1).
 inline constexpr WORD kWinsockVersion = 0x0101;
