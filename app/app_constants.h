@@ -28,6 +28,7 @@ inline constexpr int RotateCommandId = 104;
 
 // The program's own window messages, timer and tray icon id.
 inline constexpr UINT SocketEventMessage = 1025;
+inline constexpr UINT HostFoundMessage = 1026;
 inline constexpr UINT TrayMessage = 32868;
 inline constexpr UINT_PTR RotationTimer = 23275;
 inline constexpr UINT TrayIconId = 8000;

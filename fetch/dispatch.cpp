@@ -69,6 +69,7 @@ void AbortCommand(HWND window) {
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
   DownloadFile = nullptr;
   TransferSocket = INVALID_SOCKET;
+  CancelHostLookup();
   Connecting = 0;
   StopTransferClock(window);
 }

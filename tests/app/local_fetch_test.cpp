@@ -1,5 +1,7 @@
 // The fetcher's window commands and local pictures through the whole path
 // from the list or the edit field to the stored wallpaper.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -87,7 +89,12 @@ TEST_F(LocalFetchTest, WebAddressesGoToTheDownloadSide) {
   Start(nullptr);
   TypeAndGo("http://pictures.invalid/a.gif");
   // The host cannot be resolved: the download side's own message, with the
-  // host as its caption; the local side's folders are untouched.
+  // host as its caption, once the look-up has answered; the local side's
+  // folders are untouched.
+  for (int i = 0; i < 5000 && MessageBoxCount() == 0; ++i) {
+    Pump();
+    usleep(1000);
+  }
   ASSERT_EQ(MessageBoxCount(), 1);
   EXPECT_EQ(LayerMessageBoxes()[0].text,
             "\x83\x7a\x83\x58\x83\x67\x96\xbc\x82\xaa\x95\x73\x96\xbe\x82\xc5\x82\xb7\x81\x42");

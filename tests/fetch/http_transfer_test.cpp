@@ -108,7 +108,7 @@ class HttpTransferTest : public ::testing::Test {
     FetchHttpUrl(MainWindow, command);
   }
 
-  static bool Idle() { return TransferSocket == INVALID_SOCKET && DownloadFile == nullptr; }
+  static bool Idle() { return TransferSocket == INVALID_SOCKET && DownloadFile == nullptr && Connecting == 0; }
 
   // Runs the real loop until `done` or `ms` have passed.
   bool PumpUntil(const std::function<bool()>& done, int ms = 5000) { return testsupport::PumpUntil(done, ms); }
