@@ -28,6 +28,7 @@ inline constexpr int RotateCommandId = 104;
 
 // The program's own window messages, timer and tray icon id.
 inline constexpr UINT SocketEventMessage = 1025;
+inline constexpr UINT HostFoundMessage = 1026;
 inline constexpr UINT TrayMessage = 32868;
 inline constexpr UINT_PTR RotationTimer = 23275;
 inline constexpr UINT TrayIconId = 8000;
@@ -40,6 +41,8 @@ inline constexpr int kMinIntervalMs = 6000;
 inline constexpr int kMaxIntervalMs = 6000000;
 inline constexpr int kIntervalBarFirst = 1;
 inline constexpr int kIntervalBarLast = 1000;
+// The shortest interval the configuration file may set.
+inline constexpr int kShortestConfiguredIntervalMs = 1000;
 
 // Windows Sockets version asked for at start-up (1.1).
 inline constexpr WORD kWinsockVersion = 0x0101;
@@ -65,3 +68,4 @@ inline constexpr char kIntervalFormat[] =
 inline constexpr char kWinsockErrorFormat[] = "%d is the err";
 inline constexpr char kErrorCaption[] = "Error";
 inline constexpr char kPathTooLongText[] = "The file path is too long";
+inline constexpr char kNoWorkFolderText[] = "No private work folder can be made";

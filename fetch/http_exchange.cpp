@@ -155,7 +155,7 @@ void ArmStallTimer(HWND window);
 // A transfer past a limit ends as a close would, without the pipeline; a
 // connection never made is a failed set-up.
 void CALLBACK OnStallTimer(HWND window, UINT, UINT_PTR, DWORD) {
-  if (TransferSocket == INVALID_SOCKET && DownloadFile == nullptr) {
+  if (Connecting == 0 && TransferSocket == INVALID_SOCKET && DownloadFile == nullptr) {
     StopTransferClock(window);
     return;
   }
@@ -164,7 +164,11 @@ void CALLBACK OnStallTimer(HWND window, UINT, UINT_PTR, DWORD) {
     return;
   }
   if (Connecting != 0) {
-    ConnectionMade(window, WSAETIMEDOUT);
+    if (LookupTask != nullptr) {
+      HostLookupTimedOut(window);
+    } else {
+      ConnectionMade(window, WSAETIMEDOUT);
+    }
     return;
   }
   CloseTransfer(window);

@@ -16,6 +16,8 @@ char PortText[kUrlCapacity] = "80";
 char RequestPath[kUrlCapacity] = "/index.html";
 sockaddr_in ServerAddress;
 int TransferCommand = 0;
+HANDLE LookupTask = nullptr;
+alignas(hostent) char HostEntry[MAXGETHOSTSTRUCT];
 
 namespace {
 
@@ -59,28 +61,7 @@ bool ParseDottedAddress(std::string_view text, unsigned char bytes[4]) {
   return false;
 }
 
-bool ResolveHost(HWND window) {
-  std::memset(&ServerAddress, 0, sizeof ServerAddress);
-  ServerAddress.sin_family = AF_INET;
-  if (HostName[0] >= '0' && HostName[0] <= '9') {
-    unsigned char bytes[4];
-    if (!ParseDottedAddress(HostName, bytes)) {
-      ShowBox(window, kHostUnknownText, HostName);
-      return false;
-    }
-    std::memcpy(&ServerAddress.sin_addr, bytes, 4);
-    return true;
-  }
-  hostent* host = gethostbyname(HostName);
-  if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
-    ShowBox(window, kHostUnknownText, HostName);
-    return false;
-  }
-  int length = host->h_length < 0 ? 0 : host->h_length;
-  std::memcpy(&ServerAddress.sin_addr, host->h_addr_list[0],
-              static_cast<size_t>(length < 4 ? length : 4));
-  return true;
-}
+void ShowHostUnknown(HWND window) { ShowBox(window, kHostUnknownText, HostName); }
 
 // The port token after the first ':' of the address (slashes before it
 // skipped); an address with nothing there gets the default port.
@@ -177,6 +158,86 @@ void ConnectionMade(HWND window, int error) {
   SendRequestCommand(window);
 }
 
+void CancelHostLookup() {
+  if (LookupTask != nullptr) WSACancelAsyncRequest(LookupTask);
+  LookupTask = nullptr;
+}
+
+void HostLookupTimedOut(HWND window) {
+  CancelHostLookup();
+  Connecting = 0;
+  ShowHostUnknown(window);
+  SetUpFailed(window);
+}
+
+namespace {
+
+// The port, the socket, and a connection asked for on notifications.
+void ConnectToServer(HWND window) {
+  Connecting = 0;
+  if (!ResolvePort(window)) {
+    SetUpFailed(window);
+    return;
+  }
+  TransferSocket = socket(AF_INET, SOCK_STREAM, 0);
+  if (TransferSocket == INVALID_SOCKET) {
+    ShowBox(window, kSocketFailedText, kErrorCaption);
+    SetUpFailed(window);
+    return;
+  }
+  // Asked for before connecting, so the connection is made while the window
+  // goes on working, and the stall timer can give it up.
+  if (WSAAsyncSelect(TransferSocket, window, SocketEventMessage, FD_CONNECT | FD_READ | FD_CLOSE) != 0) {
+    ShowBox(window, kAsyncSelectFailedText, kFileErrorCaption);
+    DropSocket();
+    SetUpFailed(window);
+    return;
+  }
+  Connecting = 1;
+  StartTransferClock(window);
+  if (connect(TransferSocket, reinterpret_cast<const sockaddr*>(&ServerAddress), sizeof ServerAddress) != 0 &&
+      WSAGetLastError() != WSAEWOULDBLOCK) {
+    ConnectionMade(window, WSAGetLastError());
+  }
+}
+
+// A dotted address is taken at once; a name is looked up on the side, so
+// the window goes on working meanwhile and the stall timer can give up.
+bool StartHostLookup(HWND window) {
+  std::memset(&ServerAddress, 0, sizeof ServerAddress);
+  ServerAddress.sin_family = AF_INET;
+  if (HostName[0] >= '0' && HostName[0] <= '9') {
+    unsigned char bytes[4];
+    if (!ParseDottedAddress(HostName, bytes)) return false;
+    std::memcpy(&ServerAddress.sin_addr, bytes, 4);
+    ConnectToServer(window);
+    return true;
+  }
+  LookupTask = WSAAsyncGetHostByName(window, HostFoundMessage, HostName, HostEntry, sizeof HostEntry);
+  if (LookupTask == nullptr) return false;
+  Connecting = 1;
+  StartTransferClock(window);
+  return true;
+}
+
+}  // namespace
+
+void HostFound(HWND window, WPARAM task, LPARAM reply) {
+  if (LookupTask == nullptr || task != reinterpret_cast<WPARAM>(LookupTask)) return;
+  LookupTask = nullptr;
+  const auto* host = reinterpret_cast<const hostent*>(HostEntry);
+  if (WSAGETASYNCERROR(reply) != 0 || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+    Connecting = 0;
+    StopTransferClock(window);
+    ShowHostUnknown(window);
+    SetUpFailed(window);
+    return;
+  }
+  int length = host->h_length < 0 ? 0 : host->h_length;
+  std::memcpy(&ServerAddress.sin_addr, host->h_addr_list[0], static_cast<size_t>(length < 4 ? length : 4));
+  ConnectToServer(window);
+}
+
 void FetchHttpUrl(HWND window, int command) {
   if (DownloadFile != nullptr || Connecting != 0) return;  // one download at a time
   std::string_view name = LocalNameOf(CurrentUrl + kSchemeLength);
@@ -197,48 +258,21 @@ void FetchHttpUrl(HWND window, int command) {
   TransferCommand = command;
   if (TransferSocket != INVALID_SOCKET) DropSocket();
 
+  // Everything the address gives is taken now: the look-up may take a while,
+  // and CurrentUrl may change meanwhile.
   if (ProxyMode != 0) {
     ReadField(window, ProxyHostField, HostName, sizeof HostName);
-  } else {
-    std::snprintf(HostName, sizeof HostName, "%s", CurrentUrl + kSchemeLength);
-    CutHostText(HostName);
-  }
-  if (!ResolveHost(window)) {
-    SetUpFailed(window);
-    return;
-  }
-
-  if (ProxyMode != 0) {
     std::snprintf(RequestPath, sizeof RequestPath, "%s", CurrentUrl);
     ReadField(window, ProxyPortField, PortText, sizeof PortText);
   } else {
+    std::snprintf(HostName, sizeof HostName, "%s", CurrentUrl + kSchemeLength);
+    CutHostText(HostName);
     TakeUrlPortAndPath();
   }
   name.copy(LocalName, name.size());
   LocalName[name.size()] = '\0';
-  if (!ResolvePort(window)) {
+  if (!StartHostLookup(window)) {
+    ShowHostUnknown(window);
     SetUpFailed(window);
-    return;
-  }
-
-  TransferSocket = socket(AF_INET, SOCK_STREAM, 0);
-  if (TransferSocket == INVALID_SOCKET) {
-    ShowBox(window, kSocketFailedText, kErrorCaption);
-    SetUpFailed(window);
-    return;
-  }
-  // Asked for before connecting, so the connection is made while the window
-  // goes on working, and the stall timer can give it up.
-  if (WSAAsyncSelect(TransferSocket, window, SocketEventMessage, FD_CONNECT | FD_READ | FD_CLOSE) != 0) {
-    ShowBox(window, kAsyncSelectFailedText, kFileErrorCaption);
-    DropSocket();
-    SetUpFailed(window);
-    return;
-  }
-  Connecting = 1;
-  StartTransferClock(window);
-  if (connect(TransferSocket, reinterpret_cast<const sockaddr*>(&ServerAddress), sizeof ServerAddress) != 0 &&
-      WSAGetLastError() != WSAEWOULDBLOCK) {
-    ConnectionMade(window, WSAGetLastError());
   }
 }

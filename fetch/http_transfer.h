@@ -21,7 +21,9 @@ extern int LengthAnnounced;                // 1 once the header carried a valid 
 extern int BodyLength;                     // body bytes written to DownloadFile so far
 extern int TransferCommand;                // command that started the transfer (100 or 104); rules the timer
 extern int RequestSent;                    // 1 once this transfer's request has gone out
-extern int Connecting;                     // 1 while the connection is being made, before the request
+extern int Connecting;                     // 1 while the host is looked up or the connection made
+extern HANDLE LookupTask;                  // the host name look-up under way, or null
+extern char HostEntry[MAXGETHOSTSTRUCT];   // where that look-up leaves its answer
 extern DWORD TransferStart;                // tick count when the set-up began; the overall deadline counts from it
 extern DWORD SpeedWindowStart;             // tick count when the current low-speed window began
 extern int SpeedWindowBytes;               // bytes received since then
@@ -57,7 +59,6 @@ inline constexpr char kHeaderTooLongText[] = "The response header is too long";
 inline constexpr char kNameTooLongText[] = "The address is too long";
 inline constexpr char kTooLargeText[] = "The download is larger than 256 MiB";
 inline constexpr char kLengthsDisagreeText[] = "The response announces two different lengths";
-inline constexpr char kNoWorkFolderText[] = "No private folder for downloads";
 
 // A number read the way atoi and atol read it (leading blanks, a sign,
 // digits), held to 32 bits instead of overflowing.
@@ -75,6 +76,11 @@ void EndOfResponse(HWND window, bool orderly);
 void StartTransferClock(HWND window);
 void CountReceivedBytes(HWND window, int count);
 void StopTransferClock(HWND window);
+
+// The look-up took too long or the transfer was aborted: its answer will
+// not be waited for.
+void CancelHostLookup();
+void HostLookupTimedOut(HWND window);
 
 // The connection is made (error 0) or has failed: the request follows, or
 // the set-up ends with its message. Defined with the set-up.

@@ -149,9 +149,12 @@ class HttpProgramTest : public ::testing::Test {
     EXPECT_EQ(NextWallpaper(4), MakePictures().local_bmp);
     std::vector<std::string> changes = LogLines("wallpaper: ");
     ASSERT_GE(changes.size(), 4u);
-    EXPECT_EQ(changes[0], temp_ + "/a.bmp");
-    EXPECT_EQ(changes[1], temp_ + "/b.bmp");
-    EXPECT_EQ(changes[2], temp_ + "/c.bmp");
+    // Downloads and conversions happen in a private folder inside TEMP.
+    const std::string work = changes[0].substr(0, changes[0].rfind('/') + 1);
+    EXPECT_EQ(work.rfind(temp_ + "/skerrow-", 0), 0u) << work;
+    EXPECT_EQ(changes[0], work + "a.bmp");
+    EXPECT_EQ(changes[1], work + "b.bmp");
+    EXPECT_EQ(changes[2], work + "c.bmp");
     EXPECT_EQ(changes[3], home_ + "/d.bmp");
     EXPECT_EQ(Stop(), 0);
     EXPECT_TRUE(testsupport::ListDir(temp_).empty());
@@ -198,11 +201,15 @@ TEST_F(HttpProgramTest, BadServersLeaveTheProgramRunningAndTheRotationGoing) {
   server_.Route("/pics/error.jpg", Reply{{Response("<html>Not Found</html>", "404 Not Found", "text/html")}});
   server_.Route("/pics/never.bmp", Reply{{}, 0, false});
   server_.Route("/pics/c.bmp", Reply{{Response(pictures.bmp)}});
+  // Without a display a failed set-up (a name that does not resolve, a
+  // refused connection) must not end the rotation.
   Start("get-timer:1000\n" + Url("c.bmp") + "\n" + Url("garbage.gif") + "\n" + Url("cut.jpg") + "\n" +
-        Url("error.jpg") + "\n" + Url("never.bmp") + "\n" + Url("c.bmp") + "\n");
+        Url("error.jpg") + "\nhttp://no-such-host.invalid/a.bmp\nhttp://127.0.0.1:" +
+        std::to_string(fetchtest::UnusedPort()) + "/a.bmp\n" + Url("never.bmp") + "\n" + Url("c.bmp") + "\n");
   EXPECT_EQ(NextWallpaper(1), pictures.bmp);
-  // The bad ones change nothing; the last entry comes round all the same.
-  EXPECT_EQ(NextWallpaper(2, 30000), pictures.bmp);
+  // The bad ones change nothing; the last entry comes round all the same,
+  // the silent server given up by the low-speed limit.
+  EXPECT_EQ(NextWallpaper(2, 40000), pictures.bmp);
   EXPECT_TRUE(Running());
   std::vector<std::string> requests = server_.Requests();
   EXPECT_EQ(requests.size(), 6u);
