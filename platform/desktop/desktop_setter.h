@@ -17,6 +17,12 @@ struct DesktopSetter {
   // Makes the bitmap at `path` the wallpaper. The file stays until the next
   // change has been shown. False with the reason in `why`.
   bool (*show)(const char* path, std::string* why);
+  // Whether the desktop goes back to the file by its name after show (it
+  // keeps the path, and reads it again at its next start). Such a desktop
+  // is told only once the copy is safely on disk under its final name; one
+  // that has taken the pixels by the time show returns is told first, and
+  // the copy is made safe after.
+  bool keeps_path;
 };
 
 // The setter picked at start-up; the store alone until then.

@@ -88,7 +88,7 @@ class X11RootTest : public ::testing::Test {
 TEST_F(X11RootTest, PicturesFillTheScreenAndOnePixmapIsRetained) {
   struct Picture {
     int width, height;
-  } const pictures[] = {{320, 180}, {200, 200}, {400, 100}};  // the screen's shape, narrower, wider
+  } const pictures[] = {{320, 180}, {201, 200}, {400, 100}};  // the screen's shape, narrower (rows padded), wider
   std::vector<std::string> bitmaps;
   for (const Picture& p : pictures)
     bitmaps.push_back(DrawBitmap(files_ / ("p" + std::to_string(bitmaps.size()) + ".bmp"), p.width, p.height,
@@ -134,7 +134,8 @@ TEST_F(X11RootTest, EachMonitorIsFilledOnItsOwn) {
   XRRFreeMonitors(XRRGetMonitors(display_, root, False, &now));
   ASSERT_EQ(now, 2) << "this X server keeps no monitors of its own";
 
-  std::string bitmap = DrawBitmap(files_ / "p.bmp", 300, 200, 1);
+  // The right monitor has the picture's size: its rows go in unscaled.
+  std::string bitmap = DrawBitmap(files_ / "p.bmp", 480, 360, 1);
   std::string said;
   ASSERT_FALSE(SetWallpaper(bitmap, &said).empty()) << said;
   // Where no monitor is, the root stays black; the comparison counts it.
