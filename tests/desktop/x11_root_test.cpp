@@ -9,6 +9,12 @@
 #include <X11/extensions/XRes.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
 #include "desktop_helpers.h"
 
 using namespace desktoptest;
@@ -142,6 +148,44 @@ TEST_F(X11RootTest, EachMonitorIsFilledOnItsOwn) {
   auto [mean, high] = RootError(bitmap, {"0,0,800,720", "800,0,480,360"});
   EXPECT_LT(mean, 2.0);
   EXPECT_LT(high, 12.0);
+}
+
+TEST_F(X11RootTest, AServerThatDoesNotAnswerCostsAChangeItsBoundAndNoPixmap) {
+  std::string bitmap = DrawBitmap(files_ / "p.bmp", 320, 180, 1);
+  ASSERT_FALSE(SetWallpaper(bitmap).empty());
+  // A stopped server accepts the connection and never answers it; a
+  // server grabbed by another client answers the connection, then nothing.
+  struct Silence {
+    const char* what;
+    std::function<void()> begin, end;
+  } const silences[] = {
+      {"stopped", [&] { kill(server_.pid(), SIGSTOP); }, [&] { kill(server_.pid(), SIGCONT); }},
+      {"grabbed", [&] { XGrabServer(display_), XSync(display_, False); },
+       [&] { XUngrabServer(display_), XSync(display_, False); }},
+  };
+  for (const Silence& silence : silences) {
+    silence.begin();
+    for (int change = 0; change < 2; ++change) {  // the second finds the first still waiting, or waits itself
+      auto start = std::chrono::steady_clock::now();
+      std::string said;
+      std::string stored = SetWallpaper(bitmap, &said);
+      double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      EXPECT_LT(seconds, 2.5) << silence.what;
+      EXPECT_FALSE(stored.empty()) << silence.what;  // the copy is stored all the same
+      EXPECT_NE(said.find("did not take the wallpaper: the X server"), std::string::npos) << silence.what << said;
+    }
+    silence.end();
+    // Once the server answers again, the next change goes through.
+    std::string said;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);;) {
+      said.clear();
+      SetWallpaper(bitmap, &said);
+      if (said.find("did not take") == std::string::npos || std::chrono::steady_clock::now() > until) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(said, "wallpaper: " + bitmap + "\n") << silence.what;
+    EXPECT_EQ(PixmapsHeld(), 1) << silence.what;
+  }
 }
 
 }  // namespace
