@@ -213,26 +213,26 @@ struct PendingCopy {
   }
 };
 
-// Checks the bitmap at `path` and writes it to a temporary file in the
-// store.
-BOOL StartCopy(const char* path, PendingCopy* copy) {
-  copy->folder = StoreFolder();
-  if (copy->folder.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+// Opens the bitmap at `path` once it is known to be a whole one.
+BOOL OpenPicture(const char* path, FileDescriptor* source) {
   // O_NONBLOCK: a FIFO given as a picture must not stall the program.
-  FileDescriptor source(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (source.get() < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+  source->reset(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (source->get() < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
   struct stat info{};
-  if (fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Fail(ERROR_BAD_FORMAT);
-  fcntl(source.get(), F_SETFL, fcntl(source.get(), F_GETFL) & ~O_NONBLOCK);
-  if (!IsBitmapFile(source.get(), static_cast<uint64_t>(info.st_size))) return Fail(ERROR_BAD_FORMAT);
+  if (fstat(source->get(), &info) != 0 || !S_ISREG(info.st_mode)) return Fail(ERROR_BAD_FORMAT);
+  fcntl(source->get(), F_SETFL, fcntl(source->get(), F_GETFL) & ~O_NONBLOCK);
+  if (!IsBitmapFile(source->get(), static_cast<uint64_t>(info.st_size))) return Fail(ERROR_BAD_FORMAT);
+  return TRUE;
+}
 
-  if (!MakeFolders(copy->folder)) return Fail(ERROR_PATH_NOT_FOUND);
+// Writes the picture to a temporary file in the store's folder.
+BOOL StartCopy(int source, PendingCopy* copy) {
   std::string temporary = copy->folder + "/.wallpaper.XXXXXX";
   int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return Fail(ERROR_ACCESS_DENIED);
   copy->temporary = temporary;
   copy->file.reset(fd);
-  if (!CopyAll(source.get(), fd) || fchmod(fd, 0600) != 0) return Fail(ERROR_WRITE_FAULT);
+  if (!CopyAll(source, fd) || fchmod(fd, 0600) != 0) return Fail(ERROR_WRITE_FAULT);
   return TRUE;
 }
 
@@ -276,15 +276,20 @@ void KeepShownCopies(const std::string& stored, bool shown) {
 }
 
 // Stores the bitmap at `path` and shows it, in the order the desktop
-// needs: one that keeps the path is told of a copy already safe under its
-// name; one that takes the pixels at once is told first, from the copy in
-// the page cache, so that its change waits for no disk.
+// needs. One that keeps the path is told of a copy already safe under its
+// name. One that takes the pixels at once is told first, from the caller's
+// file, so that its change waits for no copy and no disk; a copy that then
+// fails still fails the call, and the next change tries again.
 BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure) {
   const DesktopSetter& desktop = ChosenDesktop();
   PendingCopy copy;
-  if (!StartCopy(path, &copy)) return FALSE;
-  if (!desktop.keeps_path) *failure = TellDesktop(desktop, copy.temporary);
-  if (!FinishCopy(&copy, stored)) return FALSE;
+  copy.folder = StoreFolder();
+  if (copy.folder.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+  FileDescriptor source;
+  if (!OpenPicture(path, &source)) return FALSE;
+  if (!MakeFolders(copy.folder)) return Fail(ERROR_PATH_NOT_FOUND);
+  if (!desktop.keeps_path) *failure = TellDesktop(desktop, path);
+  if (!StartCopy(source.get(), &copy) || !FinishCopy(&copy, stored)) return FALSE;
   if (desktop.keeps_path) *failure = TellDesktop(desktop, *stored);
   KeepShownCopies(*stored, failure->empty());
   return TRUE;

@@ -331,6 +331,7 @@ bool ShowOnServer(Change* change, std::string* why) {
   }
   Window root = DefaultRootWindow(display);
   Pixmap pixmap = DrawPixmap(display, bitmap);
+  XSync(display, False);  // the root is not to be pointed at a pixmap the server could not make
   if (pixmap == None || x_failed) {
     *why = "the X server could not hold the picture";
     return false;
@@ -339,20 +340,23 @@ bool ShowOnServer(Change* change, std::string* why) {
   Atom root_id = XInternAtom(display, "_XROOTPMAP_ID", False);
   Atom esetroot_id = XInternAtom(display, "ESETROOT_PMAP_ID", False);
   // Both names on one pixmap mean a setter like this one retained it; its
-  // client is released with everything it held. Anything else belongs to
-  // some other program and is left alone.
+  // client is released with everything it held, once the new picture is
+  // up. Anything else belongs to some other program and is left alone.
   XGrabServer(display);
   Pixmap old_root = RootPixmap(display, root, root_id);
-  if (old_root != None && old_root == RootPixmap(display, root, esetroot_id)) {
-    XKillClient(display, old_root);
-    XSync(display, False);
-    x_failed = false;  // a client long gone is no failure of this change
-  }
+  bool retained_by_setter = old_root != None && old_root == RootPixmap(display, root, esetroot_id);
   XChangeProperty(display, root, root_id, XA_PIXMAP, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&pixmap), 1);
   XChangeProperty(display, root, esetroot_id, XA_PIXMAP, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&pixmap),
                   1);
   XSetWindowBackgroundPixmap(display, root, pixmap);
   XClearWindow(display, root);
+  if (retained_by_setter) {
+    XSync(display, False);
+    bool failed = x_failed;
+    XKillClient(display, old_root);
+    XSync(display, False);
+    x_failed = failed;  // a client long gone is no failure of this change
+  }
   XUngrabServer(display);
   XSetCloseDownMode(display, RetainPermanent);
   XSync(display, False);
