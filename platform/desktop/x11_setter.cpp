@@ -45,14 +45,16 @@ constexpr auto kTalkTime = std::chrono::milliseconds(1500);
 constexpr auto kWindDownTime = std::chrono::milliseconds(300);
 
 // Only the talking thread touches Xlib, and only one such thread lives at a
-// time, so the error flag needs no lock.
+// time, so the flags need no lock: a request the server refused, and a
+// connection that is gone (closed by the server, or cut by the caller).
 bool x_failed = false;
+bool x_gone = false;
 int NoteError(Display*, XErrorEvent*) {
   x_failed = true;
   return 0;
 }
 int NoteBrokenConnection(Display*) { return 0; }
-void KeepRunning(Display*, void*) { x_failed = true; }
+void KeepRunning(Display*, void*) { x_failed = x_gone = true; }
 
 // A thread from an earlier change still waits for the server to answer.
 std::atomic<bool> server_stuck{false};
@@ -77,12 +79,12 @@ class Connection {
   explicit Connection(Change* change) : change_(change) {
     previous_ = XSetErrorHandler(NoteError);
     previous_io_ = XSetIOErrorHandler(NoteBrokenConnection);
-    x_failed = false;
+    x_failed = x_gone = false;
     display_ = XOpenDisplay(nullptr);
     if (display_ == nullptr) return;
     XSetIOErrorExitHandler(display_, KeepRunning, nullptr);
     std::lock_guard<std::mutex> hold(change_->lock);
-    if (change_->abandoned) x_failed = true;  // too late: the caller has given up
+    if (change_->abandoned) x_failed = x_gone = true;  // too late: the caller has given up
     change_->connection = ConnectionNumber(display_);
   }
   ~Connection() {
@@ -275,7 +277,10 @@ bool CanRun() {
 std::vector<MonitorArea> Monitors(Display* display, Window root) {
   std::vector<MonitorArea> areas;
   int count = 0;
+  bool failed = x_failed;
   XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
+  XSync(display, False);
+  x_failed = failed;  // a server without monitors is one screen
   for (int i = 0; monitors != nullptr && i < count; ++i)
     areas.push_back({monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height});
   if (monitors != nullptr) XRRFreeMonitors(monitors);
@@ -307,7 +312,7 @@ Pixmap DrawPixmap(Display* display, const Bitmap& bitmap) {
   std::vector<MonitorArea> monitors = Monitors(display, root);
   auto width = static_cast<unsigned>(DisplayWidth(display, screen));
   auto height = static_cast<unsigned>(DisplayHeight(display, screen));
-  if (x_failed) return None;  // the server went or was cut off: no point drawing
+  if (x_gone) return None;  // no point drawing
   RootImage image(display, width, height);
   if (!image.ok()) return None;
   FillMonitors(bitmap, monitors, image.Pixels());
@@ -332,7 +337,7 @@ bool ShowOnServer(Change* change, std::string* why) {
   Window root = DefaultRootWindow(display);
   Pixmap pixmap = DrawPixmap(display, bitmap);
   XSync(display, False);  // the root is not to be pointed at a pixmap the server could not make
-  if (pixmap == None || x_failed) {
+  if (pixmap == None || x_failed || x_gone) {
     *why = "the X server could not hold the picture";
     return false;
   }
@@ -360,7 +365,7 @@ bool ShowOnServer(Change* change, std::string* why) {
   XUngrabServer(display);
   XSetCloseDownMode(display, RetainPermanent);
   XSync(display, False);
-  if (x_failed) {
+  if (x_failed || x_gone) {
     *why = "the X server refused the root window's picture";
     return false;
   }
