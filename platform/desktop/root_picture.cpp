@@ -175,6 +175,11 @@ inline uint32_t Mix(uint32_t a, uint32_t b, uint32_t f) {
 }  // namespace
 
 void FillMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors, PixelArea root) {
+  // One monitor over the whole root leaves nothing between monitors to blacken.
+  bool one_screen = monitors.size() == 1 && monitors[0].x == 0 && monitors[0].y == 0 &&
+                    monitors[0].width == root.width && monitors[0].height == root.height;
+  if (!one_screen)
+    for (int y = 0; y < root.height; ++y) std::fill_n(root.pixels + static_cast<size_t>(y) * root.stride, root.width, 0u);
   RootPicture source;  // decoded on first need: a monitor of the picture's size needs none
   for (const MonitorArea& monitor : monitors) {
     if (monitor.width <= 0 || monitor.height <= 0) continue;

@@ -56,9 +56,9 @@ bool ParseBitmap(std::span<const unsigned char> bytes, Bitmap* bitmap, std::stri
 // Writes the bitmap's pixels into `out` (its width and height).
 void DecodeBitmap(const Bitmap& bitmap, PixelArea out);
 
-// Fills `root` (black beforehand) with the bitmap on each monitor, cropped
-// to the monitor's shape, centred, scaled bilinearly. A monitor of the
-// picture's own size gets its rows unscaled.
+// Fills `root` (whatever it held) with the bitmap on each monitor, cropped
+// to the monitor's shape, centred, scaled bilinearly; black where no
+// monitor is. A monitor of the picture's own size gets its rows unscaled.
 void FillMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors, PixelArea root);
 
 }  // namespace layer

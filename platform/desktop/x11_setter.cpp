@@ -56,6 +56,63 @@ int NoteError(Display*, XErrorEvent*) {
 int NoteBrokenConnection(Display*) { return 0; }
 void KeepRunning(Display*, void*) { x_failed = x_gone = true; }
 
+// Root-sized shared memory outlives a change: making and freeing a segment
+// costs the system several times what drawing the picture into it does.
+// The segment under the picture on the root stays mapped here so that,
+// once the next change has released its pixmap, it becomes the spare that
+// the change after draws into. Touched only by the talking thread.
+struct Segment {
+  int id = -1;
+  char* address = nullptr;
+  size_t size = 0;
+};
+Segment shown_segment, spare_segment;
+Pixmap shown_pixmap = None;
+
+void Release(Segment* segment) {
+  if (segment->address != nullptr) shmdt(segment->address);
+  *segment = Segment();
+}
+
+// The spare when it has the size, else a new segment, already marked for
+// removal so that it goes with its last user whatever happens to this
+// program or the server (Linux lets the server attach it still).
+Segment TakeSegment(size_t size) {
+  Segment segment = spare_segment;
+  spare_segment = Segment();
+  if (segment.size == size) return segment;
+  Release(&segment);
+  int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+  if (id < 0) return segment;
+  void* address = shmat(id, nullptr, 0);
+  shmctl(id, IPC_RMID, nullptr);
+  if (address == reinterpret_cast<void*>(-1)) return segment;
+  // Every page is written next: one call maps them all instead of a fault
+  // each. Older kernels go page by page as before.
+  madvise(address, size, MADV_POPULATE_WRITE);
+  return {id, static_cast<char*>(address), size};
+}
+
+// Where a change's segment goes once the change is over: under the root's
+// picture, or back to be the spare.
+void SettleSegment(Segment* used, Pixmap shown, Pixmap released) {
+  if (used->address == nullptr) return;
+  if (shown == None) {
+    Release(&spare_segment);
+    spare_segment = *used;
+    return;
+  }
+  // The old picture's segment is free only if its pixmap went with it.
+  if (released != None && released == shown_pixmap) {
+    Release(&spare_segment);
+    spare_segment = shown_segment;
+  } else {
+    Release(&shown_segment);
+  }
+  shown_segment = *used;
+  shown_pixmap = shown;
+}
+
 // A thread from an earlier change still waits for the server to answer.
 std::atomic<bool> server_stuck{false};
 
@@ -144,7 +201,8 @@ class MappedFile {
 // ordinary request, which Xlib splits to the server's largest size.
 class RootImage {
  public:
-  RootImage(Display* display, unsigned width, unsigned height) : display_(display) {
+  // The shared segment drawn into, if any, goes to `used` at the end.
+  RootImage(Display* display, unsigned width, unsigned height, Segment* used) : display_(display), used_(used) {
     int screen = DefaultScreen(display);
     Visual* visual = DefaultVisual(display, screen);
     unsigned depth = static_cast<unsigned>(DefaultDepth(display, screen));
@@ -165,8 +223,15 @@ class RootImage {
   ~RootImage() {
     if (image_ == nullptr) return;
     if (shared_) {
-      XShmDetach(display_, &segment_);
-      shmdt(segment_.shmaddr);
+      XShmDetach(display_, &segment_);  // a pixmap made on it keeps it in the server
+      Segment segment = {segment_.shmid, segment_.shmaddr,
+                         static_cast<size_t>(image_->bytes_per_line) * static_cast<size_t>(image_->height)};
+      if (shared_pixmaps_) {
+        *used_ = segment;
+      } else {  // only carried the pixels, which the server has copied by the next change
+        Release(&spare_segment);
+        spare_segment = segment;
+      }
       image_->data = nullptr;
     }
     XDestroyImage(image_);  // frees the pixels of an ordinary image
@@ -226,32 +291,27 @@ class RootImage {
   void AttachShared(Visual* visual, unsigned depth, unsigned width, unsigned height) {
     XImage* image = XShmCreateImage(display_, visual, depth, ZPixmap, nullptr, &segment_, width, height);
     if (image == nullptr) return;
-    segment_.shmid = shmget(IPC_PRIVATE, static_cast<size_t>(image->bytes_per_line) * height, IPC_CREAT | 0600);
-    if (segment_.shmid < 0) {
+    Segment segment = TakeSegment(static_cast<size_t>(image->bytes_per_line) * height);
+    if (segment.address == nullptr) {
       XDestroyImage(image);
       return;
     }
-    segment_.shmaddr = image->data = static_cast<char*>(shmat(segment_.shmid, nullptr, 0));
+    segment_.shmid = segment.id;
+    segment_.shmaddr = image->data = segment.address;
     segment_.readOnly = False;  // a pixmap made on the segment must be drawable
-    bool attached = segment_.shmaddr != reinterpret_cast<char*>(-1) && XShmAttach(display_, &segment_);
+    bool attached = XShmAttach(display_, &segment_);
     if (attached) {
       XSync(display_, False);  // a server elsewhere, or in another IPC namespace, refuses here
       attached = !x_failed;
       if (!attached) XShmDetach(display_, &segment_);
     }
-    // Marked for removal now, so that the segment goes with the last user
-    // whatever happens to this program or the server.
-    shmctl(segment_.shmid, IPC_RMID, nullptr);
     if (!attached) {
-      if (segment_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(segment_.shmaddr);
+      Release(&segment);
       image->data = nullptr;
       XDestroyImage(image);
       x_failed = false;  // the ordinary request will do
       return;
     }
-    // Every page is written next: one call maps them all instead of a
-    // fault each. Older kernels go page by page as before.
-    madvise(segment_.shmaddr, static_cast<size_t>(image->bytes_per_line) * height, MADV_POPULATE_WRITE);
     image_ = image;
     shared_ = true;
     int major = 0, minor = 0;
@@ -262,6 +322,7 @@ class RootImage {
 
   Display* display_;
   XImage* image_ = nullptr;
+  Segment* used_;
   XShmSegmentInfo segment_{};
   bool shared_ = false;
   bool shared_pixmaps_ = false;
@@ -306,36 +367,27 @@ Pixmap RootPixmap(Display* display, Window root, Atom property) {
 
 // Draws the bitmap, filling each monitor, into a new pixmap of the root's
 // size.
-Pixmap DrawPixmap(Display* display, const Bitmap& bitmap) {
+Pixmap DrawPixmap(Display* display, const Bitmap& bitmap, Segment* used) {
   int screen = DefaultScreen(display);
   Window root = RootWindow(display, screen);
   std::vector<MonitorArea> monitors = Monitors(display, root);
   auto width = static_cast<unsigned>(DisplayWidth(display, screen));
   auto height = static_cast<unsigned>(DisplayHeight(display, screen));
   if (x_gone) return None;  // no point drawing
-  RootImage image(display, width, height);
+  RootImage image(display, width, height, used);
   if (!image.ok()) return None;
   FillMonitors(bitmap, monitors, image.Pixels());
   image.Convert();
   return image.MakePixmap(root);
 }
 
-bool ShowOnServer(Change* change, std::string* why) {
-  MappedFile file(change->path.c_str());
-  if (!file.ok()) {
-    *why = "the stored picture cannot be read";
-    return false;
-  }
-  Bitmap bitmap;
-  if (!ParseBitmap(file.bytes(), &bitmap, why)) return false;
-  Connection connection(change);
-  Display* display = connection.get();
-  if (display == nullptr) {
-    *why = "cannot open the X display";
-    return false;
-  }
+// Draws the bitmap into a new pixmap and makes it the root's picture;
+// `shown` is that pixmap, `released` the earlier one whose client went.
+bool Present(Display* display, const Bitmap& bitmap, Segment* used, Pixmap* shown, Pixmap* released,
+             std::string* why) {
   Window root = DefaultRootWindow(display);
-  Pixmap pixmap = DrawPixmap(display, bitmap);
+  Pixmap pixmap = DrawPixmap(display, bitmap, used);
+  *shown = pixmap;
   XSync(display, False);  // the root is not to be pointed at a pixmap the server could not make
   if (pixmap == None || x_failed || x_gone) {
     *why = "the X server could not hold the picture";
@@ -359,6 +411,7 @@ bool ShowOnServer(Change* change, std::string* why) {
     XSync(display, False);
     bool failed = x_failed;
     XKillClient(display, old_root);
+    *released = old_root;
     XSync(display, False);
     x_failed = failed;  // a client long gone is no failure of this change
   }
@@ -370,6 +423,27 @@ bool ShowOnServer(Change* change, std::string* why) {
     return false;
   }
   return true;
+}
+
+bool ShowOnServer(Change* change, std::string* why) {
+  MappedFile file(change->path.c_str());
+  if (!file.ok()) {
+    *why = "the stored picture cannot be read";
+    return false;
+  }
+  Bitmap bitmap;
+  if (!ParseBitmap(file.bytes(), &bitmap, why)) return false;
+  Connection connection(change);
+  Display* display = connection.get();
+  if (display == nullptr) {
+    *why = "cannot open the X display";
+    return false;
+  }
+  Segment used;
+  Pixmap shown = None, released = None;
+  bool done = Present(display, bitmap, &used, &shown, &released, why);
+  SettleSegment(&used, done ? shown : None, released);
+  return done;
 }
 
 void Talk(const std::shared_ptr<Change>& change) {
