@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../tests/cjpeg/bomb_pictures.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -32,11 +33,7 @@ Usage Measure(const std::vector<std::string>& words) {
   const pid_t pid = fork();
   if (pid == 0) {
     std::freopen("/dev/null", "w", stderr);
-    std::vector<char*> argv;
-    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    bench::Exec(words);
   }
   int status = 0;
   rusage resources{};
