@@ -132,7 +132,7 @@ void WatchForSignals(j_common_ptr object) { EndRunIfSignalled(object); }
 extern "C" void OnTerminationSignal(int signal_number) { PendingSignal = signal_number; }
 
 void CatchTerminationSignals(j_common_ptr object) {
-  if (object->mem != nullptr) {
+  if (object != nullptr && object->mem != nullptr) {
     auto* progress = static_cast<jpeg_progress_mgr*>(
         (*object->mem->alloc_small)(object, JPOOL_PERMANENT, sizeof(jpeg_progress_mgr)));
     *progress = jpeg_progress_mgr{};
