@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -168,6 +169,10 @@ class DropDown final : public QComboBox, public WindowWidget {
     setDuplicatesEnabled(true);
     if (editable) {
       setCompleter(nullptr);
+      // Qt picks the item matching the field when Enter is pressed or the
+      // field loses the focus; in this box only a person picks.
+      disconnect(lineEdit(), &QLineEdit::editingFinished, this, nullptr);
+      disconnect(lineEdit(), &QLineEdit::returnPressed, this, nullptr);
       connect(lineEdit(), &QLineEdit::textEdited, this, [this](const QString& typed) { Typed(typed); });
     }
     connect(this, qOverload<int>(&QComboBox::activated), this, [this](int index) { Chosen(index); });
@@ -185,6 +190,9 @@ class DropDown final : public QComboBox, public WindowWidget {
     QStringList shown;
     for (int i = 0; i < count(); ++i) shown << itemText(i);
     QString edit_text = FromAnsi(window.text);
+    // Changing the list or the selection rewrites Qt's edit field; the
+    // person typing keeps their cursor.
+    int cursor = isEditable() ? lineEdit()->cursorPosition() : 0;
     if (shown != items) {
       blockSignals(true);
       clear();
@@ -196,7 +204,10 @@ class DropDown final : public QComboBox, public WindowWidget {
       setCurrentIndex(window.selection);
       blockSignals(false);
     }
-    if (isEditable()) SetTextKeepingCursor(lineEdit(), edit_text);
+    if (isEditable() && lineEdit()->text() != edit_text) {
+      lineEdit()->setText(edit_text);
+      lineEdit()->setCursorPosition(std::min(cursor, static_cast<int>(edit_text.size())));
+    }
     if (window.dropped != popup_open_) {
       if (window.dropped) {
         popup_open_ = true;
@@ -254,10 +265,18 @@ class DropDown final : public QComboBox, public WindowWidget {
     if (Window* still = FindId(id)) Notify(*still, CBN_EDITCHANGE);
   }
 
+  void keyPressEvent(QKeyEvent* event) override {
+    keying_ = true;
+    QComboBox::keyPressEvent(event);
+    keying_ = false;
+  }
+
   // An item chosen from the open list, or by an arrow key in the closed box.
   void Chosen(int index) {
     Window* window = Model();
-    if (syncing_ || window == nullptr || index < 0 || static_cast<size_t>(index) >= window->items.size()) return;
+    if (syncing_ || window == nullptr) return;
+    if (!popup_open_ && !closing_ && !keying_) return Sync(*window);  // none of the person's doing
+    if (index < 0 || static_cast<size_t>(index) >= window->items.size()) return;
     window->selection = index;
     SetWindowTextInternal(*window, window->items[static_cast<size_t>(index)]);
     uint32_t id = this->id();
@@ -272,6 +291,7 @@ class DropDown final : public QComboBox, public WindowWidget {
   bool popup_open_ = false;
   bool picked_ = false;
   bool closing_ = false;  // closed, the close-up not yet told
+  bool keying_ = false;   // a key press is being handled
 };
 
 // Push buttons and check boxes. A click is BM_CLICK to the control, which
@@ -394,7 +414,7 @@ class StaticText final : public QLabel, public WindowWidget {
     setAlignment(horizontal | Qt::AlignVCenter);
     setTextFormat(Qt::PlainText);
     if (window.style & WS_BORDER) {
-      setFrameShape(QFrame::Box);
+      setFrameStyle(QFrame::Box | QFrame::Plain);
       setLineWidth(1);
     }
     setContentsMargins(2, 0, 2, 0);

@@ -141,6 +141,7 @@ class QtView final : public View {
   std::map<std::pair<HWND, UINT>, TrayEntry> tray_;
   std::map<int, Watch> notifiers_;
   QTimer wake_timer_;
+  int modal_depth_ = 0;  // message boxes open
   InstanceSocket instance_;
   std::unique_ptr<QSocketNotifier> instance_notifier_;
 };
@@ -292,6 +293,10 @@ int QtView::Wait(pollfd* fds, size_t count, int timeout_ms) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     wake_timer_.stop();
   }
+  // Qt frees what was put aside for deletion only in a loop of its own;
+  // the program's loop is that loop. Inside a message box some widget's
+  // handler may still be running, so only the outermost wait frees.
+  if (modal_depth_ == 0) QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   int ready;
   do {
     ready = poll(fds, count, 0);
@@ -340,6 +345,7 @@ int QtView::ShowMessageBox(HWND owner, std::string_view caption, std::string_vie
   });
   box->show();
 
+  ++modal_depth_;
   MSG msg;
   while (!done) {
     BOOL got = GetMessageA(&msg, nullptr, 0, 0);
@@ -355,6 +361,7 @@ int QtView::ShowMessageBox(HWND owner, std::string_view caption, std::string_vie
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
+  --modal_depth_;
   if (box) {
     QObject::disconnect(box, &QObject::destroyed, nullptr, nullptr);
     box->hide();
