@@ -169,6 +169,13 @@ std::vector<unsigned long> WindowsNamed(const std::string& title) {
   return found;
 }
 
+bool Viewable(unsigned long window) {
+  Connection x;
+  XWindowAttributes attributes{};
+  return x.get() != nullptr && XGetWindowAttributes(x.get(), window, &attributes) != 0 &&
+         attributes.map_state == IsViewable;
+}
+
 bool Embedded(unsigned long window) {
   Connection x;
   if (x.get() == nullptr) return false;

@@ -51,6 +51,8 @@ void Deiconify(unsigned long window);
 void RequestClose(unsigned long window);
 // Top-level windows whose name is `title`.
 std::vector<unsigned long> WindowsNamed(const std::string& title);
+// Whether the window is mapped and all its ancestors are.
+bool Viewable(unsigned long window);
 // Whether a host (the tray) has taken the window into one of its own.
 bool Embedded(unsigned long window);
 
