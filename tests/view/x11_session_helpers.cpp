@@ -62,6 +62,14 @@ bool TrayOwned(const std::string& display) {
   return owned;
 }
 
+bool ServesOurScreen(const std::string& display) {
+  Display* x = XOpenDisplay(display.c_str());
+  if (x == nullptr) return false;
+  bool ours = DisplayWidth(x, DefaultScreen(x)) == 800 && DisplayHeight(x, DefaultScreen(x)) == 600;
+  XCloseDisplay(x);
+  return ours;
+}
+
 void Collect(Display* x, ::Window window, Atom name_atom, const std::string& title, std::vector<unsigned long>* found,
              int depth) {
   unsigned char* value = nullptr;
@@ -130,7 +138,10 @@ XSession::XSession(bool with_tray) {
   if (number.empty()) return;
   display_ = ":" + number;
   setenv("DISPLAY", display_.c_str(), 1);
-  ok_ = true;
+  // Ready when a client sees our screen; another machine user's server on
+  // a neighbouring number must not pass for ours.
+  ok_ = WaitFor([this] { return ServesOurScreen(display_); }, 10000);
+  if (!ok_) return;
   if (!with_tray) return;
   tray_ = new Child({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                      "--heighttype", "pixel", "--height", "24", "--SetDockType", "false", "--transparent",
