@@ -25,15 +25,7 @@ constexpr char kCaption[] = "Windows Skerrow Version 0.02";
 constexpr int kStarts = 7;
 
 using desktoptest::Child;
-
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using desktoptest::WaitFor;
 
 bool Shown() {
   auto windows = desktoptest::WindowsNamed(kCaption);
@@ -109,7 +101,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < kStarts; ++i) {
     auto start = std::chrono::steady_clock::now();
     Child program({SKERROW_PROGRAM});
-    if (!WaitFor(Shown, 10000)) {
+    if (!WaitFor(Shown, 10000, 1)) {
       std::fprintf(stderr, "the window did not appear\n");
       return 1;
     }
@@ -125,7 +117,7 @@ int main(int argc, char** argv) {
 
   {
     Child shown({SKERROW_PROGRAM});
-    WaitFor(Shown, 10000);
+    WaitFor(Shown, 10000, 1);
     std::printf("processor time over %d s idle, window shown, cursor blinking: %.0f ms (target 100)\n",
                 idle_seconds, IdleProcessorMs(shown, idle_seconds));
     Close(shown);

@@ -18,15 +18,6 @@ namespace {
 
 constexpr char kCaption[] = "Windows Skerrow Version 0.02";
 
-bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 bool Maps(pid_t pid, const std::string& library) {
   return testsupport::ReadFile("/proc/" + std::to_string(pid) + "/maps").find(library) != std::string::npos;
 }

@@ -21,15 +21,6 @@ extern char** environ;
 namespace desktoptest {
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 // One short-lived connection per request: the tests' own, never Qt's.
 class Connection {
  public:
@@ -91,6 +82,15 @@ void Collect(Display* x, ::Window window, Atom name_atom, const std::string& tit
 }
 
 }  // namespace
+
+bool WaitFor(const std::function<bool()>& done, int ms, int step_ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+  }
+  return true;
+}
 
 Child::Child(const std::vector<std::string>& argv, int keep_fd) {
   posix_spawn_file_actions_t actions;

@@ -6,10 +6,14 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace desktoptest {
+
+// Polls `done` every `step_ms` until it holds or `ms` have passed.
+bool WaitFor(const std::function<bool()>& done, int ms = 10000, int step_ms = 20);
 
 // A child process, ended (and waited for) when the object goes.
 class Child {
