@@ -417,7 +417,7 @@ class StaticText final : public QLabel, public WindowWidget {
       setFrameStyle(QFrame::Box | QFrame::Plain);
       setLineWidth(1);
     }
-    setContentsMargins(2, 0, 2, 0);
+    setIndent(2);
   }
   QWidget* widget() override { return this; }
   void Sync(const Window& window) override {
