@@ -53,6 +53,12 @@ TEST_F(DesktopProgramTest, WithoutADisplayQtIsNeverLoaded) {
   EXPECT_EQ(code, 0);
 }
 
+TEST_F(DesktopProgramTest, UnreachableDisplayLeavesTheProgramHeadlessWithOneLine) {
+  // Ended by the deadline: the headless program waits for its window to close.
+  testsupport::ProcessResult run = testsupport::RunProcess({SKERROW_PROGRAM}, {"DISPLAY=:9999"}, 2);
+  EXPECT_EQ(run.err, "skerrow: no window on this display (cannot open the display); running without one\n");
+}
+
 TEST_F(DesktopProgramTest, SecondStartBringsBackTheHiddenWindowAndCloseEndsWithZero) {
   XSession session(false);
   ASSERT_TRUE(session.ok());
