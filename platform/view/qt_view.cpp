@@ -133,7 +133,7 @@ class QtView final : public View {
   // The widget that shows `window`, made on first sight; null for a child
   // whose parent has none yet.
   WindowWidget* Ensure(const Window& window);
-  void PostTrayClick(HWND owner, UINT id, UINT message, QSystemTrayIcon::ActivationReason reason);
+  void PostTrayClick(HWND owner, UINT id, QSystemTrayIcon::ActivationReason reason);
   void WatchOnly(pollfd* fds, size_t count);
   void ShowOnRequest();
 
@@ -208,7 +208,7 @@ void QtView::TrayChanged() {
       UINT id = icon.data.uID;
       QObject::connect(entry.icon.get(), &QSystemTrayIcon::activated,
                        [this, owner, id](QSystemTrayIcon::ActivationReason reason) {
-                         PostTrayClick(owner, id, 0, reason);
+                         PostTrayClick(owner, id, reason);
                        });
     }
     if (icon.data.hIcon != entry.shown_icon) {
@@ -224,7 +224,7 @@ void QtView::TrayChanged() {
 
 // A click on an icon: its callback message with the icon id, and the mouse
 // message of the button, as the notification area posts them.
-void QtView::PostTrayClick(HWND owner, UINT id, UINT, QSystemTrayIcon::ActivationReason reason) {
+void QtView::PostTrayClick(HWND owner, UINT id, QSystemTrayIcon::ActivationReason reason) {
   for (const TrayIcon& icon : layer::Model().tray) {
     if (icon.data.hWnd != owner || icon.data.uID != id) continue;
     if ((icon.data.uFlags & NIF_MESSAGE) == 0) return;
@@ -248,7 +248,7 @@ void QtView::ShowOnRequest() {
   while (instance_.Accept()) {
     const auto& icons = layer::Model().tray;
     if (!icons.empty())
-      PostTrayClick(icons.front().data.hWnd, icons.front().data.uID, 0, QSystemTrayIcon::Trigger);
+      PostTrayClick(icons.front().data.hWnd, icons.front().data.uID, QSystemTrayIcon::Trigger);
   }
 }
 

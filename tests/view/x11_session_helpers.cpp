@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <utility>
 #include <thread>
 
 extern char** environ;
@@ -53,12 +55,12 @@ bool TrayOwned(const std::string& display) {
   return owned;
 }
 
-bool ServesOurScreen(const std::string& display) {
+std::pair<int, int> ScreenSize(const std::string& display) {
   Display* x = XOpenDisplay(display.c_str());
-  if (x == nullptr) return false;
-  bool ours = DisplayWidth(x, DefaultScreen(x)) == 800 && DisplayHeight(x, DefaultScreen(x)) == 600;
+  if (x == nullptr) return {0, 0};
+  std::pair<int, int> size{DisplayWidth(x, DefaultScreen(x)), DisplayHeight(x, DefaultScreen(x))};
   XCloseDisplay(x);
-  return ours;
+  return size;
 }
 
 void Collect(Display* x, ::Window window, Atom name_atom, const std::string& title, std::vector<unsigned long>* found,
@@ -123,39 +125,46 @@ bool Child::Ended(int* code) {
 }
 
 XSession::XSession(bool with_tray) {
-  int fds[2];
-  if (pipe(fds) != 0) return;
-  // Xvfb writes the number of the display it found free to this pipe.
-  server_ = new Child({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "800x600x24", "-nolisten",
-                       "tcp"},
-                      fds[1]);
-  close(fds[1]);
-  std::string number;
-  pollfd wait{fds[0], POLLIN, 0};
-  char c;
-  while (poll(&wait, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-  close(fds[0]);
-  if (number.empty()) return;
-  display_ = ":" + number;
-  setenv("DISPLAY", display_.c_str(), 1);
-  // Ready when a client sees our screen; another machine user's server on
-  // a neighbouring number must not pass for ours.
-  ok_ = WaitFor([this] { return ServesOurScreen(display_); }, 10000);
+  // A screen size of this process's own tells our server from another
+  // user's that answers on the same number (abstract sockets are shared
+  // beyond this machine's folders). Such a number stays held while the
+  // next one is tried.
+  int width = 700 + static_cast<int>(getpid() % 200), height = 500 + static_cast<int>(getpid() % 100);
+  std::vector<std::unique_ptr<Child>> taken;
+  for (int attempt = 0; attempt < 4 && !ok_; ++attempt) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    // Xvfb writes the number of the display it found free to this pipe.
+    auto server = std::make_unique<Child>(
+        std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                                 std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp"},
+        fds[1]);
+    close(fds[1]);
+    std::string number;
+    pollfd wait{fds[0], POLLIN, 0};
+    char c;
+    while (poll(&wait, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (number.empty()) return;
+    display_ = ":" + number;
+    ok_ = WaitFor([&] { return ScreenSize(display_) == std::make_pair(width, height); }, 5000);
+    (ok_ ? server_ : taken.emplace_back()) = std::move(server);
+  }
   if (!ok_) return;
+  setenv("DISPLAY", display_.c_str(), 1);
   if (!with_tray) return;
-  tray_ = new Child({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
-                     "--heighttype", "pixel", "--height", "24", "--SetDockType", "false", "--transparent",
-                     "false"});
+  tray_ = std::make_unique<Child>(std::vector<std::string>{
+      "trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120", "--heighttype",
+      "pixel", "--height", "24", "--SetDockType", "false", "--transparent", "false"});
   ok_ = WaitFor([this] { return TrayOwned(display_); }, 20000);
 }
 
 XSession::~XSession() {
-  delete tray_;
-  delete server_;
+  tray_.reset();
+  server_.reset();
 }
 
 void Iconify(unsigned long window) { SetWmState(window, IconicState); }
-void Deiconify(unsigned long window) { SetWmState(window, NormalState); }
 
 void RequestClose(unsigned long window) {
   Connection x;

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,14 +45,13 @@ class XSession {
  private:
   std::string display_;
   bool ok_ = false;
-  Child* server_ = nullptr;
-  Child* tray_ = nullptr;
+  std::unique_ptr<Child> server_;
+  std::unique_ptr<Child> tray_;
 };
 
-// A window manager's minimize (WM_STATE iconic), its restore from the task
-// bar (WM_STATE normal) and its close button (WM_DELETE_WINDOW).
+// A window manager's minimize (WM_STATE iconic) and its close button
+// (WM_DELETE_WINDOW).
 void Iconify(unsigned long window);
-void Deiconify(unsigned long window);
 void RequestClose(unsigned long window);
 // Top-level windows whose name is `title`.
 std::vector<unsigned long> WindowsNamed(const std::string& title);
