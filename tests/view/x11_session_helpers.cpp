@@ -125,29 +125,32 @@ bool Child::Ended(int* code) {
 }
 
 XSession::XSession(bool with_tray) {
-  // A screen size of this process's own tells our server from another
-  // user's that answers on the same number (abstract sockets are shared
-  // beyond this machine's folders). Such a number stays held while the
-  // next one is tried.
+  // Display numbers are shared beyond this machine's folders (abstract
+  // sockets), so servers others start from 0 up could answer for ours: a
+  // high number of this process's own, a screen size of its own to tell
+  // our server by, and a number found taken stays held while the next is
+  // tried.
   int width = 700 + static_cast<int>(getpid() % 200), height = 500 + static_cast<int>(getpid() % 100);
   std::vector<std::unique_ptr<Child>> taken;
-  for (int attempt = 0; attempt < 4 && !ok_; ++attempt) {
+  for (int attempt = 0; attempt < 6 && !ok_; ++attempt) {
+    int number = 300 + static_cast<int>((getpid() * 7 + attempt * 131) % 5000);
+    if (ScreenSize(":" + std::to_string(number)).first != 0) continue;  // someone's server answers there
     int fds[2];
     if (pipe(fds) != 0) return;
-    // Xvfb writes the number of the display it found free to this pipe.
+    // Xvfb writes the display's number to this pipe once it takes clients.
     auto server = std::make_unique<Child>(
-        std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                 std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp"},
+        std::vector<std::string>{"Xvfb", ":" + std::to_string(number), "-displayfd", std::to_string(fds[1]),
+                                 "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24",
+                                 "-nolisten", "tcp"},
         fds[1]);
     close(fds[1]);
-    std::string number;
+    std::string written;
     pollfd wait{fds[0], POLLIN, 0};
     char c;
-    while (poll(&wait, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    while (poll(&wait, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') written += c;
     close(fds[0]);
-    if (number.empty()) return;
-    display_ = ":" + number;
-    ok_ = WaitFor([&] { return ScreenSize(display_) == std::make_pair(width, height); }, 5000);
+    display_ = ":" + std::to_string(number);
+    ok_ = !written.empty() && WaitFor([&] { return ScreenSize(display_) == std::make_pair(width, height); }, 5000);
     (ok_ ? server_ : taken.emplace_back()) = std::move(server);
   }
   if (!ok_) return;
@@ -187,6 +190,22 @@ std::vector<unsigned long> WindowsNamed(const std::string& title) {
   Atom name = XInternAtom(x.get(), "_NET_WM_NAME", False);
   Collect(x.get(), DefaultRootWindow(x.get()), name, title, &found, 1);
   return found;
+}
+
+WindowWatch::WindowWatch() : display_(XOpenDisplay(nullptr)) {}
+
+WindowWatch::~WindowWatch() {
+  if (display_ != nullptr) XCloseDisplay(static_cast<Display*>(display_));
+}
+
+bool WindowWatch::Shows(const std::string& title) {
+  auto* x = static_cast<Display*>(display_);
+  if (x == nullptr) return false;
+  std::vector<unsigned long> found;
+  Collect(x, DefaultRootWindow(x), XInternAtom(x, "_NET_WM_NAME", False), title, &found, 1);
+  XWindowAttributes attributes{};
+  return !found.empty() && XGetWindowAttributes(x, found.front(), &attributes) != 0 &&
+         attributes.map_state == IsViewable;
 }
 
 bool Viewable(unsigned long window) {

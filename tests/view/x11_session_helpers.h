@@ -55,6 +55,20 @@ void Iconify(unsigned long window);
 void RequestClose(unsigned long window);
 // Top-level windows whose name is `title`.
 std::vector<unsigned long> WindowsNamed(const std::string& title);
+// Looks for a shown top-level window by title over one lasting connection,
+// for callers that look often.
+class WindowWatch {
+ public:
+  WindowWatch();
+  ~WindowWatch();
+  WindowWatch(const WindowWatch&) = delete;
+  WindowWatch& operator=(const WindowWatch&) = delete;
+  bool Shows(const std::string& title);
+
+ private:
+  void* display_;  // an Xlib Display, kept out of this header
+};
+
 // Whether the window is mapped and all its ancestors are.
 bool Viewable(unsigned long window);
 // Whether a host (the tray) has taken the window into one of its own.
