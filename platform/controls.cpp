@@ -31,13 +31,6 @@ LRESULT LimitText(Window& window, WPARAM limit) {
 
 void Changed(Window& window) { CurrentView().WindowChanged(HandleOf(window.id)); }
 
-void Notify(Window& window, WORD code) {
-  HWND parent = HandleOf(window.parent);
-  if (FindId(window.parent) == nullptr) return;
-  SendMessageA(parent, WM_COMMAND, MAKEWPARAM(window.control_id, code),
-               reinterpret_cast<LPARAM>(HandleOf(window.id)));
-}
-
 bool ValidIndex(const Window& window, WPARAM index) {
   return static_cast<int>(index) >= 0 && static_cast<size_t>(static_cast<int>(index)) < window.items.size();
 }
@@ -104,6 +97,13 @@ int ClampedPosition(const ScrollState& scroll, int position) {
 }
 
 }  // namespace
+
+void Notify(const Window& window, WORD code) {
+  HWND parent = HandleOf(window.parent);
+  if (FindId(window.parent) == nullptr) return;
+  SendMessageA(parent, WM_COMMAND, MAKEWPARAM(window.control_id, code),
+               reinterpret_cast<LPARAM>(HandleOf(window.id)));
+}
 
 void InitControlState(Window& window) {
   switch (window.kind) {

@@ -116,6 +116,9 @@ LRESULT CALLBACK ButtonProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK ScrollBarProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK StaticProc(HWND, UINT, WPARAM, LPARAM);
 void InitControlState(Window& window);
+// A control tells its parent what the user did: WM_COMMAND with its id and
+// `code`, sent at once.
+void Notify(const Window& control, WORD code);
 
 // Registers the system control classes (after a reset).
 void RegisterSystemClasses();

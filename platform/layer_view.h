@@ -5,8 +5,11 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+
+struct pollfd;
 
 namespace layer {
 
@@ -25,13 +28,28 @@ class View {
   virtual void WindowDestroyed(HWND) {}
   // The notification area's icons changed.
   virtual void TrayChanged() {}
-  // How many screens a person can see the program's window on.
+  // The loop's one wait: as poll(2) on `fds` for at most `timeout_ms` (-1:
+  // no limit). A desktop view handles its own events inside the same wait.
+  virtual int Wait(pollfd* fds, size_t count, int timeout_ms);
+  // How many screens the desktop has; 0 when it is not known.
   virtual int MonitorCount() const { return 0; }
 };
 
 View& CurrentView();
 // Attaches a view (null: the headless one). The caller keeps ownership.
 void AttachView(View* view);
+
+// How the program starts with respect to a desktop.
+enum class DesktopStart {
+  kHeadless,    // no display, or the desktop view could not start
+  kDesktop,     // the desktop view is attached
+  kHandedOver,  // another instance runs on this display and was asked to show itself
+};
+// Loads and attaches the desktop view when a display is present; any
+// failure leaves the headless view with one line on the standard error.
+DesktopStart StartDesktopView(const char* program);
+// Detaches the desktop view and frees it (the module stays loaded).
+void StopDesktopView();
 
 // A path in bytes, for showing: UTF-8 as it stands, CP932 otherwise.
 std::string PathForDisplay(std::string_view path);

@@ -14,6 +14,7 @@
 
 #include "layer_control.h"
 #include "layer_model.h"
+#include "layer_view.h"
 #include "event_sources.h"
 
 namespace layer {
@@ -146,7 +147,7 @@ void WaitForWork(int timeout_ms) {
     fds.push_back(pollfd{source.fd, source.events, 0});
     ids.push_back(source.id);
   }
-  int ready = poll(fds.data(), fds.size(), timeout_ms);
+  int ready = CurrentView().Wait(fds.data(), fds.size(), timeout_ms);
   if (ready <= 0) return;  // timeout, or EINTR: the caller looks again
   for (size_t i = 0; i < fds.size(); ++i) {
     if (fds[i].revents == 0) continue;
@@ -185,6 +186,8 @@ bool ValidFilter(HWND filter) {
 }  // namespace
 
 void SetError(DWORD error) { last_error = error; }
+
+int View::Wait(pollfd* fds, size_t count, int timeout_ms) { return poll(fds, count, timeout_ms); }
 
 uint64_t Now() { return fake_clock ? fake_now : MonotonicMs(); }
 

@@ -513,6 +513,7 @@ BOOL WINAPI EnableWindow(HWND hwnd, BOOL enable) {
   bool was_disabled = !window->enabled;
   if (window->enabled != (enable != FALSE)) {
     window->enabled = enable != FALSE;
+    CurrentView().WindowChanged(hwnd);
     SendMessageA(hwnd, WM_ENABLE, enable ? TRUE : FALSE, 0);
   }
   return was_disabled ? TRUE : FALSE;

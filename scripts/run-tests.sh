@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+bash scripts/check-windows-headers.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build
@@ -11,6 +12,8 @@ ctest --test-dir build --output-on-failure -j2
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# Leaks inside libraries we do not own (Qt, fontconfig, ...) are listed there.
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSKERROW_SANITIZE=ON
 
 cmake --build build-asan

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "layer_control.h"
+#include "layer_view.h"
 #include "event_sources.h"
 
 namespace {
@@ -43,7 +44,13 @@ int main(int argc, char** argv) {
   // A peer that goes away must show up as a failed call, never end us.
   signal(SIGPIPE, SIG_IGN);
 
+  // With a display the windows are shown for real; a second start on the
+  // same display only brings the running program's window back.
+  if (layer::StartDesktopView(argc > 0 ? argv[0] : nullptr) == layer::DesktopStart::kHandedOver) return 0;
+
   LayerChooseDesktop();
   std::string command_line = CommandLineFrom(argc, argv);
-  return WinMain(LayerProgramInstance(), nullptr, command_line.data(), SW_SHOWDEFAULT);
+  int exit_code = WinMain(LayerProgramInstance(), nullptr, command_line.data(), SW_SHOWDEFAULT);
+  layer::StopDesktopView();
+  return exit_code;
 }

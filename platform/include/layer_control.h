@@ -60,6 +60,9 @@ void LayerRequestClose();
 // CP932 (the layer's ANSI code page) to UTF-8, for everything shown to a
 // person. A byte that is no CP932 character becomes U+FFFD.
 std::string LayerCp932ToUtf8(std::string_view text);
+// UTF-8 to CP932, for what a person typed; false when CP932 cannot hold
+// some character (nothing is replaced).
+bool LayerUtf8ToCp932(std::string_view text, std::string* cp932);
 
 // The instance handle of the program (its only module).
 HINSTANCE LayerProgramInstance();
