@@ -30,7 +30,6 @@ constexpr char kRequestFormat[] =
 constexpr char kDirectConnection[] = "Connection: Keep-Alive";
 constexpr char kProxyConnection[] = "Proxy-Connection: Keep-Alive";
 constexpr char kLengthPrefix[] = "content-length: ";
-constexpr int kLengthPrefixLength = sizeof kLengthPrefix - 1;
 constexpr int kChunkCapacity = 1024;
 
 // Room for the longest path and host the buffers hold: never cut, never
@@ -51,13 +50,6 @@ void CloseTransfer(HWND window) {
   StopStallTimer(window);
 }
 
-// Ends the transfer and takes its file away: nothing it holds is a picture.
-void DiscardTransfer(HWND window, const char* text, const char* caption) {
-  CloseTransfer(window);
-  std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s%s", WorkDir, LocalName);
-  std::remove(ScratchBuffer);
-  MessageBoxA(window, text, caption, MB_OK);
-}
 
 void CompleteTransfer(HWND window) {
   closesocket(TransferSocket);
@@ -74,16 +66,23 @@ void CompleteTransfer(HWND window) {
   ApplyWallpaper(1);
 }
 
+// The header stays as it came, for the status line and the Location.
+bool StartsWithIgnoringCase(const char* text, const char* prefix) {
+  for (; *prefix != '\0'; ++text, ++prefix) {
+    char c = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text + 32) : *text;
+    if (c != *prefix) return false;
+  }
+  return true;
+}
+
 // Header lines end at LF and keep their CR; a line that begins, whatever
 // its case, with "content-length: " announces the body's length, the last
 // such line winning. The status line is not looked at.
 void ReadHeaderLines() {
-  for (int i = 0; i < HeaderLength; ++i)
-    if (HeaderBuffer[i] >= 'A' && HeaderBuffer[i] <= 'Z') HeaderBuffer[i] = static_cast<char>(HeaderBuffer[i] + 32);
   const char* line = HeaderBuffer;
   while (*line != '\0') {
-    if (std::strncmp(line, kLengthPrefix, kLengthPrefixLength) == 0) {
-      RemainingLength = LeadingNumber(line + kLengthPrefixLength);
+    if (StartsWithIgnoringCase(line, kLengthPrefix)) {
+      RemainingLength = LeadingNumber(line + sizeof kLengthPrefix - 1);
       LengthAnnounced = 1;
     }
     const char* end = std::strchr(line, '\n');
@@ -120,14 +119,25 @@ void StartStallTimer(HWND window) {
 
 }  // namespace
 
+// Ends the transfer and takes its file away: nothing it holds is a picture.
+void DiscardTransfer(HWND window, const char* text, const char* caption) {
+  CloseTransfer(window);
+  std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s%s", WorkDir, LocalName);
+  std::remove(ScratchBuffer);
+  if (text != nullptr) MessageBoxA(window, text, caption, MB_OK);
+}
+
 void SendRequestCommand(HWND window) {
   if (TransferSocket == INVALID_SOCKET || DownloadFile == nullptr || RequestSent != 0) return;
   // A second request on the same connection would append a second response
   // to the file.
   RequestSent = 1;
   char request[kRequestCapacity];
+  // Inside a TLS tunnel the request is the one a direct connection carries.
+  bool through_proxy = ProxyMode != 0 && SecureTransfer == 0;
   int length = std::snprintf(request, sizeof request, kRequestFormat, RequestPath,
-                             ProxyMode != 0 ? kProxyConnection : kDirectConnection, HostName);
+                             through_proxy ? kProxyConnection : kDirectConnection,
+                             SecureTransfer != 0 ? TargetHost : HostName);
   for (int sent = 0; sent < length;) {
     int n = send(TransferSocket, request + sent, length - sent, 0);
     if (n <= 0) break;  // the transfer then ends by its socket events
@@ -146,6 +156,7 @@ void ReceiveResponseBytes(HWND window, const char* data, int length) {
       DiscardTransfer(window, kHeaderTooLongText, kErrorCaption);
       return;
     }
+    if (HeaderPhase == 0 && !AcceptResponseHeader(window)) return;
     // A chunk that ends with the header leaves the completion test to the
     // next chunk, even for an empty body.
     if (used == length) return;

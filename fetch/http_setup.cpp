@@ -15,10 +15,14 @@ char PortText[kUrlCapacity] = "80";
 char RequestPath[kUrlCapacity] = "/index.html";
 sockaddr_in ServerAddress;
 int TransferCommand = 0;
+int SecureTransfer = 0;
+char TargetHost[kUrlCapacity];
+unsigned short TargetPort = 0;
 
 namespace {
 
 constexpr char kDefaultPort[] = "80";
+constexpr char kDefaultSecurePort[] = "443";
 constexpr char kIndexName[] = "index.html";
 
 void ShowBox(HWND window, const char* text, const char* caption) { MessageBoxA(window, text, caption, MB_OK); }
@@ -82,11 +86,10 @@ bool ResolveHost(HWND window) {
 }
 
 // The port token after the first ':' of the address (slashes before it
-// skipped); an address with nothing there gets the default port.
-void TakeUrlPortAndPath() {
-  const char* address = CurrentUrl + kSchemeLength;
+// skipped); an address with nothing there gets its scheme's default port.
+void TakeUrlPortAndPath(const char* address) {
   std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s", address);
-  std::strcpy(PortText, kDefaultPort);
+  std::strcpy(PortText, SecureTransfer != 0 ? kDefaultSecurePort : kDefaultPort);
   if (char* colon = std::strchr(ScratchBuffer, ':')) {
     char* token = colon + 1 + std::strspn(colon + 1, "/");
     size_t length = std::strcspn(token, "/");
@@ -99,19 +102,18 @@ void TakeUrlPortAndPath() {
   std::snprintf(RequestPath, sizeof RequestPath, "%s", path != nullptr ? path : "/");
 }
 
-bool ResolvePort(HWND window) {
-  auto low_bits = static_cast<unsigned short>(static_cast<unsigned int>(LeadingNumber(PortText)) & 0xffffu);
-  if (low_bits != 0) {
-    ServerAddress.sin_port = htons(low_bits);
-    return true;
-  }
-  servent* service = getservbyname(PortText, "tcp");
-  if (service == nullptr) {
-    ShowBox(window, kPortUnknownText, kPortUnknownCaption);
-    return false;
-  }
-  ServerAddress.sin_port = static_cast<unsigned short>(service->s_port);
-  return true;
+// A port number, or a TCP service's, in host order; 0 when it is neither.
+unsigned short PortNumber(const char* text) {
+  auto low_bits = static_cast<unsigned short>(static_cast<unsigned int>(LeadingNumber(text)) & 0xffffu);
+  if (low_bits != 0) return low_bits;
+  servent* service = getservbyname(text, "tcp");
+  return service == nullptr ? 0 : ntohs(static_cast<unsigned short>(service->s_port));
+}
+
+bool ResolvePort(HWND window, const char* text, unsigned short* port) {
+  *port = PortNumber(text);
+  if (*port == 0) ShowBox(window, kPortUnknownText, kPortUnknownCaption);
+  return *port != 0;
 }
 
 // The name after the address's last '/', or "index.html" when there is none
@@ -142,7 +144,14 @@ int LeadingNumber(const char* text) {
 
 void FetchHttpUrl(HWND window, int command) {
   if (DownloadFile != nullptr) return;  // one download at a time
-  std::string_view name = LocalNameOf(CurrentUrl + kSchemeLength);
+  if (command == RedirectCommandId) {
+    command = TransferCommand;  // a redirect carries on what its chain began
+  } else {
+    StartRedirectChain();
+  }
+  SecureTransfer = std::strncmp(CurrentUrl, kHttpsPrefix, kHttpsSchemeLength) == 0 ? 1 : 0;
+  const char* address = CurrentUrl + (SecureTransfer != 0 ? kHttpsSchemeLength : kSchemeLength);
+  std::string_view name = LocalNameOf(address);
   if (name.size() >= sizeof LocalName) {
     // Cut short, the name would be some other file; refused before the
     // timer is touched, as local pictures are, so the rotation goes on.
@@ -159,23 +168,31 @@ void FetchHttpUrl(HWND window, int command) {
   TransferCommand = command;
   if (TransferSocket != INVALID_SOCKET) DropSocket();
 
+  // The server's own host: the name its certificate must carry, the Host
+  // line inside a tunnel, and the tunnel's far end.
+  std::snprintf(TargetHost, sizeof TargetHost, "%s", address);
+  CutHostText(TargetHost);
   if (ProxyMode != 0) {
     ReadField(window, ProxyHostField, HostName, sizeof HostName);
   } else {
-    std::snprintf(HostName, sizeof HostName, "%s", CurrentUrl + kSchemeLength);
-    CutHostText(HostName);
+    std::strcpy(HostName, TargetHost);
   }
   if (!ResolveHost(window)) return;
 
-  if (ProxyMode != 0) {
+  // An https:// address goes through the proxy's tunnel, so the request
+  // inside it is the direct one.
+  if (ProxyMode != 0 && SecureTransfer == 0) {
     std::snprintf(RequestPath, sizeof RequestPath, "%s", CurrentUrl);
-    ReadField(window, ProxyPortField, PortText, sizeof PortText);
   } else {
-    TakeUrlPortAndPath();
+    TakeUrlPortAndPath(address);
   }
   name.copy(LocalName, name.size());
   LocalName[name.size()] = '\0';
-  if (!ResolvePort(window)) return;
+  if (SecureTransfer != 0 && !ResolvePort(window, PortText, &TargetPort)) return;
+  if (ProxyMode != 0) ReadField(window, ProxyPortField, PortText, sizeof PortText);
+  unsigned short port = 0;
+  if (!ResolvePort(window, PortText, &port)) return;
+  ServerAddress.sin_port = htons(port);
 
   TransferSocket = socket(AF_INET, SOCK_STREAM, 0);
   if (TransferSocket == INVALID_SOCKET) {

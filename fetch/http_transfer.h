@@ -20,6 +20,9 @@ extern int RemainingLength;                // body bytes still announced; only m
 extern int LengthAnnounced;                // 1 once the header carried a content-length line
 extern int TransferCommand;                // command that started the transfer (100 or 104); rules the timer
 extern int RequestSent;                    // 1 once this transfer's request has gone out
+extern int SecureTransfer;                 // 1 for an https:// address: TLS over the connection or the tunnel
+extern char TargetHost[kUrlCapacity];      // the address's own host: certificate name, tunnel end, Host line in TLS
+extern unsigned short TargetPort;          // the address's own port, host order; the tunnel's far end
 
 // The fetcher's own timer: a transfer silent for a whole rotation interval
 // is given up, so a server that never answers cannot stop the rotation.
@@ -41,6 +44,28 @@ inline constexpr char kFileErrorCaption[] = "err";
 inline constexpr char kConnectionBrokenText[] = "Connection broken";
 inline constexpr char kHeaderTooLongText[] = "The response header is too long";
 inline constexpr char kNameTooLongText[] = "The address is too long";
+inline constexpr char kServerAnsweredText[] = "The server answered ";
+inline constexpr char kNotHttpText[] = "The server's answer is not an HTTP response";
+inline constexpr char kTooManyRedirectsText[] = "The server redirected more than 5 times in a row";
+inline constexpr char kRedirectLoopText[] = "The server's redirects lead back to an address already asked for";
+inline constexpr char kInsecureRedirectText[] = "The server redirected an https:// address to http://; not followed";
+inline constexpr char kRedirectUnsupportedText[] = "The server redirected to an address that cannot be fetched";
+inline constexpr char kRedirectTooLongText[] = "The server redirected to an address that is too long";
+
+// Redirects followed in a row before the next one is refused, and the
+// addresses of the chain so far, the first one included, so that a redirect
+// back to any of them is known for a loop.
+inline constexpr int kMaxRedirects = 5;
+extern int RedirectCount;                                   // redirects followed since the address was taken
+extern char RedirectChain[kMaxRedirects + 1][kUrlCapacity]; // addresses asked for in this chain, in order
+
+// A fresh address begins a new chain; a followed redirect extends it.
+void StartRedirectChain();
+// Called once the response header is complete: true when its body is the
+// picture; otherwise the transfer has been ended and its file removed.
+bool AcceptResponseHeader(HWND window);
+// Ends the transfer and removes its file; a box with `text` unless null.
+void DiscardTransfer(HWND window, const char* text, const char* caption);
 
 // A number read the way atoi and atol read it (leading blanks, a sign,
 // digits), held to 32 bits instead of overflowing.

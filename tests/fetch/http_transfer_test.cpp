@@ -332,19 +332,88 @@ TEST_F(HttpTransferTest, HeaderFillsItsBufferExactlyOrNotAtAll) {
   EXPECT_TRUE(testsupport::ListDir(temp_).empty());
 }
 
-TEST_F(HttpTransferTest, ErrorPagesAreSavedAndHandedOnLikePictures) {
-  for (const char* status : {"404 Not Found", "302 Found"}) {
-    SCOPED_TRACE(status);
-    std::string page = std::string("<html>") + status + "</html>";
-    Download("page.bin", Reply{{Response(page, status, "text/html")}, 0, false});
-    EXPECT_EQ(ReadFile(temp_ + "/page.bin"), page);
-    // Under a picture's name the pipeline takes it, sets nothing, and the
-    // download is gone.
-    Download("page.bmp", Reply{{Response(page, status, "text/html")}, 0, false});
-    EXPECT_FALSE(testsupport::FileExists(temp_ + "/page.bmp"));
+TEST_F(HttpTransferTest, AnswersOtherThanSuccessEndWithOneBoxAndNoFile) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {Response("<html>gone</html>", "404 Not Found", "text/html"), "The server answered 404 Not Found"},
+      {Response("oops", "500 Internal Server Error", "text/html"), "The server answered 500 Internal Server Error"},
+      {Response("", "302 Found"), "The server answered 302 Found"},  // a redirect without a Location
+      {fetchtest::RedirectResponse("301 Moved", "ftp://127.0.0.1/a.bmp"),
+       "The server redirected to an address that cannot be fetched"},
+      {"HTTP/1.0 404 \x01\x82\xa0\r\n\r\nx", "The server answered 404 ?\x82\xa0"},
+      {"ICY 200 OK\r\n\r\n" + Bitmap(), "The server's answer is not an HTTP response"},
+  };
+  for (const auto& [response, text] : cases) {
+    SCOPED_TRACE(text);
+    LayerClearMessageBoxes();
+    // Under a picture's name, so only the status keeps it from the converters.
+    Download("page.bmp", Reply{{response}, 0, false});
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{text + " | Error"});
+    EXPECT_TRUE(testsupport::ListDir(temp_).empty());
     EXPECT_EQ(Wallpaper(), "");
   }
+}
+
+TEST_F(HttpTransferTest, RedirectsAreFollowedOnNewConnectionsToTheFinalPicture) {
+  // Every redirect status and every form of Location, direct and through a
+  // proxy (the server itself answers the proxy's absolute requests).
+  server_.Route("/start", Reply{{fetchtest::RedirectResponse("301 Moved Permanently", Url("/one/"))}});
+  server_.Route("/one/", Reply{{fetchtest::RedirectResponse("302 Found", "//127.0.0.1:" +
+                                                                             std::to_string(server_.port()) + "/two")}});
+  server_.Route("/two", Reply{{fetchtest::RedirectResponse("303 See Other", "/three/x")}});
+  server_.Route("/three/x", Reply{{fetchtest::RedirectResponse("307 Temporary Redirect", "../four?id=42")}});
+  server_.Route("/four?id=42", Reply{{fetchtest::RedirectResponse("308 Permanent Redirect", "pics/final.bmp#f")}});
+  server_.Route("/pics/final.bmp", Reply{{Response(Bitmap())}});
+  for (int proxy : {0, 1}) {
+    SCOPED_TRACE(proxy);
+    ProxyMode = proxy;
+    SetWindowTextA(GetDlgItem(MainWindow, ProxyHostField), "127.0.0.1");
+    SetWindowTextA(GetDlgItem(MainWindow, ProxyPortField), std::to_string(server_.port()).c_str());
+    size_t before = server_.Requests().size();
+    Fetch(Url("/start"));
+    ASSERT_TRUE(PumpUntil([&] { return server_.Requests().size() == before + 6 && Idle(); }));
+    EXPECT_EQ(Wallpaper(), Bitmap());
+    EXPECT_STREQ(LocalName, "final.bmp");
+    std::string last = server_.Requests().back();
+    EXPECT_EQ(last.substr(0, last.find("\r\n")),
+              proxy != 0 ? "GET " + Url("/pics/final.bmp") + " HTTP/1.0" : "GET /pics/final.bmp HTTP/1.0");
+    EXPECT_EQ(server_.Finished(), static_cast<int>(before) + 6);  // one connection each
+    EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+    EXPECT_TRUE(RotationTimerRunning());
+    std::filesystem::remove(LayerWallpaperStorePath());
+  }
   EXPECT_TRUE(LayerMessageBoxes().empty());
+}
+
+TEST_F(HttpTransferTest, RedirectLoopsAndLongChainsEndWithTheirBox) {
+  for (int i = 0; i < 7; ++i)
+    server_.Route("/hop" + std::to_string(i),
+                  Reply{{fetchtest::RedirectResponse("302 Found", i < 6 ? "/hop" + std::to_string(i + 1) : "/end.bmp")}});
+  server_.Route("/end.bmp", Reply{{Response(Bitmap())}});
+  server_.Route("/loop/a", Reply{{fetchtest::RedirectResponse("301 Moved", "b")}});
+  server_.Route("/loop/b", Reply{{fetchtest::RedirectResponse("301 Moved", Url("/loop/a"))}});
+  struct Case {
+    std::string start;
+    size_t requests;
+    std::string box;
+  };
+  const std::vector<Case> cases = {
+      {"/hop2", 6, ""},  // five redirects in a row are followed
+      {"/hop1", 6, "The server redirected more than 5 times in a row | Error"},
+      {"/loop/a", 2, "The server's redirects lead back to an address already asked for | Error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.start);
+    LayerClearMessageBoxes();
+    std::filesystem::remove(LayerWallpaperStorePath());
+    size_t before = server_.Requests().size();
+    Fetch(Url(c.start));
+    ASSERT_TRUE(PumpUntil([&] { return server_.Requests().size() == before + c.requests && Idle(); }));
+    PumpFor(50);  // nothing more follows
+    EXPECT_EQ(server_.Requests().size(), before + c.requests);
+    EXPECT_EQ(BoxTexts(), c.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.box});
+    EXPECT_EQ(Wallpaper() == Bitmap(), c.box.empty());
+    EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+  }
 }
 
 TEST_F(HttpTransferTest, SilentServerIsGivenUpAfterAWholeInterval) {
