@@ -51,7 +51,8 @@ void FetchCommand(HWND window) {
 void FetchCurrentUrl(HWND window, int command) {
   if (std::strncmp(CurrentUrl, kFilePrefix, kSchemeLength) == 0) {
     FetchLocalFile(window);
-  } else if (std::strncmp(CurrentUrl, kHttpPrefix, kSchemeLength) == 0) {
+  } else if (std::strncmp(CurrentUrl, kHttpPrefix, kSchemeLength) == 0 ||
+             std::strncmp(CurrentUrl, kHttpsPrefix, kHttpsSchemeLength) == 0) {
     FetchHttpUrl(window, command);
   }
 }
