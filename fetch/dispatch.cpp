@@ -5,6 +5,7 @@
 #include "app_constants.h"
 #include "app_globals.h"
 #include "fetch_globals.h"
+#include "http_transfer.h"
 #include "wallpaper.h"
 
 char CurrentUrl[kUrlCapacity];
@@ -58,7 +59,8 @@ void FetchCurrentUrl(HWND window, int command) {
 }
 
 // Closes the running transfer; the partly written file stays on disk.
-void AbortCommand(HWND) {
+void AbortCommand(HWND window) {
+  CloseSecureChannel(window);
   if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
   DownloadFile = nullptr;

@@ -43,6 +43,7 @@ void StartStallTimer(HWND window);
 
 // Ends the transfer without the pipeline; what was written stays on disk.
 void CloseTransfer(HWND window) {
+  CloseSecureChannel(window);
   if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
   TransferSocket = INVALID_SOCKET;
@@ -52,6 +53,7 @@ void CloseTransfer(HWND window) {
 
 
 void CompleteTransfer(HWND window) {
+  CloseSecureChannel(window);
   closesocket(TransferSocket);
   TransferSocket = INVALID_SOCKET;
   StopStallTimer(window);
@@ -129,6 +131,7 @@ void DiscardTransfer(HWND window, const char* text, const char* caption) {
 
 void SendRequestCommand(HWND window) {
   if (TransferSocket == INVALID_SOCKET || DownloadFile == nullptr || RequestSent != 0) return;
+  if (SecureTransfer != 0 && SecurePhase != kSecureOpen) return;  // not before the handshake
   // A second request on the same connection would append a second response
   // to the file.
   RequestSent = 1;
@@ -138,6 +141,11 @@ void SendRequestCommand(HWND window) {
   int length = std::snprintf(request, sizeof request, kRequestFormat, RequestPath,
                              through_proxy ? kProxyConnection : kDirectConnection,
                              SecureTransfer != 0 ? TargetHost : HostName);
+  if (SecureTransfer != 0) {
+    StartStallTimer(window);
+    if (!SendSecure(request, length)) DiscardTransfer(window, kSecureFailedText, kErrorCaption);
+    return;  // the rotation went on when the handshake began
+  }
   for (int sent = 0; sent < length;) {
     int n = send(TransferSocket, request + sent, length - sent, 0);
     if (n <= 0) break;  // the transfer then ends by its socket events
@@ -184,6 +192,14 @@ void EndOfResponse(HWND window) {
 void ReceiveSocketEvent(HWND window, WPARAM socket, LPARAM event) {
   // An event of a transfer that has ended must not touch the current one.
   if (TransferSocket == INVALID_SOCKET || static_cast<SOCKET>(socket) != TransferSocket) return;
+  if (SecureTransfer != 0) {
+    if (WSAGETSELECTEVENT(event) == FD_READ) {
+      ReceiveSecureEvent(window);
+    } else {
+      SecureConnectionEnded(window);
+    }
+    return;
+  }
   if (WSAGETSELECTEVENT(event) != FD_READ) {
     EndOfResponse(window);
     return;
@@ -194,10 +210,14 @@ void ReceiveSocketEvent(HWND window, WPARAM socket, LPARAM event) {
     return;
   }
   if (n == 0) {
-    // For a body without a length this is its orderly end, not a fault.
-    if (HeaderPhase != 0 || LengthAnnounced != 0) MessageBoxA(window, kConnectionBrokenText, kErrorCaption, MB_OK);
-    EndOfResponse(window);
+    ConnectionEnded(window);
     return;
   }
   ReceiveResponseBytes(window, ScratchBuffer, n);
+}
+
+void ConnectionEnded(HWND window) {
+  // For a body without a length this is its orderly end, not a fault.
+  if (HeaderPhase != 0 || LengthAnnounced != 0) MessageBoxA(window, kConnectionBrokenText, kErrorCaption, MB_OK);
+  EndOfResponse(window);
 }

@@ -218,5 +218,9 @@ void FetchHttpUrl(HWND window, int command) {
     DownloadFile = nullptr;
     return;
   }
-  SendRequestCommand(window);
+  if (SecureTransfer != 0) {
+    StartSecureChannel(window);
+  } else {
+    SendRequestCommand(window);
+  }
 }

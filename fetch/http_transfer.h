@@ -4,6 +4,8 @@
 #pragma once
 
 #include <windows.h>
+#include <security.h>
+#include <schannel.h>
 
 #include "fetch_globals.h"
 
@@ -28,6 +30,9 @@ extern unsigned short TargetPort;          // the address's own port, host order
 // is given up, so a server that never answers cannot stop the rotation.
 inline constexpr UINT_PTR StallTimer = 23276;
 inline constexpr int kMinStallMs = 1000;
+// The TLS handshake's own deadline: a server that stops answering half-way
+// is given up with a box.
+inline constexpr UINT_PTR HandshakeTimer = 23277;
 
 // Texts of the HTTP side's message boxes.
 inline constexpr char kHostUnknownText[] =
@@ -51,6 +56,12 @@ inline constexpr char kRedirectLoopText[] = "The server's redirects lead back to
 inline constexpr char kInsecureRedirectText[] = "The server redirected an https:// address to http://; not followed";
 inline constexpr char kRedirectUnsupportedText[] = "The server redirected to an address that cannot be fetched";
 inline constexpr char kRedirectTooLongText[] = "The server redirected to an address that is too long";
+inline constexpr char kCertificateExpiredText[] = "The server's certificate has expired";
+inline constexpr char kCertificateNameText[] = "The server's certificate is not for this host";
+inline constexpr char kCertificateUntrustedText[] = "The server's certificate is not trusted";
+inline constexpr char kSecureFailedText[] = "The secure connection to the server failed";
+inline constexpr char kSecureStalledText[] = "The server did not complete the secure connection in time";
+inline constexpr char kProxyNotHttpText[] = "The proxy's answer is not an HTTP response";
 
 // Redirects followed in a row before the next one is refused, and the
 // addresses of the chain so far, the first one included, so that a redirect
@@ -66,6 +77,34 @@ void StartRedirectChain();
 bool AcceptResponseHeader(HWND window);
 // Ends the transfer and removes its file; a box with `text` unless null.
 void DiscardTransfer(HWND window, const char* text, const char* caption);
+
+// The TLS side of an https:// transfer: a tunnel through the proxy first
+// when there is one, then the handshake, then records.
+inline constexpr int kSecureIdle = 0;         // no TLS: idle, or a plain http:// transfer
+inline constexpr int kSecureProxyAnswer = 1;  // CONNECT sent, the proxy's answer awaited
+inline constexpr int kSecureHandshake = 2;    // handshake tokens going back and forth
+inline constexpr int kSecureOpen = 3;         // request and response travel as records
+// The largest TLS record with its header and trailer fits, with room to spare.
+inline constexpr int kSecureInputCapacity = 20 * 1024;
+extern CredHandle SecureCredentials;          // this transfer's credentials; invalid when none are held
+extern CtxtHandle SecureContext;              // the handshake's context; invalid when none is held
+extern int SecurePhase;                       // one of the kSecure values above
+extern SecPkgContext_StreamSizes SecureSizes; // record header, trailer and size limits once open
+extern char SecureInput[kSecureInputCapacity];// received bytes not yet taken by the proxy answer, handshake or records
+extern int SecureInputLength;                 // bytes in SecureInput
+
+// The set-up's last step for https:// (in place of the request).
+void StartSecureChannel(HWND window);
+// A read event of an https:// transfer.
+void ReceiveSecureEvent(HWND window);
+// The peer has gone: an orderly end once the channel is open, else a failure.
+void SecureConnectionEnded(HWND window);
+// The request as one record; false when the channel is not open or it failed.
+bool SendSecure(const char* data, int length);
+// Frees what the channel holds; every end of a transfer calls it.
+void CloseSecureChannel(HWND window);
+// The server closed the connection: the body ends here, or was cut short.
+void ConnectionEnded(HWND window);
 
 // A number read the way atoi and atol read it (leading blanks, a sign,
 // digits), held to 32 bits instead of overflowing.

@@ -23,6 +23,7 @@
 #include "layer_control.h"
 #include "message_pump.h"
 #include "test_support.h"
+#include "tls_test_server.h"
 
 namespace {
 
@@ -481,3 +482,100 @@ TEST_F(HttpTransferTest, ReadThatFindsTheEndIsABrokenConnectionUnlessNoLengthWas
 }
 
 }  // namespace
+
+// https:// against a loopback TLS server whose authority the test trusts.
+class HttpsTransferTest : public HttpTransferTest {
+ protected:
+  std::string SecureUrl(const tlstest::TlsTestServer& server, const std::string& path) const {
+    return "https://localhost:" + std::to_string(server.port()) + path;
+  }
+  void UseProxy(int port) {
+    ProxyMode = 1;
+    SetWindowTextA(GetDlgItem(MainWindow, ProxyHostField), "127.0.0.1");
+    SetWindowTextA(GetDlgItem(MainWindow, ProxyPortField), std::to_string(port).c_str());
+  }
+  // Fetches `url` to the end of its transfer, redirects included.
+  void FetchToTheEnd(const std::string& url, size_t requests, const std::function<size_t()>& count) {
+    Fetch(url);
+    ASSERT_TRUE(PumpUntil([&] { return count() >= requests && Idle(); }, 8000)) << "transfer did not end";
+    PumpFor(30);  // a redirect's next step would show here
+  }
+
+  tlstest::TrustTestAuthority trust_;
+};
+
+TEST_F(HttpsTransferTest, PicturesOverTlsDirectlyAndThroughTheProxysTunnel) {
+  tlstest::TlsTestServer server;
+  server.Route("/pics/a.bmp", tlstest::Reply{Response(Bitmap()), 100});  // many small records
+  fetchtest::Tinyproxy proxy(dir_.path());
+  ASSERT_NE(proxy.port(), 0) << "tinyproxy did not start";
+  for (int through_proxy : {0, 1}) {
+    SCOPED_TRACE(through_proxy);
+    if (through_proxy != 0) UseProxy(proxy.port());
+    std::filesystem::remove(LayerWallpaperStorePath());
+    size_t before = server.Requests().size();
+    FetchToTheEnd(SecureUrl(server, "/pics/a.bmp"), before + 1, [&] { return server.Requests().size(); });
+    EXPECT_EQ(Wallpaper(), Bitmap());
+    // Inside the tunnel too, the request is the direct one, naming the server.
+    EXPECT_EQ(server.Requests().back(), DirectRequest("/pics/a.bmp", "localhost"));
+    EXPECT_EQ(server.ServerNames().back(), "localhost");
+    EXPECT_TRUE(RotationTimerRunning());
+  }
+  EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+  EXPECT_TRUE(LayerMessageBoxes().empty());
+
+  // A proxy that will not open the tunnel: the scripted server answers the
+  // CONNECT with its 404 page.
+  UseProxy(server_.port());
+  FetchToTheEnd(SecureUrl(server, "/pics/a.bmp"), 1, [&] { return server_.Requests().size(); });
+  ASSERT_EQ(server_.Requests().size(), 1u);
+  EXPECT_EQ(server_.Requests()[0], "CONNECT localhost:" + std::to_string(server.port()) +
+                                       " HTTP/1.0\r\nHost: localhost:" + std::to_string(server.port()) + "\r\n\r\n");
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"The proxy refused the connection: 404 Not Found | Error"});
+}
+
+TEST_F(HttpsTransferTest, CertificateFailuresAndAStalledHandshakeEndWithTheirBox) {
+  IntervalMs = 1000;  // the handshake gets no longer than the interval
+  struct Case {
+    tlstest::ServerOptions options;
+    std::string box;
+  };
+  const std::vector<Case> cases = {
+      {{tlstest::ServerCertificate::kExpired}, "The server's certificate has expired"},
+      {{tlstest::ServerCertificate::kOtherName}, "The server's certificate is not for this host"},
+      {{tlstest::ServerCertificate::kSelfSigned}, "The server's certificate is not trusted"},
+      {{tlstest::ServerCertificate::kValid, true}, "The secure connection to the server failed"},  // TLS 1.1 only
+      {{tlstest::ServerCertificate::kValid, false, true}, "The server did not complete the secure connection in time"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.box);
+    LayerClearMessageBoxes();
+    tlstest::TlsTestServer server(c.options);
+    server.Route("*", tlstest::Reply{Response(Bitmap())});
+    Fetch(SecureUrl(server, "/a.bmp"));
+    ASSERT_TRUE(PumpUntil(Idle, 5000));
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box + " | Error"});
+    EXPECT_TRUE(server.Requests().empty());  // not a byte of the request went out
+    EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+    EXPECT_TRUE(RotationTimerRunning());
+  }
+  EXPECT_EQ(Wallpaper(), "");
+}
+
+TEST_F(HttpsTransferTest, RedirectsMayRaiseSecurityButNeverLowerIt) {
+  tlstest::TlsTestServer server;
+  server.Route("/pics/a.bmp", tlstest::Reply{Response(Bitmap())});
+  server.Route("/down", tlstest::Reply{fetchtest::RedirectResponse("302 Found", Url("/pics/a.bmp"))});
+  server_.Route("/up", Reply{{fetchtest::RedirectResponse("301 Moved", SecureUrl(server, "/pics/a.bmp"))}});
+  server_.Route("/pics/a.bmp", Reply{{Response(Bitmap())}});
+
+  FetchToTheEnd(Url("/up"), 1, [&] { return server.Requests().size(); });
+  EXPECT_EQ(Wallpaper(), Bitmap());
+  EXPECT_TRUE(LayerMessageBoxes().empty());
+
+  FetchToTheEnd(SecureUrl(server, "/down"), 2, [&] { return server.Requests().size(); });
+  EXPECT_EQ(BoxTexts(),
+            std::vector<std::string>{"The server redirected an https:// address to http://; not followed | Error"});
+  EXPECT_EQ(server_.Requests().size(), 1u);  // the plain server was asked only for /up
+  EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+}
