@@ -128,9 +128,6 @@ std::optional<std::string_view> HeaderField(std::string_view header, std::string
 }
 
 LocationVerdict ResolveLocation(std::string_view base, std::string_view location, char* out, std::size_t capacity) {
-  // A blank or control byte would end up inside the request line.
-  for (char c : location)
-    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return LocationVerdict::Unsupported;
   std::optional<AddressParts> from = SplitAddress(base);
   if (!from || location.empty()) return LocationVerdict::Unsupported;
 
@@ -159,6 +156,10 @@ LocationVerdict ResolveLocation(std::string_view base, std::string_view location
     }
     target = prefix + path + std::string(ref_query);
   }
+  // A blank or control byte, from the Location or from the current address,
+  // would end up inside the request line.
+  for (char c : target)
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return LocationVerdict::Unsupported;
   if (target.size() >= capacity) return LocationVerdict::TooLong;
   target.copy(out, target.size());
   out[target.size()] = '\0';
