@@ -60,11 +60,13 @@ void FetchCurrentUrl(HWND window, int command) {
 
 // Closes the running transfer; the partly written file stays on disk.
 void AbortCommand(HWND window) {
-  CloseSecureChannel(window);
+  CloseSecureChannel();
   if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
   DownloadFile = nullptr;
   TransferSocket = INVALID_SOCKET;
+  Connecting = 0;
+  StopTransferClock(window);
 }
 
 // ProxyCheck does not toggle itself; the mark always shows ProxyMode.

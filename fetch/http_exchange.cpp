@@ -16,7 +16,12 @@ char HeaderBuffer[kHeaderCapacity];
 int HeaderLength = 0;
 int RemainingLength = 0;
 int LengthAnnounced = 0;
+int BodyLength = 0;
 int RequestSent = 0;
+int Connecting = 0;
+DWORD TransferStart = 0;
+DWORD SpeedWindowStart = 0;
+int SpeedWindowBytes = 0;
 
 namespace {
 
@@ -37,26 +42,22 @@ constexpr int kChunkCapacity = 1024;
 constexpr int kRequestCapacity = sizeof kRequestFormat + sizeof kProxyConnection + 2 * kUrlCapacity;
 static_assert(kChunkCapacity <= kScratchCapacity, "a chunk is received into ScratchBuffer");
 
-void StopStallTimer(HWND window) { KillTimer(window, StallTimer); }
-
-void StartStallTimer(HWND window);
-
 // Ends the transfer without the pipeline; what was written stays on disk.
 void CloseTransfer(HWND window) {
-  CloseSecureChannel(window);
+  CloseSecureChannel();
   if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
   TransferSocket = INVALID_SOCKET;
   DownloadFile = nullptr;
-  StopStallTimer(window);
+  Connecting = 0;
+  StopTransferClock(window);
 }
 
-
 void CompleteTransfer(HWND window) {
-  CloseSecureChannel(window);
+  CloseSecureChannel();
   closesocket(TransferSocket);
   TransferSocket = INVALID_SOCKET;
-  StopStallTimer(window);
+  StopTransferClock(window);
   bool flushed = std::fclose(DownloadFile) == 0;
   DownloadFile = nullptr;
   if (!flushed) {
@@ -77,46 +78,110 @@ bool StartsWithIgnoringCase(const char* text, const char* prefix) {
   return true;
 }
 
+// The value of a content-length line: digits alone, blanks around them
+// allowed. Anything else (a sign, a fraction, a second number) is no length
+// at all. Values beyond the cap are held just above it.
+bool ParseLength(const char* text, int* length) {
+  while (*text == ' ' || *text == '\t') ++text;
+  if (*text < '0' || *text > '9') return false;
+  long long value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text)
+    if (value <= kMaxDownloadBytes) value = value * 10 + (*text - '0');
+  while (*text == ' ' || *text == '\t' || *text == '\r') ++text;
+  if (*text != '\n' && *text != '\0') return false;
+  *length = value > kMaxDownloadBytes ? kMaxDownloadBytes + 1 : static_cast<int>(value);
+  return true;
+}
+
 // Header lines end at LF and keep their CR; a line that begins, whatever
-// its case, with "content-length: " announces the body's length, the last
-// such line winning. The status line is not looked at.
-void ReadHeaderLines() {
+// its case, with "content-length: " announces the body's length. Returns
+// false when two such lines name different lengths: either may be the lie.
+bool ReadHeaderLines() {
   const char* line = HeaderBuffer;
   while (*line != '\0') {
-    if (StartsWithIgnoringCase(line, kLengthPrefix)) {
-      RemainingLength = LeadingNumber(line + sizeof kLengthPrefix - 1);
+    int length = 0;
+    if (StartsWithIgnoringCase(line, kLengthPrefix) && ParseLength(line + sizeof kLengthPrefix - 1, &length)) {
+      if (LengthAnnounced != 0 && length != RemainingLength) return false;
+      RemainingLength = length;
       LengthAnnounced = 1;
     }
     const char* end = std::strchr(line, '\n');
     if (end == nullptr) break;
     line = end + 1;
   }
+  return true;
 }
 
-// Takes header bytes from the chunk; returns how many it used, or -1 when
-// the header outgrew its buffer.
-int CollectHeader(const char* data, int length) {
+// Takes header bytes from the chunk; returns how many it used, or ends the
+// transfer and returns -1 for a header that outgrew its buffer, an answer
+// other than the picture (a redirect included), or a body the program will
+// not take. The status decides first: the length of a body that is never
+// kept does not matter.
+int CollectHeader(HWND window, const char* data, int length) {
   for (int i = 0; i < length; ++i) {
-    if (HeaderLength >= kHeaderCapacity - 1) return -1;
+    if (HeaderLength >= kHeaderCapacity - 1) {
+      DiscardTransfer(window, kHeaderTooLongText, kErrorCaption);
+      return -1;
+    }
     HeaderBuffer[HeaderLength++] = data[i];
     if (HeaderLength >= 4 && std::memcmp(HeaderBuffer + HeaderLength - 4, "\r\n\r\n", 4) == 0) {
       HeaderBuffer[HeaderLength] = '\0';
       HeaderPhase = 0;
-      ReadHeaderLines();
+      if (!AcceptResponseHeader(window)) return -1;
+      if (!ReadHeaderLines()) {
+        DiscardTransfer(window, kLengthsDisagreeText, kErrorCaption);
+        return -1;
+      }
+      if (LengthAnnounced != 0 && RemainingLength > kMaxDownloadBytes) {
+        DiscardTransfer(window, kTooLargeText, kErrorCaption);
+        return -1;
+      }
       return i + 1;
     }
   }
   return length;
 }
 
-void CALLBACK OnStallTimer(HWND window, UINT, UINT_PTR, DWORD) {
-  StopStallTimer(window);
-  if (TransferSocket != INVALID_SOCKET || DownloadFile != nullptr) CloseTransfer(window);
+// Milliseconds left before the first limit in force runs out, 0 when one has.
+// While connecting, the connect's own limit takes the low-speed window's
+// place; the overall deadline holds throughout.
+DWORD TimeLeft(DWORD now) {
+  DWORD age = now - TransferStart;
+  DWORD quiet = now - SpeedWindowStart;
+  DWORD limit = Connecting != 0 ? kConnectLimitMs : kLowSpeedWindowMs;
+  if (age >= kTransferDeadlineMs || quiet >= limit) return 0;
+  DWORD left = kTransferDeadlineMs - age;
+  return left < limit - quiet ? left : limit - quiet;
 }
 
-void StartStallTimer(HWND window) {
-  int period = IntervalMs > kMinStallMs ? IntervalMs : kMinStallMs;
-  SetTimer(window, StallTimer, static_cast<UINT>(period), OnStallTimer);
+void ArmStallTimer(HWND window);
+
+// A transfer past a limit ends as a close would, without the pipeline; a
+// connection never made is a failed set-up, and a tunnel or handshake never
+// finished says so, since nothing else would tell the user why.
+void CALLBACK OnStallTimer(HWND window, UINT, UINT_PTR, DWORD) {
+  if (TransferSocket == INVALID_SOCKET && DownloadFile == nullptr) {
+    StopTransferClock(window);
+    return;
+  }
+  if (TimeLeft(GetTickCount()) > 0) {
+    ArmStallTimer(window);
+    return;
+  }
+  if (Connecting != 0) {
+    ConnectionMade(window, WSAETIMEDOUT);
+    return;
+  }
+  if (SecurePhase == kSecureProxyAnswer || SecurePhase == kSecureHandshake) {
+    DiscardTransfer(window, kSecureStalledText, kErrorCaption);
+    return;
+  }
+  CloseTransfer(window);
+}
+
+void ArmStallTimer(HWND window) {
+  DWORD left = TimeLeft(GetTickCount());
+  SetTimer(window, StallTimer, left > 0 ? left : 1, OnStallTimer);
 }
 
 }  // namespace
@@ -142,7 +207,6 @@ void SendRequestCommand(HWND window) {
                              through_proxy ? kProxyConnection : kDirectConnection,
                              SecureTransfer != 0 ? TargetHost : HostName);
   if (SecureTransfer != 0) {
-    StartStallTimer(window);
     if (!SendSecure(request, length)) DiscardTransfer(window, kSecureFailedText, kErrorCaption);
     return;  // the rotation went on when the handshake began
   }
@@ -151,26 +215,26 @@ void SendRequestCommand(HWND window) {
     if (n <= 0) break;  // the transfer then ends by its socket events
     sent += n;
   }
-  StartStallTimer(window);
   if (TransferCommand == RotateCommandId) SetTimer(window, RotationTimer, static_cast<UINT>(IntervalMs), nullptr);
 }
 
 void ReceiveResponseBytes(HWND window, const char* data, int length) {
   if (DownloadFile == nullptr || length <= 0) return;
-  StartStallTimer(window);  // the server is alive
+  CountReceivedBytes(window, length);
   if (HeaderPhase != 0) {
-    int used = CollectHeader(data, length);
-    if (used < 0) {
-      DiscardTransfer(window, kHeaderTooLongText, kErrorCaption);
-      return;
-    }
-    if (HeaderPhase == 0 && !AcceptResponseHeader(window)) return;
+    int used = CollectHeader(window, data, length);
+    if (used < 0) return;
     // A chunk that ends with the header leaves the completion test to the
     // next chunk, even for an empty body.
     if (used == length) return;
     data += used;
     length -= used;
   }
+  if (length > kMaxDownloadBytes - BodyLength) {
+    DiscardTransfer(window, kTooLargeText, kErrorCaption);
+    return;
+  }
+  BodyLength += length;
   if (LengthAnnounced != 0)
     RemainingLength = RemainingLength < INT_MIN + length ? INT_MIN : RemainingLength - length;
   if (std::fwrite(data, 1, static_cast<size_t>(length), DownloadFile) != static_cast<size_t>(length)) {
@@ -180,9 +244,28 @@ void ReceiveResponseBytes(HWND window, const char* data, int length) {
   if (LengthAnnounced != 0 && RemainingLength <= 0) CompleteTransfer(window);
 }
 
-void EndOfResponse(HWND window) {
-  // Without an announced length the body runs until the server closes.
-  if (DownloadFile != nullptr && HeaderPhase == 0 && LengthAnnounced == 0) {
+void StartTransferClock(HWND window, bool new_address) {
+  SpeedWindowStart = GetTickCount();
+  if (new_address) TransferStart = SpeedWindowStart;
+  SpeedWindowBytes = 0;
+  ArmStallTimer(window);
+}
+
+// Every 1024 bytes open a fresh window of 15 seconds for the next 1024.
+void CountReceivedBytes(HWND window, int count) {
+  SpeedWindowBytes = SpeedWindowBytes > kLowSpeedBytes - count ? kLowSpeedBytes : SpeedWindowBytes + count;
+  if (SpeedWindowBytes < kLowSpeedBytes) return;
+  SpeedWindowStart = GetTickCount();
+  SpeedWindowBytes = 0;
+  ArmStallTimer(window);
+}
+
+void StopTransferClock(HWND window) { KillTimer(window, StallTimer); }
+
+void EndOfResponse(HWND window, bool orderly) {
+  // Without an announced length the body runs until the server closes; a
+  // reset says nothing about whether it was all there.
+  if (orderly && DownloadFile != nullptr && HeaderPhase == 0 && LengthAnnounced == 0) {
     CompleteTransfer(window);
     return;
   }
@@ -192,32 +275,37 @@ void EndOfResponse(HWND window) {
 void ReceiveSocketEvent(HWND window, WPARAM socket, LPARAM event) {
   // An event of a transfer that has ended must not touch the current one.
   if (TransferSocket == INVALID_SOCKET || static_cast<SOCKET>(socket) != TransferSocket) return;
+  if (WSAGETSELECTEVENT(event) == FD_CONNECT) {
+    if (Connecting != 0) ConnectionMade(window, WSAGETSELECTERROR(event));
+    return;
+  }
+  if (Connecting != 0) return;  // nothing is read before the request is out
   if (SecureTransfer != 0) {
     if (WSAGETSELECTEVENT(event) == FD_READ) {
       ReceiveSecureEvent(window);
     } else {
-      SecureConnectionEnded(window);
+      SecureConnectionEnded(window, WSAGETSELECTERROR(event) == 0);
     }
     return;
   }
   if (WSAGETSELECTEVENT(event) != FD_READ) {
-    EndOfResponse(window);
+    EndOfResponse(window, WSAGETSELECTERROR(event) == 0);
     return;
   }
   int n = recv(TransferSocket, ScratchBuffer, kChunkCapacity, 0);
   if (n < 0) {
-    if (WSAGetLastError() != WSAEWOULDBLOCK) EndOfResponse(window);
+    if (WSAGetLastError() != WSAEWOULDBLOCK) EndOfResponse(window, false);
     return;
   }
   if (n == 0) {
-    ConnectionEnded(window);
+    ConnectionEnded(window, true);
     return;
   }
   ReceiveResponseBytes(window, ScratchBuffer, n);
 }
 
-void ConnectionEnded(HWND window) {
+void ConnectionEnded(HWND window, bool orderly) {
   // For a body without a length this is its orderly end, not a fault.
   if (HeaderPhase != 0 || LengthAnnounced != 0) MessageBoxA(window, kConnectionBrokenText, kErrorCaption, MB_OK);
-  EndOfResponse(window);
+  EndOfResponse(window, orderly);
 }

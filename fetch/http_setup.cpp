@@ -1,5 +1,6 @@
-// Connection set-up for an http:// address: host and port, a blocking
-// connect, the output file, and the switch to socket notifications.
+// Connection set-up for an http:// or https:// address: host and port, a
+// connection made on socket notifications within its time limit, the output
+// file in the private work folder, and the request or the secure channel.
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -116,17 +117,29 @@ bool ResolvePort(HWND window, const char* text, unsigned short* port) {
   return *port != 0;
 }
 
-// The name after the address's last '/', or "index.html" when there is none
-// or it is empty.
+// The name after the address's last '/', or "index.html" when there is none,
+// it is empty, or it would name a folder instead of a file.
 std::string_view LocalNameOf(const char* address) {
   const char* slash = std::strrchr(address, '/');
   if (slash == nullptr || slash[1] == '\0') return kIndexName;
-  return slash + 1;
+  std::string_view name = slash + 1;
+  if (name == "." || name == "..") return kIndexName;
+  return name;
 }
 
 void DropSocket() {
-  closesocket(TransferSocket);
+  if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
   TransferSocket = INVALID_SOCKET;
+  Connecting = 0;
+}
+
+// The download is created afresh and exclusively: whatever has that name in
+// the work folder is a leftover of this program's own.
+std::FILE* CreateDownloadFile() {
+  if (WorkDir[0] == '\0') return nullptr;
+  std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s%s", WorkDir, LocalName);
+  std::remove(ScratchBuffer);
+  return std::fopen(ScratchBuffer, "w+bx");
 }
 
 }  // namespace
@@ -142,9 +155,38 @@ int LeadingNumber(const char* text) {
   return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
+void SetUpFailed(HWND window) {
+  StopTransferClock(window);
+  if (GetSystemMetrics(SM_CMONITORS) == 0) SetTimer(window, RotationTimer, static_cast<UINT>(IntervalMs), nullptr);
+}
+
+void ConnectionMade(HWND window, int error) {
+  Connecting = 0;
+  if (error != 0) {
+    DropSocket();
+    ShowBox(window, kConnectFailedText, kErrorCaption);
+    SetUpFailed(window);
+    return;
+  }
+  DownloadFile = CreateDownloadFile();
+  if (DownloadFile == nullptr) {
+    DropSocket();
+    ShowBox(window, kFileOpenFailedText, kFileErrorCaption);
+    SetUpFailed(window);
+    return;
+  }
+  CountReceivedBytes(window, kLowSpeedBytes);  // the server's time starts now
+  if (SecureTransfer != 0) {
+    StartSecureChannel(window);
+  } else {
+    SendRequestCommand(window);
+  }
+}
+
 void FetchHttpUrl(HWND window, int command) {
-  if (DownloadFile != nullptr) return;  // one download at a time
-  if (command == RedirectCommandId) {
+  if (DownloadFile != nullptr || Connecting != 0) return;  // one download at a time
+  bool redirect = command == RedirectCommandId;
+  if (redirect) {
     command = TransferCommand;  // a redirect carries on what its chain began
   } else {
     StartRedirectChain();
@@ -164,6 +206,7 @@ void FetchHttpUrl(HWND window, int command) {
   HeaderLength = 0;
   RemainingLength = 0;
   LengthAnnounced = 0;
+  BodyLength = 0;
   RequestSent = 0;
   TransferCommand = command;
   if (TransferSocket != INVALID_SOCKET) DropSocket();
@@ -177,7 +220,10 @@ void FetchHttpUrl(HWND window, int command) {
   } else {
     std::strcpy(HostName, TargetHost);
   }
-  if (!ResolveHost(window)) return;
+  if (!ResolveHost(window)) {
+    SetUpFailed(window);
+    return;
+  }
 
   // An https:// address goes through the proxy's tunnel, so the request
   // inside it is the direct one.
@@ -188,39 +234,36 @@ void FetchHttpUrl(HWND window, int command) {
   }
   name.copy(LocalName, name.size());
   LocalName[name.size()] = '\0';
-  if (SecureTransfer != 0 && !ResolvePort(window, PortText, &TargetPort)) return;
+  if (SecureTransfer != 0 && !ResolvePort(window, PortText, &TargetPort)) {
+    SetUpFailed(window);
+    return;
+  }
   if (ProxyMode != 0) ReadField(window, ProxyPortField, PortText, sizeof PortText);
   unsigned short port = 0;
-  if (!ResolvePort(window, PortText, &port)) return;
+  if (!ResolvePort(window, PortText, &port)) {
+    SetUpFailed(window);
+    return;
+  }
   ServerAddress.sin_port = htons(port);
 
   TransferSocket = socket(AF_INET, SOCK_STREAM, 0);
   if (TransferSocket == INVALID_SOCKET) {
     ShowBox(window, kSocketFailedText, kErrorCaption);
+    SetUpFailed(window);
     return;
   }
-  if (connect(TransferSocket, reinterpret_cast<const sockaddr*>(&ServerAddress), sizeof ServerAddress) < 0) {
-    DropSocket();
-    ShowBox(window, kConnectFailedText, kErrorCaption);
-    return;
-  }
-  std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s%s", WorkDir, LocalName);
-  DownloadFile = std::fopen(ScratchBuffer, "w+b");
-  if (DownloadFile == nullptr) {
-    ShowBox(window, kFileOpenFailedText, kFileErrorCaption);
-    DropSocket();
-    return;
-  }
-  if (WSAAsyncSelect(TransferSocket, window, SocketEventMessage, FD_READ | FD_CLOSE) != 0) {
+  // Asked for before connecting, so the connection is made while the window
+  // goes on working, and the stall timer can give it up.
+  if (WSAAsyncSelect(TransferSocket, window, SocketEventMessage, FD_CONNECT | FD_READ | FD_CLOSE) != 0) {
     ShowBox(window, kAsyncSelectFailedText, kFileErrorCaption);
     DropSocket();
-    std::fclose(DownloadFile);
-    DownloadFile = nullptr;
+    SetUpFailed(window);
     return;
   }
-  if (SecureTransfer != 0) {
-    StartSecureChannel(window);
-  } else {
-    SendRequestCommand(window);
+  Connecting = 1;
+  StartTransferClock(window, !redirect);
+  if (connect(TransferSocket, reinterpret_cast<const sockaddr*>(&ServerAddress), sizeof ServerAddress) != 0 &&
+      WSAGetLastError() != WSAEWOULDBLOCK) {
+    ConnectionMade(window, WSAGetLastError());
   }
 }

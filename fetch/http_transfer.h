@@ -19,20 +19,32 @@ extern int HeaderPhase;                    // 1 while the response header is col
 extern char HeaderBuffer[kHeaderCapacity]; // the response header so far, NUL-terminated once complete
 extern int HeaderLength;                   // header bytes in HeaderBuffer
 extern int RemainingLength;                // body bytes still announced; only meaningful when LengthAnnounced
-extern int LengthAnnounced;                // 1 once the header carried a content-length line
+extern int LengthAnnounced;                // 1 once the header carried a valid content-length line
+extern int BodyLength;                     // body bytes written to DownloadFile so far
 extern int TransferCommand;                // command that started the transfer (100 or 104); rules the timer
 extern int RequestSent;                    // 1 once this transfer's request has gone out
 extern int SecureTransfer;                 // 1 for an https:// address: TLS over the connection or the tunnel
 extern char TargetHost[kUrlCapacity];      // the address's own host: certificate name, tunnel end, Host line in TLS
 extern unsigned short TargetPort;          // the address's own port, host order; the tunnel's far end
+extern int Connecting;                     // 1 while the connection is being made, before the request
+extern DWORD TransferStart;                // tick count when the address was taken; the overall deadline counts from it
+extern DWORD SpeedWindowStart;             // tick count when the connect or the current low-speed window began
+extern int SpeedWindowBytes;               // bytes received since then
 
-// The fetcher's own timer: a transfer silent for a whole rotation interval
-// is given up, so a server that never answers cannot stop the rotation.
+// Bounds of one transfer. A download larger than this is no wallpaper, and
+// taking it would fill the disk; a server slower than 1024 bytes in any 15
+// seconds, silence included, or an address still not fetched after 10
+// minutes, redirects included, is given up so the rotation cannot be held;
+// a connection not made in 10 seconds likewise. A proxy's tunnel and a TLS
+// handshake are part of the transfer and held to the same bounds.
+inline constexpr int kMaxDownloadBytes = 256 << 20;
+inline constexpr int kLowSpeedBytes = 1024;
+inline constexpr DWORD kLowSpeedWindowMs = 15000;
+inline constexpr DWORD kTransferDeadlineMs = 600000;
+inline constexpr DWORD kConnectLimitMs = 10000;
+
+// The fetcher's own timer, which enforces those limits.
 inline constexpr UINT_PTR StallTimer = 23276;
-inline constexpr int kMinStallMs = 1000;
-// The TLS handshake's own deadline: a server that stops answering half-way
-// is given up with a box.
-inline constexpr UINT_PTR HandshakeTimer = 23277;
 
 // Texts of the HTTP side's message boxes.
 inline constexpr char kHostUnknownText[] =
@@ -49,6 +61,9 @@ inline constexpr char kFileErrorCaption[] = "err";
 inline constexpr char kConnectionBrokenText[] = "Connection broken";
 inline constexpr char kHeaderTooLongText[] = "The response header is too long";
 inline constexpr char kNameTooLongText[] = "The address is too long";
+inline constexpr char kTooLargeText[] = "The download is larger than 256 MiB";
+inline constexpr char kLengthsDisagreeText[] = "The response announces two different lengths";
+inline constexpr char kNoWorkFolderText[] = "No private folder for downloads";
 inline constexpr char kServerAnsweredText[] = "The server answered ";
 inline constexpr char kNotHttpText[] = "The server's answer is not an HTTP response";
 inline constexpr char kTooManyRedirectsText[] = "The server redirected more than 5 times in a row";
@@ -97,14 +112,15 @@ extern int SecureInputLength;                 // bytes in SecureInput
 void StartSecureChannel(HWND window);
 // A read event of an https:// transfer.
 void ReceiveSecureEvent(HWND window);
-// The peer has gone: an orderly end once the channel is open, else a failure.
-void SecureConnectionEnded(HWND window);
+// The peer has gone: an end of the response once the channel is open, else a
+// failure. `orderly` as for EndOfResponse.
+void SecureConnectionEnded(HWND window, bool orderly);
 // The request as one record; false when the channel is not open or it failed.
 bool SendSecure(const char* data, int length);
 // Frees what the channel holds; every end of a transfer calls it.
-void CloseSecureChannel(HWND window);
+void CloseSecureChannel();
 // The server closed the connection: the body ends here, or was cut short.
-void ConnectionEnded(HWND window);
+void ConnectionEnded(HWND window, bool orderly);
 
 // A number read the way atoi and atol read it (leading blanks, a sign,
 // digits), held to 32 bits instead of overflowing.
@@ -113,4 +129,20 @@ int LeadingNumber(const char* text);
 // The response handling behind the socket events, for callers that bring
 // their own bytes: a received chunk, and the end of the connection.
 void ReceiveResponseBytes(HWND window, const char* data, int length);
-void EndOfResponse(HWND window);
+// `orderly`: the server closed; otherwise the connection failed or was reset,
+// and what came is never taken for a whole body.
+void EndOfResponse(HWND window, bool orderly);
+
+// The limits' clock: started when the set-up begins, moved on by every
+// received chunk, stopped when the transfer ends. A redirect's set-up keeps
+// the overall deadline its chain began with (`new_address` false).
+void StartTransferClock(HWND window, bool new_address);
+void CountReceivedBytes(HWND window, int count);
+void StopTransferClock(HWND window);
+
+// The connection is made (error 0) or has failed: the request follows, or
+// the set-up ends with its message. Defined with the set-up.
+void ConnectionMade(HWND window, int error);
+// A set-up that failed after the timer was stopped: without a display no
+// one can hide the window to start the rotation again, so it restarts here.
+void SetUpFailed(HWND window);

@@ -27,10 +27,6 @@ constexpr ULONG kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
 constexpr char kConnectFormat[] = "CONNECT %s:%u HTTP/1.0\r\nHost: %s:%u\r\n\r\n";
 constexpr char kProxyRefusedText[] = "The proxy refused the connection: ";
 
-// The handshake gets this long at most, or one rotation interval when that
-// is shorter, so a server that stops half-way cannot hold the rotation.
-constexpr int kHandshakeLimitMs = 15000;
-
 // Sends all of it; a socket too full for a handshake token or a request
 // counts as a failed connection.
 bool SendAll(const char* data, int length) {
@@ -74,7 +70,7 @@ void DecryptReceived(HWND window) {
     SECURITY_STATUS status = DecryptMessage(&SecureContext, &message, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return;
     if (status == SEC_I_CONTEXT_EXPIRED) {  // the server's close_notify
-      ConnectionEnded(window);
+      ConnectionEnded(window, true);
       return;
     }
     if (status != SEC_E_OK) {
@@ -97,7 +93,6 @@ void DecryptReceived(HWND window) {
 }
 
 void OpenChannel(HWND window) {
-  KillTimer(window, HandshakeTimer);
   if (QueryContextAttributesA(&SecureContext, SECPKG_ATTR_STREAM_SIZES, &SecureSizes) != SEC_E_OK) {
     Fail(window, kSecureFailedText);
     return;
@@ -184,17 +179,10 @@ void ReadProxyAnswer(HWND window) {
   BeginHandshake(window);
 }
 
-void CALLBACK OnHandshakeTimer(HWND window, UINT, UINT_PTR, DWORD) {
-  KillTimer(window, HandshakeTimer);
-  if (SecurePhase == kSecureProxyAnswer || SecurePhase == kSecureHandshake) Fail(window, kSecureStalledText);
-}
-
 }  // namespace
 
 void StartSecureChannel(HWND window) {
   SecureInputLength = 0;
-  int limit = IntervalMs < kHandshakeLimitMs ? IntervalMs : kHandshakeLimitMs;
-  SetTimer(window, HandshakeTimer, static_cast<UINT>(limit > kMinStallMs ? limit : kMinStallMs), OnHandshakeTimer);
   // Set-up is over: what follows is driven by socket events, so the
   // rotation goes on whatever the server does.
   if (TransferCommand == RotateCommandId) SetTimer(window, RotationTimer, static_cast<UINT>(IntervalMs), nullptr);
@@ -215,14 +203,18 @@ void ReceiveSecureEvent(HWND window) {
   }
   int n = recv(TransferSocket, SecureInput + SecureInputLength, kSecureInputCapacity - SecureInputLength, 0);
   if (n < 0) {
-    if (WSAGetLastError() != WSAEWOULDBLOCK) SecureConnectionEnded(window);
+    if (WSAGetLastError() != WSAEWOULDBLOCK) SecureConnectionEnded(window, false);
     return;
   }
   if (n == 0) {
-    SecureConnectionEnded(window);
+    SecureConnectionEnded(window, true);
     return;
   }
   SecureInputLength += n;
+  // Once the channel is open the response handling counts what it gets;
+  // until then the tunnel's answer and the handshake are the server's
+  // progress, held to the same low-speed limit.
+  if (SecurePhase != kSecureOpen) CountReceivedBytes(window, n);
   switch (SecurePhase) {
     case kSecureProxyAnswer: ReadProxyAnswer(window); break;
     case kSecureHandshake: ContinueHandshake(window); break;
@@ -231,9 +223,9 @@ void ReceiveSecureEvent(HWND window) {
   }
 }
 
-void SecureConnectionEnded(HWND window) {
+void SecureConnectionEnded(HWND window, bool orderly) {
   if (SecurePhase == kSecureOpen) {
-    ConnectionEnded(window);
+    ConnectionEnded(window, orderly);
   } else {
     // Before the tunnel or the handshake was done nothing can be kept.
     Fail(window, kSecureFailedText);
@@ -256,8 +248,7 @@ bool SendSecure(const char* data, int length) {
   return SendAll(record, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer));
 }
 
-void CloseSecureChannel(HWND window) {
-  KillTimer(window, HandshakeTimer);
+void CloseSecureChannel() {
   if (SecIsValidHandle(&SecureContext)) DeleteSecurityContext(&SecureContext);
   if (SecIsValidHandle(&SecureCredentials)) FreeCredentialsHandle(&SecureCredentials);
   SecInvalidateHandle(&SecureContext);

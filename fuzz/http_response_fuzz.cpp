@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += piece;
     if (HeaderLength < 0 || HeaderLength >= kHeaderCapacity) std::abort();
   }
-  if (DownloadFile != nullptr) EndOfResponse(window);
+  if (DownloadFile != nullptr) EndOfResponse(window, true);
   if (DownloadFile != nullptr || TransferSocket != INVALID_SOCKET) std::abort();
 
   size_t end = stream.find("\r\n\r\n");

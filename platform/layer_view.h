@@ -25,6 +25,8 @@ class View {
   virtual void WindowDestroyed(HWND) {}
   // The notification area's icons changed.
   virtual void TrayChanged() {}
+  // How many screens a person can see the program's window on.
+  virtual int MonitorCount() const { return 0; }
 };
 
 View& CurrentView();

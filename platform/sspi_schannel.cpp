@@ -11,6 +11,7 @@
 #include <schannel.h>
 #include <security.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -33,8 +34,8 @@ constexpr size_t kHeaderSize = 5;
 constexpr size_t kMaxRecordBody = 16384 + 2048;
 constexpr ULONG kMaxMessage = 16384;
 // Room for what a record adds after its data with any suite OpenSSL offers
-// (tag or MAC, padding), and for a short handshake record OpenSSL may have
-// queued to go out ahead of the data (a key update).
+// (tag or MAC, padding), and for a short record OpenSSL may have queued to
+// go out ahead of the data (an answer to a key update or a renegotiation).
 constexpr ULONG kTrailerSize = 512;
 
 using SslPointer = std::unique_ptr<SSL, decltype(&SSL_free)>;
@@ -56,10 +57,19 @@ struct Context {
   bool shutdown_requested = false;
 };
 
-std::map<ULONG_PTR, Credential> credentials;
-std::map<ULONG_PTR, Context> contexts;
-ULONG_PTR next_id = 1;
-std::set<void*> allocations;  // output tokens handed out, for FreeContextBuffer
+struct Tables {
+  std::map<ULONG_PTR, Credential> credentials;
+  std::map<ULONG_PTR, Context> contexts;
+  ULONG_PTR next_id = 1;
+  std::set<void*> allocations;  // output tokens handed out, for FreeContextBuffer
+};
+
+// Never destroyed: OpenSSL cleans up at exit before objects of static
+// storage go, and a handle still open then must not be freed after it.
+Tables& State() {
+  static Tables* tables = new Tables;
+  return *tables;
+}
 
 // Runs one call of the C surface: no exception crosses it, and the error
 // queue is left empty for whichever call uses OpenSSL next.
@@ -79,14 +89,14 @@ SECURITY_STATUS Guarded(Body body) {
 
 Credential* FindCredential(const CredHandle* handle) {
   if (handle == nullptr || handle->dwUpper != kCredentialTag) return nullptr;
-  auto found = credentials.find(handle->dwLower);
-  return found == credentials.end() ? nullptr : &found->second;
+  auto found = State().credentials.find(handle->dwLower);
+  return found == State().credentials.end() ? nullptr : &found->second;
 }
 
 Context* FindContext(const CtxtHandle* handle) {
   if (handle == nullptr || handle->dwUpper != kContextTag) return nullptr;
-  auto found = contexts.find(handle->dwLower);
-  return found == contexts.end() ? nullptr : &found->second;
+  auto found = State().contexts.find(handle->dwLower);
+  return found == State().contexts.end() ? nullptr : &found->second;
 }
 
 SecBuffer* FindBuffer(PSecBufferDesc description, ULONG type) {
@@ -141,7 +151,7 @@ SECURITY_STATUS PutToken(const Context& context, PSecBufferDesc output, const st
     if (bytes.empty()) return SEC_E_OK;
     void* memory = std::malloc(bytes.size());
     if (memory == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
-    allocations.insert(memory);
+    State().allocations.insert(memory);
     std::memcpy(memory, bytes.data(), bytes.size());
     token->pvBuffer = memory;
   } else {
@@ -217,8 +227,8 @@ SECURITY_STATUS StartContext(Credential& credential, const char* target, ULONG r
         SSL_set_tlsext_host_name(context.ssl.get(), target) != 1)
       return SEC_E_TARGET_UNKNOWN;
   }
-  ULONG_PTR id = next_id++;
-  *started = &contexts.emplace(id, std::move(context)).first->second;
+  ULONG_PTR id = State().next_id++;
+  *started = &State().contexts.emplace(id, std::move(context)).first->second;
   new_handle->dwLower = id;
   new_handle->dwUpper = kContextTag;
   return SEC_E_OK;
@@ -313,8 +323,8 @@ SECURITY_STATUS WINAPI AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPackage
     // The system's authorities, or those SSL_CERT_FILE and SSL_CERT_DIR name.
     if (SSL_CTX_set_default_verify_paths(ssl_context) != 1) return SEC_E_NO_CREDENTIALS;
 
-    ULONG_PTR id = next_id++;
-    credentials.emplace(id, std::move(credential));
+    ULONG_PTR id = State().next_id++;
+    State().credentials.emplace(id, std::move(credential));
     phCredential->dwLower = id;
     phCredential->dwUpper = kCredentialTag;
     NeverExpires(ptsExpiry);
@@ -326,7 +336,7 @@ SECURITY_STATUS WINAPI FreeCredentialsHandle(PCredHandle phCredential) {
   return Guarded([&]() -> SECURITY_STATUS {
     if (FindCredential(phCredential) == nullptr) return SEC_E_INVALID_HANDLE;
     // Contexts made from it keep their own reference to what they need.
-    credentials.erase(phCredential->dwLower);
+    State().credentials.erase(phCredential->dwLower);
     return SEC_E_OK;
   });
 }
@@ -362,7 +372,7 @@ SECURITY_STATUS WINAPI InitializeSecurityContextA(PCredHandle phCredential, PCtx
 SECURITY_STATUS WINAPI DeleteSecurityContext(PCtxtHandle phContext) {
   return Guarded([&]() -> SECURITY_STATUS {
     if (FindContext(phContext) == nullptr) return SEC_E_INVALID_HANDLE;
-    contexts.erase(phContext->dwLower);
+    State().contexts.erase(phContext->dwLower);
     return SEC_E_OK;
   });
 }
@@ -398,7 +408,7 @@ SECURITY_STATUS WINAPI FreeContextBuffer(void* pvContextBuffer) {
   return Guarded([&]() -> SECURITY_STATUS {
     if (pvContextBuffer == nullptr) return SEC_E_OK;
     // Only what this layer handed out is freed; anything else is refused.
-    if (allocations.erase(pvContextBuffer) == 0) return SEC_E_INVALID_HANDLE;
+    if (State().allocations.erase(pvContextBuffer) == 0) return SEC_E_INVALID_HANDLE;
     std::free(pvContextBuffer);
     return SEC_E_OK;
   });

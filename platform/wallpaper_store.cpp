@@ -1,17 +1,24 @@
-// The desktop wallpaper without a desktop: SPI_SETDESKWALLPAPER keeps its own
-// copy of the bitmap, so the caller may delete its file as soon as the call
-// returns, and a view shows that copy.
+// The desktop wallpaper: SPI_SETDESKWALLPAPER keeps its own copy of the
+// bitmap, so the caller may delete its file as soon as the call returns, and
+// hands that copy to the desktop setter chosen at start-up. Each change gets
+// a new name, since desktops take a re-set of the same path as no change.
 #include <windows.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "desktop/desktop_setter.h"
 #include "layer_control.h"
 #include "layer_model.h"
 #include "layer_view.h"
@@ -20,7 +27,12 @@ namespace layer {
 namespace {
 
 constexpr const char* kStoreFolder = "skerrow";
-constexpr const char* kStoreName = "wallpaper.bmp";
+constexpr std::string_view kCopyPrefix = "wallpaper-";
+constexpr std::string_view kCopySuffix = ".bmp";
+
+// The copy the desktop was last seen to accept; kept through a failed change
+// so that what the desktop shows is never deleted.
+std::string shown_copy;
 
 // Closes a descriptor when the scope ends.
 class FileDescriptor {
@@ -131,11 +143,56 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
-// Copies the bitmap at `path` over the stored one in one step: the old copy
-// stays whole until the new one is complete.
-BOOL StoreWallpaper(const char* path) {
-  std::string store = LayerWallpaperStorePath();
-  if (store.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+// The folder of the stored copies, empty when the environment gives none.
+std::string StoreFolder() {
+  std::string base;
+  const char* state_home = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  if (state_home != nullptr && state_home[0] == '/')  // relative values are to be ignored
+    base = state_home;
+  else if (home != nullptr && home[0] != '\0')
+    base = std::string(home) + "/.local/state";
+  else
+    return std::string();
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + "/" + kStoreFolder;
+}
+
+struct Copy {
+  uint64_t number;
+  std::string path;
+};
+
+// The stored copies in `folder`, oldest first.
+std::vector<Copy> StoredCopies(const std::string& folder) {
+  std::vector<Copy> copies;
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) return copies;
+  while (const dirent* entry = readdir(listing)) {
+    std::string_view name = entry->d_name;
+    if (!name.starts_with(kCopyPrefix) || !name.ends_with(kCopySuffix)) continue;
+    std::string_view digits = name.substr(kCopyPrefix.size(), name.size() - kCopyPrefix.size() - kCopySuffix.size());
+    uint64_t number = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (error != std::errc() || end != digits.data() + digits.size() || digits.empty()) continue;
+    copies.push_back({number, folder + "/" + std::string(name)});
+  }
+  closedir(listing);
+  std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) { return a.number < b.number; });
+  return copies;
+}
+
+void RemoveCopiesBut(const std::vector<Copy>& copies, const std::string& keep, const std::string& keep_too) {
+  for (const Copy& copy : copies)
+    if (copy.path != keep && copy.path != keep_too) unlink(copy.path.c_str());
+}
+
+// Copies the bitmap at `path` under a new name in the store, written whole
+// before it gets that name. Of the earlier copies only the one the desktop
+// shows is left; the new one's path goes to `stored`.
+BOOL StoreWallpaper(const char* path, std::string* stored) {
+  std::string folder = StoreFolder();
+  if (folder.empty()) return Fail(ERROR_PATH_NOT_FOUND);
   // O_NONBLOCK: a FIFO given as a picture must not stall the program.
   FileDescriptor source(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (source.get() < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
@@ -144,18 +201,41 @@ BOOL StoreWallpaper(const char* path) {
   fcntl(source.get(), F_SETFL, fcntl(source.get(), F_GETFL) & ~O_NONBLOCK);
   if (!IsBitmapFile(source.get(), static_cast<uint64_t>(info.st_size))) return Fail(ERROR_BAD_FORMAT);
 
-  std::string folder = store.substr(0, store.rfind('/'));
   if (!MakeFolders(folder)) return Fail(ERROR_PATH_NOT_FOUND);
-  std::string temporary = folder + "/." + kStoreName + ".XXXXXX";
+  std::string temporary = folder + "/.wallpaper.XXXXXX";
   FileDescriptor target(mkostemp(temporary.data(), O_CLOEXEC));
   if (target.get() < 0) return Fail(ERROR_ACCESS_DENIED);
   bool written = CopyAll(source.get(), target.get()) && fchmod(target.get(), 0600) == 0 && fsync(target.get()) == 0;
   if (close(target.release()) != 0) written = false;
-  if (!written || rename(temporary.c_str(), store.c_str()) != 0) {
+  std::vector<Copy> copies = StoredCopies(folder);
+  // After a restart the newest copy is the one the desktop was last given.
+  bool shown_known = std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return c.path == shown_copy; });
+  std::string shown = shown_known ? shown_copy : copies.empty() ? std::string() : copies.back().path;
+  *stored = folder + "/" + std::string(kCopyPrefix) + std::to_string(copies.empty() ? 1 : copies.back().number + 1) +
+            std::string(kCopySuffix);
+  if (written) RemoveCopiesBut(copies, shown, std::string());
+  if (!written || rename(temporary.c_str(), stored->c_str()) != 0) {
     unlink(temporary.c_str());
     return Fail(ERROR_WRITE_FAULT);
   }
   return TRUE;
+}
+
+// Hands the new copy to the desktop. The earlier copy goes once the desktop
+// has the new one; on a failure both stay, and the next change tries again.
+// Returns the line that tells of a failure, empty when there was none.
+std::string ShowStoredCopy(const std::string& stored) {
+  const DesktopSetter& desktop = ChosenDesktop();
+  std::string why;
+  bool shown = desktop.show(stored.c_str(), &why);
+  std::string folder = stored.substr(0, stored.rfind('/'));
+  if (shown) {
+    RemoveCopiesBut(StoredCopies(folder), stored, std::string());
+    shown_copy = stored;
+    return std::string();
+  }
+  RemoveCopiesBut(StoredCopies(folder), stored, shown_copy);
+  return std::string("desktop: ") + desktop.name + " did not take the wallpaper: " + why + "\n";
 }
 
 void TellTopLevelWindows(UINT action) {
@@ -172,17 +252,8 @@ void TellTopLevelWindows(UINT action) {
 using namespace layer;
 
 std::string LayerWallpaperStorePath() {
-  std::string base;
-  const char* state_home = std::getenv("XDG_STATE_HOME");
-  const char* home = std::getenv("HOME");
-  if (state_home != nullptr && state_home[0] == '/')  // relative values are to be ignored
-    base = state_home;
-  else if (home != nullptr && home[0] != '\0')
-    base = std::string(home) + "/.local/state";
-  else
-    return std::string();
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return base + "/" + kStoreFolder + "/" + kStoreName;
+  std::vector<Copy> copies = StoredCopies(StoreFolder());
+  return copies.empty() ? std::string() : copies.back().path;
 }
 
 BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UINT win_ini) {
@@ -190,13 +261,23 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UI
     case SPI_SETDESKWALLPAPER: {
       const auto* path = static_cast<const char*>(pv_param);
       if (path == nullptr || path[0] == '\0') {
-        // No picture: the desktop goes without wallpaper.
-        std::string store = LayerWallpaperStorePath();
-        if (!store.empty() && unlink(store.c_str()) != 0 && errno != ENOENT) return Fail(ERROR_ACCESS_DENIED);
+        // No picture: the desktop goes without wallpaper. A desktop keeps
+        // showing what it has, so its file must stay: only the store clears.
+        if (&ChosenDesktop() != &kNoDesktop) return Fail(ERROR_NOT_SUPPORTED);
+        std::string folder = StoreFolder();
+        for (const Copy& copy : StoredCopies(folder))
+          if (unlink(copy.path.c_str()) != 0 && errno != ENOENT) return Fail(ERROR_ACCESS_DENIED);
+        shown_copy.clear();
         CurrentView().WallpaperChanged("", std::string());
       } else {
-        if (!StoreWallpaper(path)) return FALSE;
-        CurrentView().WallpaperChanged(path, LayerWallpaperStorePath());
+        std::string stored;
+        if (!StoreWallpaper(path, &stored)) return FALSE;
+        std::string failure = ShowStoredCopy(stored);
+        CurrentView().WallpaperChanged(path, stored);
+        if (!failure.empty()) {
+          std::fwrite(failure.data(), 1, failure.size(), stderr);
+          std::fflush(stderr);
+        }
       }
       if (win_ini & SPIF_SENDWININICHANGE) TellTopLevelWindows(action);
       return TRUE;
@@ -205,8 +286,6 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UI
       auto* buffer = static_cast<char*>(pv_param);
       if (buffer == nullptr || ui_param == 0) return Fail(ERROR_INVALID_PARAMETER);
       std::string store = LayerWallpaperStorePath();
-      struct stat info{};
-      if (store.empty() || stat(store.c_str(), &info) != 0) store.clear();
       if (store.size() >= ui_param) {
         buffer[0] = '\0';  // a cut path would name another file
         return Fail(ERROR_INSUFFICIENT_BUFFER);

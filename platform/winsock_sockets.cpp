@@ -14,9 +14,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "event_sources.h"
@@ -50,6 +58,8 @@ ssize_t Recv(int fd, void* data, size_t length, int flags) __asm__("recv");
 int GetAddressInfo(const char* node, const char* service, const AddressInfo* hints, AddressInfo** result) __asm__(
     "getaddrinfo");
 void FreeAddressInfo(AddressInfo* info) __asm__("freeaddrinfo");
+int GetSocketOption(int fd, int level, int name, void* value, uint32_t* length) __asm__("getsockopt");
+int GetPeerName(int fd, struct sockaddr* address, uint32_t* length) __asm__("getpeername");
 int GetServiceByName(const char* name, const char* proto, ServiceEntry* entry, char* buffer, size_t length,
                      ServiceEntry** result) __asm__("getservbyname_r");
 
@@ -58,6 +68,8 @@ constexpr int kPeek = 0x2;
 constexpr int kDontWait = 0x40;
 constexpr int kNoSignal = 0x4000;
 constexpr int kCloseOnExec = 02000000;
+constexpr int kSolSocket = 1;
+constexpr int kSoError = 4;
 constexpr int kAddrNoName = -2;
 constexpr int kAddrAgain = -3;
 constexpr int kAddrNoData = -5;
@@ -138,6 +150,8 @@ struct Selection {
   uint32_t watch = 0;
   bool read_posted = false;   // FD_READ posted; recv re-arms it
   bool close_posted = false;  // FD_CLOSE comes only once
+  bool awaiting_connect = false;  // FD_CONNECT asked for, connect not yet called
+  bool connecting = false;        // connect under way: watched for writability
 };
 
 std::vector<Selection> selections;
@@ -166,10 +180,12 @@ bool SameSocket(const Selection& s) {
 }
 
 void OnReady(int fd, short revents, void* context);
+void OnConnected(int fd, short revents, void* context);
 
 void StartWatching(Selection& s) {
-  if (s.watch != 0 || s.read_posted || s.close_posted) return;
-  s.watch = layer::WatchDescriptor(s.fd, POLLIN, s.window, OnReady, nullptr);
+  if (s.watch != 0 || s.read_posted || s.close_posted || s.awaiting_connect) return;
+  s.watch = s.connecting ? layer::WatchDescriptor(s.fd, POLLOUT, s.window, OnConnected, nullptr)
+                         : layer::WatchDescriptor(s.fd, POLLIN, s.window, OnReady, nullptr);
 }
 
 void Post(Selection& s, WORD event, WORD error) {
@@ -204,6 +220,26 @@ void OnReady(int fd, short revents, void*) {
   if ((s->events & FD_CLOSE) != 0) Post(*s, FD_CLOSE, error);
 }
 
+// The connection under way is made or has failed: FD_CONNECT tells which,
+// and only a made one goes on to read and close events.
+void OnConnected(int fd, short, void*) {
+  Selection* s = FindSelection(fd);
+  if (s == nullptr || !SameSocket(*s)) {
+    if (s != nullptr) Forget(fd);
+    return;
+  }
+  int error = 0;
+  uint32_t length = sizeof error;
+  if (sys::GetSocketOption(fd, sys::kSolSocket, sys::kSoError, &error, &length) != 0) error = errno;
+  StopWatching(*s);
+  s->connecting = false;
+  if (error != 0) s->close_posted = true;
+  bool wanted = (s->events & FD_CONNECT) != 0;
+  WORD code = error == 0 ? 0 : static_cast<WORD>(WsaErrorFromErrno(error));
+  if (wanted) Post(*s, FD_CONNECT, code);
+  if (error == 0 && (s = FindSelection(fd)) != nullptr) StartWatching(*s);
+}
+
 // recv re-enables FD_READ; data still waiting then brings the next one.
 void Rearm(int fd) {
   Selection* s = FindSelection(fd);
@@ -214,6 +250,39 @@ void Rearm(int fd) {
   }
   s->read_posted = false;
   StartWatching(*s);
+}
+
+// A name look-up runs on a thread of its own so the caller waits at most
+// this long; one the resolver never answers is left to finish unseen.
+constexpr auto kLookupLimit = std::chrono::seconds(10);
+
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable finished_signal;
+  bool finished = false;
+  int result = 0;
+  std::vector<std::array<char, 4>> addresses;
+};
+
+void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name) {
+  sys::AddressInfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  sys::AddressInfo* found = nullptr;
+  int result = sys::GetAddressInfo(name.c_str(), nullptr, &hints, &found);
+  std::vector<std::array<char, 4>> addresses;
+  for (sys::AddressInfo* a = result == 0 ? found : nullptr; a != nullptr; a = a->ai_next) {
+    if (a->ai_family != AF_INET || a->ai_addr == nullptr || a->ai_addrlen < sizeof(sockaddr_in)) continue;
+    std::array<char, 4> bytes;
+    std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, 4);
+    addresses.push_back(bytes);
+  }
+  if (found != nullptr) sys::FreeAddressInfo(found);
+  std::lock_guard lock(lookup->mutex);
+  lookup->result = result;
+  lookup->addresses = std::move(addresses);
+  lookup->finished = true;
+  lookup->finished_signal.notify_one();
 }
 
 // Look-up results live per thread, as Winsock keeps them.
@@ -265,7 +334,23 @@ int WINAPI connect(SOCKET s, const struct sockaddr* name, int namelen) {
   int fd = SocketFd(s);
   if (fd < 0) return Fail(WSAENOTSOCK);
   if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
-  if (sys::Connect(fd, name, static_cast<uint32_t>(namelen)) != 0) return Fail(WsaErrorFromErrno(errno));
+  Selection* selection = FindSelection(fd);
+  bool notify = selection != nullptr && selection->awaiting_connect && SameSocket(*selection);
+  if (sys::Connect(fd, name, static_cast<uint32_t>(namelen)) != 0) {
+    int error = errno;
+    if (notify && error == EINPROGRESS) {
+      // As on Windows: the call returns at once and FD_CONNECT follows.
+      selection->awaiting_connect = false;
+      selection->connecting = true;
+      StartWatching(*selection);
+    }
+    return Fail(WsaErrorFromErrno(error));
+  }
+  if (notify) {
+    selection->awaiting_connect = false;
+    selection->connecting = true;  // made at once: the watch reports it straight away
+    StartWatching(*selection);
+  }
   return 0;
 }
 
@@ -297,13 +382,17 @@ int WINAPI recv(SOCKET s, char* buf, int len, int flags) {
 struct hostent* WINAPI gethostbyname(const char* name) {
   if (!Started()) return NoResult(WSANOTINITIALISED);
   if (name == nullptr) return NoResult(WSAEFAULT);
-  sys::AddressInfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  sys::AddressInfo* found = nullptr;
-  int result = sys::GetAddressInfo(name, nullptr, &hints, &found);
-  if (result != 0 || found == nullptr) {
-    if (found != nullptr) sys::FreeAddressInfo(found);
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread(RunLookup, lookup, std::string(name)).detach();
+  } catch (const std::system_error&) {
+    return NoResult(WSATRY_AGAIN);
+  }
+  std::unique_lock lock(lookup->mutex);
+  if (!lookup->finished_signal.wait_for(lock, kLookupLimit, [&] { return lookup->finished; }))
+    return NoResult(WSATRY_AGAIN);
+  int result = lookup->result;
+  if (result != 0) {
     WSASetLastError(result == sys::kAddrAgain    ? WSATRY_AGAIN
                     : result == sys::kAddrNoData ? WSANO_DATA
                     : result == sys::kAddrNoName ? WSAHOST_NOT_FOUND
@@ -313,14 +402,12 @@ struct hostent* WINAPI gethostbyname(const char* name) {
   HostStorage& h = host_storage;
   CopyCut(h.name, sizeof h.name, name);
   int count = 0;
-  for (sys::AddressInfo* a = found; a != nullptr && count < kMaxAddresses; a = a->ai_next) {
-    if (a->ai_family != AF_INET || a->ai_addr == nullptr || a->ai_addrlen < sizeof(sockaddr_in)) continue;
-    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-    std::memcpy(h.addresses[count], &in->sin_addr, 4);
+  for (const auto& bytes : lookup->addresses) {
+    if (count == kMaxAddresses) break;
+    std::memcpy(h.addresses[count], bytes.data(), 4);
     h.address_list[count] = h.addresses[count];
     ++count;
   }
-  sys::FreeAddressInfo(found);
   if (count == 0) return NoResult(WSANO_DATA);
   h.address_list[count] = nullptr;
   h.aliases[0] = nullptr;
@@ -359,11 +446,19 @@ int WINAPI WSAAsyncSelect(SOCKET s, HWND window, UINT message, LONG events) {
   Forget(fd);
   if (events == 0) return 0;
   // Only the events this layer can tell apart are accepted.
-  if ((events & ~(FD_READ | FD_CLOSE)) != 0 || !IsWindow(window)) return Fail(WSAEINVAL);
+  if ((events & ~(FD_READ | FD_CLOSE | FD_CONNECT)) != 0 || !IsWindow(window)) return Fail(WSAEINVAL);
   int mode = fcntl(fd, F_GETFL);
   if (mode < 0 || fcntl(fd, F_SETFL, mode | O_NONBLOCK) != 0) return Fail(WsaErrorFromErrno(errno));
   selections.push_back(Selection{fd, info.st_dev, info.st_ino, window, message, events});
   Selection& added = selections.back();
+  // A socket not yet connected is watched once connect has been called:
+  // before that the system would call it closed.
+  sockaddr peer{};
+  uint32_t peer_length = sizeof peer;
+  if ((events & FD_CONNECT) != 0 && sys::GetPeerName(fd, &peer, &peer_length) != 0) {
+    added.awaiting_connect = true;
+    return 0;
+  }
   StartWatching(added);
   if (added.watch == 0) {
     Forget(fd);

@@ -11,6 +11,7 @@ packages=(
   gsettings-desktop-schemas mate-desktop-common cinnamon-desktop-data xfconf
   libx11-dev libxrandr-dev libxres-dev x11-utils x11-apps xvfb xdotool
   qt6-base-dev fonts-noto-cjk trayer g++-mingw-w64-i686 python3-numpy
+  libxfconf-0-3 python3-dbus python3-gi
 )
 missing=()
 for p in "${packages[@]}"; do

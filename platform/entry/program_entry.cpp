@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
   // A peer that goes away must show up as a failed call, never end us.
   signal(SIGPIPE, SIG_IGN);
 
+  LayerChooseDesktop();
   std::string command_line = CommandLineFrom(argc, argv);
   return WinMain(LayerProgramInstance(), nullptr, command_line.data(), SW_SHOWDEFAULT);
 }

@@ -39,10 +39,15 @@ NOTIFYICONDATAA LayerTrayIcon();
 // to its window. False when no icon is present or it has no callback.
 bool LayerTrayIconEvent(UINT mouse_message);
 
-// Where SPI_SETDESKWALLPAPER keeps its copy of the wallpaper:
-// $XDG_STATE_HOME/skerrow/wallpaper.bmp, else ~/.local/state/skerrow/...
-// Empty when neither variable gives a place.
+// The copy of the wallpaper SPI_SETDESKWALLPAPER stored last:
+// $XDG_STATE_HOME/skerrow/wallpaper-<n>.bmp (else ~/.local/state/skerrow/),
+// a new number on each change. Empty when there is none.
 std::string LayerWallpaperStorePath();
+
+// Picks the desktop setter the wallpaper call hands its copy to, from
+// SKERROW_DESKTOP or the session's environment, says which on standard error
+// ("desktop: <name>") and returns that name.
+const char* LayerChooseDesktop();
 
 // The last SW_ code ShowWindow applied to the window, -1 if none.
 int LayerShowCommand(HWND hwnd);

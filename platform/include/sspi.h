@@ -180,7 +180,9 @@ SECURITY_STATUS WINAPI FreeContextBuffer(void* pvContextBuffer);
 // One record each way. EncryptMessage fills SECBUFFER_STREAM_HEADER,
 // SECBUFFER_DATA and SECBUFFER_STREAM_TRAILER in place; DecryptMessage takes
 // the received bytes as SECBUFFER_DATA and turns its buffers into header,
-// plaintext, trailer and SECBUFFER_EXTRA for bytes past the record.
+// plaintext, trailer and SECBUFFER_EXTRA for bytes past the record. A
+// record that carries no application data (a session ticket) decrypts to
+// SEC_E_OK with an empty SECBUFFER_DATA; SEC_I_RENEGOTIATE never comes.
 SECURITY_STATUS WINAPI EncryptMessage(PCtxtHandle phContext, ULONG fQOP, PSecBufferDesc pMessage, ULONG MessageSeqNo);
 SECURITY_STATUS WINAPI DecryptMessage(PCtxtHandle phContext, PSecBufferDesc pMessage, ULONG MessageSeqNo,
                                       ULONG* pfQOP);

@@ -165,6 +165,7 @@ extern "C" {
 #define ERROR_INVALID_DATA 13
 #define ERROR_WRITE_FAULT 29
 #define ERROR_READ_FAULT 30
+#define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_INVALID_FLAGS 1004
@@ -574,6 +575,22 @@ BOOL WINAPI Shell_NotifyIconA(DWORD operation, PNOTIFYICONDATAA data);
 #define SPIF_SENDCHANGE SPIF_SENDWININICHANGE
 
 BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UINT win_ini);
+
+// ---------------------------------------------------------------- work folder, screens
+
+// The program's private temporary folder, made on first use (only its owner
+// may enter it) and removed with its contents when the process ends; made
+// again should it disappear. Ends with the path separator. Returns its
+// length, the size needed (with the NUL) when `length` is too small, or 0
+// when no usable folder could be made.
+DWORD WINAPI GetTempPathA(DWORD length, LPSTR buffer);
+
+#define SM_CXSCREEN 0
+#define SM_CYSCREEN 1
+#define SM_CMONITORS 80
+
+// SM_CMONITORS: the displays the desktop shows, 0 without one.
+int WINAPI GetSystemMetrics(int index);
 
 // The application's entry, called by the program entry with the program's
 // instance, no previous instance, the command line after the program name

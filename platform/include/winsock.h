@@ -124,7 +124,9 @@ typedef struct sockaddr_in {
   char sin_zero[8];
 } SOCKADDR_IN, *PSOCKADDR_IN, *LPSOCKADDR_IN;
 
-// Results of the look-ups; they live in storage of the calling thread until
+// Results of the look-ups; a name look-up gives up after 10 seconds
+// (WSATRY_AGAIN), so a resolver that never answers cannot hold the caller.
+// They live in storage of the calling thread until
 // its next look-up of the same kind.
 typedef struct hostent {
   char* h_name;
@@ -188,9 +190,12 @@ struct servent* WINAPI getservbyname(const char* name, const char* proto);
 
 // Makes the socket non-blocking and reports the chosen events to `window` as
 // `message` (wParam the socket, lParam WSAMAKESELECTREPLY(event, error)).
-// FD_READ stays posted once until recv re-arms it; FD_CLOSE comes once, when
-// the peer has closed and everything sent has been read. Events 0 cancels;
-// events other than FD_READ and FD_CLOSE are refused with WSAEINVAL.
+// FD_CONNECT comes once when a connect called afterwards is made or has
+// failed (then with its error, and nothing else follows); connect itself
+// then fails at once with WSAEWOULDBLOCK. FD_READ stays posted once until
+// recv re-arms it; FD_CLOSE comes once, when the peer has closed and
+// everything sent has been read. Events 0 cancels; events other than
+// FD_READ, FD_CLOSE and FD_CONNECT are refused with WSAEINVAL.
 int WINAPI WSAAsyncSelect(SOCKET s, HWND window, UINT message, LONG events);
 #endif
 

@@ -9,6 +9,7 @@
 #include "app_constants.h"
 #include "app_globals.h"
 #include "fetch_globals.h"
+#include "http_transfer.h"
 #include "layer_control.h"
 
 namespace {
@@ -26,6 +27,7 @@ void ResetApplicationGlobals() {
   ProxyMode = 0;
   TransferSocket = INVALID_SOCKET;
   DownloadFile = nullptr;
+  Connecting = 0;
 }
 
 }  // namespace

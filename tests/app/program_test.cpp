@@ -79,7 +79,7 @@ class ProgramTest : public ::testing::Test {
     std::filesystem::create_directories(pictures_);
     std::filesystem::create_directories(temp_);
   }
-  std::string Store() const { return state_ + "/skerrow/wallpaper.bmp"; }
+  std::string Store() const { return testsupport::NewestWallpaperCopy(state_); }
   std::string Log() const { return ReadFile(dir_ / "stderr.txt"); }
 
   // Every distinct wallpaper stored, in order, until `count` were seen or

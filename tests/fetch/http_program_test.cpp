@@ -129,7 +129,7 @@ class HttpProgramTest : public ::testing::Test {
   std::string NextWallpaper(size_t count, int timeout_ms = 20000) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < until && Running()) {
-      if (LogLines("wallpaper: ").size() >= count) return ReadFile(state_ + "/skerrow/wallpaper.bmp");
+      if (LogLines("wallpaper: ").size() >= count) return ReadFile(testsupport::NewestWallpaperCopy(state_));
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ADD_FAILURE() << "no wallpaper change " << count << "; log:\n" << ReadFile(log_);
@@ -175,7 +175,9 @@ TEST_F(HttpProgramTest, DirectDownloadsBecomeTheWallpaperInListOrder) {
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "GET /pics/a.gif HTTP/1.0");
   EXPECT_NE(requests[0].find("\r\nHost: 127.0.0.1\r\n"), std::string::npos);
-  EXPECT_TRUE(LogLines("").size() == 4u) << ReadFile(log_);  // nothing but the changes
+  // Nothing but the start-up line naming the desktop, and the changes.
+  EXPECT_EQ(LogLines("desktop: "), std::vector<std::string>{"none"});
+  EXPECT_TRUE(LogLines("").size() == 5u) << ReadFile(log_);
 }
 
 TEST_F(HttpProgramTest, DownloadsThroughTinyproxyBecomeTheWallpaperToo) {

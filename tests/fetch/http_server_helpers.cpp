@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -16,7 +17,7 @@
 namespace fetchtest {
 namespace {
 
-int ListenOnLoopback(int* port) {
+int ListenOnLoopback(int* port, int backlog = 16) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int yes = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -24,7 +25,7 @@ int ListenOnLoopback(int* port) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0 ||
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     std::abort();
   *port = ntohs(address.sin_port);
@@ -43,6 +44,14 @@ void SendAll(int fd, const std::string& bytes) {
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
+}
+
+// Waits until `fd` takes more bytes; false when the server is stopping or
+// the client has gone.
+bool Writable(int fd, int stop_fd, int timeout_ms) {
+  pollfd fds[2] = {{fd, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
+  if (poll(fds, 2, timeout_ms) < 0) return true;
+  return fds[1].revents == 0 && (fds[0].revents & (POLLERR | POLLHUP)) == 0;
 }
 
 // The path of a request line's target, also when it is an absolute address.
@@ -146,6 +155,19 @@ void ScriptedServer::Serve(int fd) {
     if (i > 0 && reply.pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.pause_ms));
     SendAll(fd, reply.chunks[i]);
   }
+  for (long long sent = 0; !reply.filler.empty() && (reply.filler_bytes < 0 || sent < reply.filler_bytes);) {
+    if (sent > 0 && reply.filler_pause_ms > 0) {
+      pollfd stop{stop_pipe_[0], POLLIN, 0};
+      if (poll(&stop, 1, reply.filler_pause_ms) > 0) return;
+    }
+    if (!Writable(fd, stop_pipe_[0], -1)) return;
+    size_t n = reply.filler.size();
+    if (reply.filler_bytes >= 0 && static_cast<long long>(n) > reply.filler_bytes - sent)
+      n = static_cast<size_t>(reply.filler_bytes - sent);
+    ssize_t done = send(fd, reply.filler.data(), n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (done < 0 && errno != EAGAIN) return;
+    if (done > 0) sent += done;
+  }
   if (reply.reset) {
     linger option{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
@@ -166,6 +188,26 @@ int UnusedPort() {
   int fd = ListenOnLoopback(&port);
   close(fd);
   return port;
+}
+
+FullListener::FullListener() {
+  listen_fd_ = ListenOnLoopback(&port_, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port_));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // Connections nobody accepts fill the queue; later requests go unanswered.
+  for (int i = 0; i < 3; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    clients_.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+FullListener::~FullListener() {
+  for (int fd : clients_) close(fd);
+  close(listen_fd_);
 }
 
 Tinyproxy::Tinyproxy(const std::string& folder) {

@@ -17,6 +17,12 @@ struct Reply {
   int pause_ms = 20;                // between chunks, so they arrive apart
   bool close = true;                // close after the last chunk; else wait for the client
   bool reset = false;               // end with a reset instead of an orderly close
+  // After the chunks: `filler` sent over and over, `filler_pause_ms` apart,
+  // until `filler_bytes` have gone (-1: until the client goes), without
+  // ever holding more than one filler in memory.
+  std::string filler = {};
+  long long filler_bytes = 0;
+  int filler_pause_ms = 0;
 };
 
 // A full response: status line, optional content-length, then the body.
@@ -75,5 +81,21 @@ class Tinyproxy {
 
 // A port on which nothing listens.
 int UnusedPort();
+
+// A loopback port whose queue of connections is full: the system drops
+// further connection requests, as a host that swallows packets does.
+class FullListener {
+ public:
+  FullListener();
+  ~FullListener();
+  FullListener(const FullListener&) = delete;
+  FullListener& operator=(const FullListener&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::vector<int> clients_;
+};
 
 }  // namespace fetchtest

@@ -13,7 +13,6 @@
 #include "test_support.h"
 
 using namespace platformtest;
-using testsupport::FileExists;
 using testsupport::ListDir;
 using testsupport::ReadFile;
 using testsupport::TempDir;
@@ -28,7 +27,7 @@ class WallpaperTest : public LayerTest {
     saved_state_home_ = Saved("XDG_STATE_HOME");
     saved_home_ = Saved("HOME");
     setenv("XDG_STATE_HOME", state_.path().c_str(), 1);
-    store_ = state_.path() + "/skerrow/wallpaper.bmp";
+    store_ = state_.path() + "/skerrow";
   }
   void TearDown() override {
     Restore("XDG_STATE_HOME", saved_state_home_);
@@ -65,7 +64,7 @@ class WallpaperTest : public LayerTest {
   }
   TempDir state_;
   TempDir files_;
-  std::string store_;
+  std::string store_;  // the folder of the stored copies
   std::optional<std::string> saved_state_home_, saved_home_;
 };
 
@@ -76,31 +75,38 @@ TEST_F(WallpaperTest, StoresACopyBeforeReturningAndTellsWhichFile) {
   ASSERT_TRUE(Set(first));
   EXPECT_EQ(capture.Finish(), "wallpaper: " + first + "\n");
   std::remove(first.c_str());  // the caller deletes its file right away
-  EXPECT_EQ(ReadFile(store_), bytes);
-  EXPECT_EQ(LayerWallpaperStorePath(), store_);
+  const std::string first_copy = LayerWallpaperStorePath();
+  EXPECT_EQ(first_copy, store_ + "/wallpaper-1.bmp");
+  EXPECT_EQ(ReadFile(first_copy), bytes);
 
   char buffer[MAX_PATH * 4];
   ASSERT_TRUE(SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof buffer, buffer, 0));
-  EXPECT_EQ(std::string(buffer), store_);
+  EXPECT_EQ(std::string(buffer), first_copy);
   char small[8];
   EXPECT_FALSE(SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof small, small, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_STREQ(small, "");  // never a cut path
 
-  // The next one replaces it whole, leaving nothing else in the folder.
+  // The next one, even of the same picture, gets a name of its own, since
+  // a desktop takes a known name as no change; without a desktop the old
+  // copy goes at once.
   std::string second = Picture("second.bmp", "BMP", "P", 40, 20);
-  ASSERT_TRUE(Set(second));
-  EXPECT_EQ(ReadFile(store_), ReadFile(second));
-  EXPECT_EQ(ListDir(state_.path() + "/skerrow"), std::vector<std::string>{"wallpaper.bmp"});
+  for (const char* name : {"wallpaper-2.bmp", "wallpaper-3.bmp"}) {
+    ASSERT_TRUE(Set(second));
+    EXPECT_EQ(LayerWallpaperStorePath(), store_ + "/" + name);
+    EXPECT_EQ(ReadFile(LayerWallpaperStorePath()), ReadFile(second));
+    EXPECT_EQ(ListDir(store_), std::vector<std::string>{name});
+  }
   struct stat info{};
-  ASSERT_EQ(stat(store_.c_str(), &info), 0);
+  ASSERT_EQ(stat(LayerWallpaperStorePath().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST_F(WallpaperTest, AnythingButAWholeBitmapIsRefusedAndTheOldOneKept) {
   std::string good = Picture("good.bmp", "BMP", "RGB");
   ASSERT_TRUE(Set(good));
-  const std::string kept = ReadFile(store_);
+  const std::string kept_path = LayerWallpaperStorePath();
+  const std::string kept = ReadFile(kept_path);
 
   std::string bmp_bytes = ReadFile(Picture("cut.bmp", "BMP", "RGB", 16, 16));
   WriteFile(files_ / "cut.bmp", bmp_bytes.substr(0, bmp_bytes.size() - 5));
@@ -135,10 +141,11 @@ TEST_F(WallpaperTest, AnythingButAWholeBitmapIsRefusedAndTheOldOneKept) {
   for (const Case& c : cases) {
     EXPECT_FALSE(Set(c.path)) << c.path;
     EXPECT_EQ(GetLastError(), c.error) << c.path;
-    EXPECT_EQ(ReadFile(store_), kept) << c.path;
+    EXPECT_EQ(LayerWallpaperStorePath(), kept_path) << c.path;
+    EXPECT_EQ(ReadFile(kept_path), kept) << c.path;
   }
   EXPECT_EQ(capture.Finish(), "");  // nothing claims a change
-  EXPECT_EQ(ListDir(state_.path() + "/skerrow"), std::vector<std::string>{"wallpaper.bmp"});
+  EXPECT_EQ(ListDir(store_), std::vector<std::string>{"wallpaper-1.bmp"});
 }
 
 TEST_F(WallpaperTest, AcceptsTheOlderBitmapHeader) {
@@ -172,16 +179,18 @@ TEST_F(WallpaperTest, ThePathShownIsUtf8WhateverItWasWrittenIn) {
 }
 
 TEST_F(WallpaperTest, StorePlaceFollowsTheEnvironment) {
-  setenv("HOME", "/home/someone", 1);
-  setenv("XDG_STATE_HOME", "/var/state/", 1);
-  EXPECT_EQ(LayerWallpaperStorePath(), "/var/state/skerrow/wallpaper.bmp");
+  std::string picture = Picture("p.bmp", "BMP", "RGB");
+  setenv("HOME", (files_ / "home").c_str(), 1);
+  setenv("XDG_STATE_HOME", (state_.path() + "/").c_str(), 1);
+  ASSERT_TRUE(Set(picture));
+  EXPECT_EQ(LayerWallpaperStorePath(), store_ + "/wallpaper-1.bmp");
   setenv("XDG_STATE_HOME", "relative/state", 1);  // relative values do not count
-  EXPECT_EQ(LayerWallpaperStorePath(), "/home/someone/.local/state/skerrow/wallpaper.bmp");
+  EXPECT_EQ(LayerWallpaperStorePath(), "");
+  ASSERT_TRUE(Set(picture));
+  EXPECT_EQ(LayerWallpaperStorePath(), files_ / "home/.local/state/skerrow/wallpaper-1.bmp");
   unsetenv("XDG_STATE_HOME");
-  EXPECT_EQ(LayerWallpaperStorePath(), "/home/someone/.local/state/skerrow/wallpaper.bmp");
   unsetenv("HOME");
   EXPECT_EQ(LayerWallpaperStorePath(), "");
-  std::string picture = Picture("p.bmp", "BMP", "RGB");
   EXPECT_FALSE(Set(picture));
 
   // A store folder that cannot be made fails the call.
@@ -201,7 +210,7 @@ TEST_F(WallpaperTest, NoPathClearsTheWallpaperAndChangesCanBeAnnounced) {
   ASSERT_TRUE(Set(picture));
   ExpectMessages({}, "not announced");
   EXPECT_TRUE(SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, const_cast<char*>(""), 0));
-  EXPECT_FALSE(FileExists(store_));
+  EXPECT_TRUE(ListDir(store_).empty());
   char buffer[64] = "untouched";
   EXPECT_TRUE(SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof buffer, buffer, 0));
   EXPECT_STREQ(buffer, "");

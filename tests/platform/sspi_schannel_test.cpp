@@ -32,7 +32,8 @@ constexpr ULONG kRequestFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
 // `feed` bytes more at a time, so a small feed cuts every record short.
 class Client {
  public:
-  Client(HWND window, int port, const char* target, DWORD protocols = 0) : target_(target) {
+  Client(HWND window, int port, const char* target, DWORD protocols = 0, int wait_ms = kWaitMs)
+      : target_(target), wait_ms_(wait_ms) {
     socket_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -146,7 +147,7 @@ class Client {
   }
 
   bool WaitForBytes(size_t have) {
-    return testsupport::PumpUntil([&] { return received_.size() > have || closed_; }, kWaitMs) &&
+    return testsupport::PumpUntil([&] { return received_.size() > have || closed_; }, wait_ms_) &&
            received_.size() > have;
   }
 
@@ -163,6 +164,7 @@ class Client {
   }
 
   const char* target_;
+  int wait_ms_;
   SOCKET socket_ = INVALID_SOCKET;
   CredHandle credentials_{};
   CtxtHandle context_{};
@@ -297,6 +299,16 @@ TEST_F(SchannelTest, NothingOlderThanTls12IsSpoken) {
     Client client(window_, server.port(), "localhost", SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT);
     EXPECT_EQ(client.acquired(), SEC_E_ALGORITHM_MISMATCH);
   }
+}
+
+TEST_F(SchannelTest, AStalledHandshakeWaitsWithoutFailing) {
+  tlstest::TrustTestAuthority trust;
+  tlstest::ServerOptions stalling;
+  stalling.stall_handshake = true;
+  tlstest::TlsTestServer server(stalling);
+  Client client(window_, server.port(), "localhost", 0, /*wait_ms=*/300);
+  EXPECT_EQ(client.Handshake(1 << 20), SEC_I_CONTINUE_NEEDED);  // the caller's clock decides
+  EXPECT_EQ(server.Finished(), 0);
 }
 
 TEST_F(SchannelTest, BytesThatAreNotTlsFailAtOnceInsteadOfWaiting) {

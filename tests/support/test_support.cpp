@@ -64,6 +64,20 @@ std::vector<std::string> ListDir(const std::string& path) {
   return names;
 }
 
+std::string NewestWallpaperCopy(const std::string& state_home) {
+  std::string newest;
+  unsigned long newest_number = 0;
+  for (const std::string& name : ListDir(state_home + "/skerrow")) {
+    unsigned long number = 0;
+    char tail = 0;
+    if (std::sscanf(name.c_str(), "wallpaper-%lu.bm%c", &number, &tail) == 2 && tail == 'p' && number >= newest_number) {
+      newest_number = number;
+      newest = state_home + "/skerrow/" + name;
+    }
+  }
+  return newest;
+}
+
 StderrCapture::StderrCapture() {
   std::fflush(stderr);
   char name[] = "/tmp/skerrow-stderr-XXXXXX";

@@ -25,6 +25,9 @@ std::string ReadFile(const std::string& path);  // whole file; empty if missing
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);  // sorted names
+// The newest wallpaper copy a program stored under `state_home` (its
+// XDG_STATE_HOME), empty when there is none.
+std::string NewestWallpaperCopy(const std::string& state_home);
 
 // Sends everything written to file descriptor 2 into a buffer while alive.
 class StderrCapture {

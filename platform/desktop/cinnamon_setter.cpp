@@ -1,0 +1,19 @@
+// Cinnamon: its own copy of GNOME's background settings.
+#include "module_setters.h"
+#include "session_bus.h"
+
+namespace layer {
+namespace {
+
+bool CanRun() { return true; }
+
+bool Show(const char* path, std::string* why) {
+  static const char* const kKeys[] = {"picture-uri", nullptr};
+  return WriteDesktopSettings("org.cinnamon.desktop.background", kKeys, FileUri(path), why);
+}
+
+}  // namespace
+
+const DesktopSetter kCinnamonDesktop = {"cinnamon", CanRun, Show};
+
+}  // namespace layer

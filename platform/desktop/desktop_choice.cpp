@@ -1,0 +1,139 @@
+// Which desktop the wallpaper goes to, decided once at start-up from the
+// session's environment, and the module that holds the heavier setters.
+#include <dlfcn.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "desktop_setter.h"
+#include "layer_control.h"
+
+namespace layer {
+namespace {
+
+const DesktopSetter* chosen = nullptr;
+
+// Session names as desktops announce themselves, lowercased, and the setter
+// that serves each; several desktops share GNOME's settings.
+struct SessionName {
+  std::string_view session;
+  const char* setter;
+};
+constexpr SessionName kSessionNames[] = {
+    {"gnome", "gnome"},       {"gnome-classic", "gnome"}, {"gnome-flashback", "gnome"}, {"ubuntu", "gnome"},
+    {"unity", "gnome"},       {"budgie", "gnome"},        {"budgie-desktop", "gnome"},  {"pantheon", "gnome"},
+    {"kde", "kde"},           {"plasma", "kde"},          {"plasmawayland", "kde"},     {"plasmax11", "kde"},
+    {"xfce", "xfce"},         {"xubuntu", "xfce"},        {"mate", "mate"},             {"cinnamon", "cinnamon"},
+    {"x-cinnamon", "cinnamon"}, {"lxqt", "lxqt"},         {"lxde", "lxqt"},             {"lubuntu", "lxqt"},
+    {"sway", "sway"},
+};
+constexpr std::string_view kSetterNames[] = {"gnome", "kde", "xfce", "mate", "cinnamon", "lxqt", "sway", "x11", "none"};
+
+bool Set(const char* name) { return name != nullptr && name[0] != '\0'; }
+
+// The setter for the first name of a colon-separated list that names a
+// known desktop, compared without case.
+const char* SetterForSessionList(const char* list) {
+  if (!Set(list)) return nullptr;
+  std::string_view rest = list;
+  while (!rest.empty()) {
+    size_t colon = rest.find(':');
+    std::string_view entry = rest.substr(0, colon);
+    for (const SessionName& known : kSessionNames)
+      if (entry.size() == known.session.size() &&
+          strncasecmp(entry.data(), known.session.data(), entry.size()) == 0)
+        return known.setter;
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  return nullptr;
+}
+
+const char* GuessSetter() {
+  if (const char* name = SetterForSessionList(std::getenv("XDG_CURRENT_DESKTOP"))) return name;
+  if (const char* name = SetterForSessionList(std::getenv("DESKTOP_SESSION"))) return name;
+  if (Set(std::getenv("SWAYSOCK"))) return "sway";
+  if (Set(std::getenv("DISPLAY"))) return "x11";
+  return "none";
+}
+
+const char* RequestedSetter() {
+  const char* wanted = std::getenv("SKERROW_DESKTOP");
+  if (!Set(wanted)) return nullptr;
+  for (std::string_view name : kSetterNames)
+    if (strcasecmp(wanted, name.data()) == 0) return name.data();
+  std::fprintf(stderr, "desktop: SKERROW_DESKTOP=%s names no desktop; guessing from the session\n", wanted);
+  return nullptr;
+}
+
+// The setter module sits next to the program; a build tree's programs find
+// it where the build put it.
+using SetterLookup = const DesktopSetter* (*)(const char*);
+SetterLookup LoadModule(std::string* why) {
+  static SetterLookup lookup = nullptr;
+  if (lookup != nullptr) return lookup;
+  std::string candidates[2];
+  char self[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length > 0) {
+    std::string folder(self, static_cast<size_t>(length));
+    candidates[0] = folder.substr(0, folder.rfind('/') + 1) + SKERROW_DESKTOP_MODULE_NAME;
+  }
+  candidates[1] = SKERROW_DESKTOP_MODULE_BUILT;
+  for (const std::string& path : candidates) {
+    if (path.empty() || access(path.c_str(), R_OK) != 0) continue;
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);  // never closed: GLib cannot be unloaded
+    if (module == nullptr) {
+      *why = dlerror();
+      return nullptr;
+    }
+    lookup = reinterpret_cast<SetterLookup>(dlsym(module, "SkerrowDesktopSetter"));
+    if (lookup == nullptr) *why = path + " holds no desktop setters";
+    return lookup;
+  }
+  *why = std::string(SKERROW_DESKTOP_MODULE_NAME) + " not found beside the program";
+  return nullptr;
+}
+
+const DesktopSetter* SetterNamed(std::string_view name, std::string* why) {
+  for (const DesktopSetter* builtin : {&kNoDesktop, &kLxqtDesktop, &kSwayDesktop})
+    if (name == builtin->name) return builtin;
+  SetterLookup lookup = LoadModule(why);
+  return lookup != nullptr ? lookup(name.data()) : nullptr;
+}
+
+bool NoDesktopRuns() { return true; }
+bool NoDesktopShows(const char*, std::string*) { return true; }
+
+}  // namespace
+
+// Without a desktop the stored copy is all there is to show.
+const DesktopSetter kNoDesktop = {"none", NoDesktopRuns, NoDesktopShows};
+
+const DesktopSetter& ChosenDesktop() { return chosen != nullptr ? *chosen : kNoDesktop; }
+
+}  // namespace layer
+
+using namespace layer;
+
+const char* LayerChooseDesktop() {
+  const char* requested = RequestedSetter();
+  const char* name = requested != nullptr ? requested : GuessSetter();
+  std::string why;
+  const DesktopSetter* setter = SetterNamed(name, &why);
+  if (setter == nullptr) {
+    std::fprintf(stderr, "desktop: %s setter unavailable: %s\n", name, why.c_str());
+  } else if (!setter->can_run()) {
+    std::fprintf(stderr, "desktop: %s cannot run in this session\n", name);
+    setter = nullptr;
+  }
+  chosen = setter != nullptr ? setter : &kNoDesktop;
+  std::fprintf(stderr, "desktop: %s\n", chosen->name);
+  std::fflush(stderr);
+  return chosen->name;
+}

@@ -1,0 +1,34 @@
+// A desktop setter: how the picture the wallpaper call stored reaches the
+// desktop the user is running. One record per desktop, chosen once at
+// start-up; every operation returns within about two seconds whatever the
+// desktop does, and a failure is a reason in one line, never an exit.
+#pragma once
+
+#include <string>
+
+namespace layer {
+
+struct DesktopSetter {
+  // As SKERROW_DESKTOP spells it: "gnome", "kde", ..., "none".
+  const char* name;
+  // Whether this session offers what the setter needs (a display, a socket,
+  // a command); looks at the environment only, so it is quick.
+  bool (*can_run)();
+  // Makes the bitmap at `path` the wallpaper. The file stays until the next
+  // change has been shown. False with the reason in `why`.
+  bool (*show)(const char* path, std::string* why);
+};
+
+// The setter picked at start-up; the store alone until then.
+const DesktopSetter& ChosenDesktop();
+
+// Setters built into the layer itself; those that need GIO or Xlib live in
+// a module loaded only when the session asks for one of them.
+extern const DesktopSetter kNoDesktop;
+extern const DesktopSetter kLxqtDesktop;
+extern const DesktopSetter kSwayDesktop;
+
+}  // namespace layer
+
+// What the module exports: its setter of that name, or null.
+extern "C" const layer::DesktopSetter* SkerrowDesktopSetter(const char* name);

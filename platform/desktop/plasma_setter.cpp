@@ -1,0 +1,59 @@
+// KDE Plasma 5 and 6: a desktop script run by the shell sets the picture
+// on every desktop it has, across all screens and activities.
+#include "module_setters.h"
+#include "session_bus.h"
+
+namespace layer {
+namespace {
+
+bool CanRun() { return true; }
+
+// A JavaScript string literal holding `text`.
+std::string ScriptString(const std::string& text) {
+  std::string literal = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      literal += '\\';
+      literal += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      g_snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      literal += escaped;
+    } else {
+      literal += static_cast<char>(c);
+    }
+  }
+  return literal + "\"";
+}
+
+bool Show(const char* path, std::string* why) {
+  std::string uri = FileUri(path);
+  if (uri.empty()) {
+    *why = "the stored picture's path makes no file URI";
+    return false;
+  }
+  std::string script =
+      "var all = desktops();\n"
+      "for (var i = 0; i < all.length; i++) {\n"
+      "  var d = all[i];\n"
+      "  d.wallpaperPlugin = \"org.kde.image\";\n"
+      "  d.currentConfigGroup = [\"Wallpaper\", \"org.kde.image\", \"General\"];\n"
+      "  d.writeConfig(\"Image\", " + ScriptString(uri) + ");\n"
+      "}\n";
+  GDBusConnection* bus = SessionBus(why);
+  if (bus == nullptr) return false;
+  GVariant* reply = CallBus(bus, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
+                            g_variant_new("(s)", script.c_str()), nullptr, why);
+  if (reply == nullptr) {
+    *why = "the Plasma shell refused the script: " + *why;
+    return false;
+  }
+  g_variant_unref(reply);
+  return true;
+}
+
+}  // namespace
+
+const DesktopSetter kPlasmaDesktop = {"kde", CanRun, Show};
+
+}  // namespace layer

@@ -1,0 +1,93 @@
+// What the desktop tests share: a private session bus with the real
+// settings services behind it, a private X server, pictures drawn by Pillow,
+// and the setter chosen as the program would at start-up.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace desktoptest {
+
+// A program that runs in the background until the object goes (it and
+// everything it started); started once it wrote a line to `line_fd`.
+class BackgroundProgram {
+ public:
+  BackgroundProgram(const std::vector<std::string>& argv, int line_fd);
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+  const std::string& line() const { return line_; }
+
+ private:
+  std::string line_;  // before pid_: the start fills it in
+  pid_t pid_ = -1;
+};
+
+// A session bus of our own, whose services (dconf, xfconfd) start on demand
+// with their settings in a temporary folder. While it lives, the test's
+// environment points at it: DBUS_SESSION_BUS_ADDRESS, XDG_CONFIG_HOME,
+// XDG_RUNTIME_DIR.
+class SessionBus {
+ public:
+  SessionBus();
+  ~SessionBus();
+  SessionBus(const SessionBus&) = delete;
+  SessionBus& operator=(const SessionBus&) = delete;
+  const std::string& address() const { return address_; }
+  // A program run against this bus; its standard output, trimmed.
+  std::string Run(const std::vector<std::string>& argv);
+
+ private:
+  testsupport::TempDir folder_;
+  std::unique_ptr<BackgroundProgram> daemon_;
+  std::string address_;
+};
+
+// Xvfb on a display number it picks itself; DISPLAY names it while it lives.
+class XServer {
+ public:
+  explicit XServer(const std::string& screen = "1280x720x24");
+  ~XServer();
+  XServer(const XServer&) = delete;
+  XServer& operator=(const XServer&) = delete;
+  const std::string& display() const { return display_; }
+
+ private:
+  BackgroundProgram server_;
+  std::string display_;
+};
+
+// A smooth picture (so that scalers agree) as a 24-bit bitmap; `variant`
+// changes its colours.
+std::string DrawBitmap(const std::string& path, int width, int height, int variant);
+
+// Chooses the setter from the environment as the program's start-up does;
+// returns what that wrote to standard error.
+std::string ChooseDesktop(const char* requested);
+
+// SPI_SETDESKWALLPAPER of a bitmap; the stored copy's path, empty on failure.
+// What the call wrote to standard error goes to `said` when given.
+std::string SetWallpaper(const std::string& bitmap, std::string* said = nullptr);
+
+// The environment entry, or empty.
+std::string Env(const char* name);
+// Sets or (with null) removes an environment entry for the test's life.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+}  // namespace desktoptest

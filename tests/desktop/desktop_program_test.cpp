@@ -1,0 +1,107 @@
+// The whole program on a desktop: five local pictures in a row, each seen
+// on the desktop right after the program announced it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include "desktop_helpers.h"
+
+using namespace desktoptest;
+using testsupport::ReadFile;
+
+namespace {
+
+// Runs skerrow over five pictures with SKERROW_DESKTOP=`desktop`; after
+// each "wallpaper: " line, `check` gets the picture and the stored copy.
+void RotateFivePictures(const char* desktop, const std::function<void(const std::string&, const std::string&)>& check) {
+  testsupport::TempDir folder;
+  const std::string state = folder / "state", log = folder / "stderr.txt";
+  std::string configuration = "get-timer:1000\n";
+  std::vector<std::string> pictures;
+  for (int i = 0; i < 5; ++i) {
+    pictures.push_back(DrawBitmap(folder / ("p" + std::to_string(i) + ".bmp"), 96, 54, i));
+    configuration += "file://" + pictures.back() + "\n";
+  }
+  testsupport::WriteFile(folder / "skerrow.cnf", configuration);
+  pid_t program = fork();
+  if (program == 0) {
+    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, 2) < 0 || chdir(folder.path().c_str()) != 0) _exit(127);
+    setenv("TEMP", folder.path().c_str(), 1);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    setenv("SKERROW_DESKTOP", desktop, 1);
+    execl(SKERROW_PROGRAM, "skerrow", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  auto changes = [&] {
+    std::string text = ReadFile(log);
+    size_t count = 0;
+    for (size_t at = text.find("wallpaper: "); at != std::string::npos; at = text.find("wallpaper: ", at + 1)) ++count;
+    return count;
+  };
+  for (size_t seen = 0; seen < pictures.size(); ++seen) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (changes() <= seen && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (changes() <= seen) {
+      ADD_FAILURE() << "no change " << seen + 1 << "; log:\n" << ReadFile(log);
+      break;
+    }
+    check(pictures[seen], testsupport::NewestWallpaperCopy(state));
+  }
+  kill(program, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 500 && waitpid(program, &status, WNOHANG) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (kill(program, 0) == 0) {
+    kill(program, SIGKILL);
+    waitpid(program, &status, 0);
+  }
+  std::string text = ReadFile(log);
+  EXPECT_EQ(text.rfind(std::string("desktop: ") + desktop + "\n", 0), 0u) << text;
+  EXPECT_EQ(text.find("did not take"), std::string::npos) << text;
+}
+
+TEST(DesktopProgramTest, FivePicturesReachTheRootWindowOfBareX11) {
+  XServer screen("640x360x24");
+  Display* display = XOpenDisplay(screen.display().c_str());
+  ASSERT_NE(display, nullptr);
+  RotateFivePictures("x11", [&](const std::string& picture, const std::string&) {
+    // The screen has the picture's shape: its middle is the picture's middle.
+    XImage* image = XGetImage(display, DefaultRootWindow(display), 320, 180, 1, 1, AllPlanes, ZPixmap);
+    ASSERT_NE(image, nullptr);
+    unsigned long pixel = XGetPixel(image, 0, 0);
+    XDestroyImage(image);
+    auto expected = testsupport::RunPython(
+        "import sys\nfrom PIL import Image\nr, g, b = Image.open(sys.argv[1]).convert('RGB').getpixel((48, 27))\n"
+        "print(r << 16 | g << 8 | b)\n",
+        {picture});
+    unsigned long want = std::stoul(expected.out);
+    for (int shift : {16, 8, 0})
+      EXPECT_NEAR(static_cast<int>((pixel >> shift) & 0xff), static_cast<int>((want >> shift) & 0xff), 8) << picture;
+  });
+  XCloseDisplay(display);
+}
+
+TEST(DesktopProgramTest, FivePicturesReachGnomeSettings) {
+  SessionBus bus;
+  RotateFivePictures("gnome", [&](const std::string&, const std::string& stored) {
+    std::string uri = testsupport::RunPython("import sys, pathlib\nprint(pathlib.Path(sys.argv[1]).as_uri(), end='')\n",
+                                             {stored}).out;
+    for (const char* key : {"picture-uri", "picture-uri-dark"})
+      EXPECT_EQ(bus.Run({"/usr/bin/gsettings", "get", "org.gnome.desktop.background", key}), "'" + uri + "'");
+  });
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+// Desktops reached through another program: the Plasma shell's script
+// service (a recording stand-in on a private bus), the LXQt file manager
+// (a recording command on PATH) and sway's IPC socket (a recording server).
+// Their failures are one line each, bounded in time, and never lose the
+// copy the desktop shows.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "desktop_helpers.h"
+
+using namespace desktoptest;
+using testsupport::ListDir;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+namespace {
+
+class RelayedDesktopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("XDG_STATE_HOME", state_.c_str(), 1);
+    picture_ = DrawBitmap(files_ / "p.bmp", 16, 9, 0);
+  }
+  std::vector<std::string> Copies() { return ListDir(state_ + "/skerrow"); }
+  // One change: what it wrote, and how long it took.
+  std::string Change(std::string* stored, double* seconds = nullptr) {
+    auto start = std::chrono::steady_clock::now();
+    std::string said;
+    *stored = SetWallpaper(picture_, &said);
+    if (seconds != nullptr) *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return said;
+  }
+
+  testsupport::TempDir files_;
+  std::string state_ = files_ / "state \"quoted\" home";
+  std::string picture_;
+};
+
+TEST_F(RelayedDesktopTest, LxqtCommandIsBoundedAndAFailureKeepsTheShownCopy) {
+  // The stand-in records its arguments and behaves as the test's files say.
+  const std::string bin = files_ / "bin";
+  mkdir(bin.c_str(), 0700);
+  WriteFile(bin + "/pcmanfm-qt", "#!/bin/sh\necho $$ > '" + files_ / "pid" + "'\nprintf '%s\\n' \"$@\" >> '" +
+                                     files_ / "args" + "'\n[ -e '" + files_ / "hang" + "' ] && exec sleep 30\n[ -e '" +
+                                     files_ / "refuse" + "' ] && exit 3\nexit 0\n");
+  chmod((bin + "/pcmanfm-qt").c_str(), 0700);
+  ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
+  EXPECT_EQ(ChooseDesktop("lxqt"), "desktop: lxqt\n");
+
+  struct Step {
+    const char* mode;          // "", "refuse" or "hang"
+    const char* line;          // a part of the one line a failure prints
+    std::vector<std::string> copies;
+  } const steps[] = {
+      {"", nullptr, {"wallpaper-1.bmp"}},
+      {"refuse", "pcmanfm-qt refused the wallpaper (exit status 3)", {"wallpaper-1.bmp", "wallpaper-2.bmp"}},
+      {"refuse", "pcmanfm-qt refused", {"wallpaper-1.bmp", "wallpaper-3.bmp"}},  // the shown one stays
+      {"hang", "pcmanfm-qt did not answer within 2 seconds", {"wallpaper-1.bmp", "wallpaper-4.bmp"}},
+      {"", nullptr, {"wallpaper-5.bmp"}},
+  };
+  for (const Step& step : steps) {
+    std::remove((files_ / "refuse").c_str());
+    std::remove((files_ / "hang").c_str());
+    std::remove((files_ / "args").c_str());
+    if (step.mode[0] != '\0') WriteFile(files_ / step.mode, "");
+    std::string stored;
+    double seconds = 0;
+    std::string said = Change(&stored, &seconds);
+    SCOPED_TRACE(step.copies.back());
+    EXPECT_EQ(stored, state_ + "/skerrow/" + step.copies.back());
+    EXPECT_EQ(ReadFile(files_ / "args"), "--set-wallpaper\n" + stored + "\n");
+    EXPECT_EQ(Copies(), step.copies);
+    EXPECT_LT(seconds, 3.0);
+    std::string expected = "wallpaper: " + picture_ + "\n";
+    if (step.line != nullptr) {
+      EXPECT_NE(said.find(std::string("desktop: lxqt did not take the wallpaper: ") + step.line), std::string::npos)
+          << said;
+      EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
+    } else {
+      EXPECT_EQ(said, expected);
+    }
+    pid_t child = std::atoi(ReadFile(files_ / "pid").c_str());
+    EXPECT_TRUE(child > 0 && kill(child, 0) != 0) << "the command outlived the call";
+  }
+}
+
+TEST_F(RelayedDesktopTest, PlasmaRunsOneScriptForEveryDesktopAndARefusalIsOneLine) {
+  // Without a bus, and then without the shell on it, the call goes on.
+  {
+    ScopedEnv no_bus("DBUS_SESSION_BUS_ADDRESS", nullptr);
+    ScopedEnv no_runtime("XDG_RUNTIME_DIR", files_.path().c_str());
+    ChooseDesktop("kde");
+    std::string stored;
+    EXPECT_NE(Change(&stored).find("desktop: kde did not take the wallpaper: no session bus"), std::string::npos);
+    EXPECT_FALSE(stored.empty());
+  }
+  SessionBus bus;
+  std::string stored;
+  EXPECT_NE(Change(&stored).find("org.kde.plasmashell"), std::string::npos);
+
+  const std::string log = files_ / "scripts", refuse = files_ / "refuse";
+  BackgroundProgram shell(
+      {SKERROW_PYTHON, "-c",
+       "import os, sys, dbus, dbus.service, dbus.mainloop.glib\nfrom gi.repository import GLib\n"
+       "dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)\n"
+       "class Shell(dbus.service.Object):\n"
+       "    @dbus.service.method('org.kde.PlasmaShell', in_signature='s', out_signature='')\n"
+       "    def evaluateScript(self, script):\n"
+       "        if os.path.exists(sys.argv[2]):\n"
+       "            raise dbus.exceptions.DBusException('Widgets are locked', name='org.kde.plasmashell.Error')\n"
+       "        open(sys.argv[1], 'a').write(script)\n"
+       "session = dbus.SessionBus()\nname = dbus.service.BusName('org.kde.plasmashell', session)\n"
+       "Shell(session, '/PlasmaShell')\nprint('ready', flush=True)\nGLib.MainLoop().run()\n",
+       log, refuse},
+      1);
+  std::string said = Change(&stored);
+  EXPECT_EQ(said, "wallpaper: " + picture_ + "\n");
+  std::string uri = testsupport::RunPython("import sys, pathlib\nprint(pathlib.Path(sys.argv[1]).as_uri(), end='')\n",
+                                           {stored}).out;
+  std::string literal;  // the URI as a script string: its quotes escaped
+  for (char c : uri) literal += c == '"' ? std::string("\\\"") : std::string(1, c);
+  EXPECT_EQ(ReadFile(log),
+            "var all = desktops();\n"
+            "for (var i = 0; i < all.length; i++) {\n"
+            "  var d = all[i];\n"
+            "  d.wallpaperPlugin = \"org.kde.image\";\n"
+            "  d.currentConfigGroup = [\"Wallpaper\", \"org.kde.image\", \"General\"];\n"
+            "  d.writeConfig(\"Image\", \"" + literal + "\");\n"
+            "}\n");
+
+  WriteFile(refuse, "");
+  said = Change(&stored);
+  EXPECT_EQ(said, "wallpaper: " + picture_ + "\n" +
+                      "desktop: kde did not take the wallpaper: the Plasma shell refused the script: Widgets are locked\n");
+}
+
+TEST_F(RelayedDesktopTest, SwayGetsOneOutputCommandOnItsSocket) {
+  const std::string socket_path = files_ / "sway.sock";
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, socket_path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  std::string command;
+  // The stand-in answers the first request, then closes the second at once.
+  std::thread compositor([&] {
+    for (int round = 0; round < 2; ++round) {
+      int peer = accept(listener, nullptr, nullptr);
+      if (peer < 0) return;
+      char header[14];
+      if (round == 0 && recv(peer, header, sizeof header, MSG_WAITALL) == sizeof header) {
+        uint32_t length;
+        std::memcpy(&length, header + 6, 4);
+        command.resize(length);
+        recv(peer, command.data(), length, MSG_WAITALL);
+        std::string reply = "[{\"success\": true}]";
+        std::string message = "i3-ipc";
+        uint32_t fields[2] = {static_cast<uint32_t>(reply.size()), 0};
+        message.append(reinterpret_cast<const char*>(fields), sizeof fields);
+        send(peer, (message + reply).data(), message.size() + reply.size(), 0);
+      }
+      close(peer);
+    }
+  });
+  ScopedEnv sway("SWAYSOCK", socket_path.c_str());
+  EXPECT_EQ(ChooseDesktop(nullptr), "desktop: sway\n");
+  std::string stored;
+  EXPECT_EQ(Change(&stored), "wallpaper: " + picture_ + "\n");
+  EXPECT_EQ(command, "output * bg \"" + files_.path() + "/state \\\"quoted\\\" home/skerrow/wallpaper-1.bmp\" fill");
+  EXPECT_NE(Change(&stored).find("desktop: sway did not take the wallpaper"), std::string::npos);
+  compositor.join();
+  close(listener);
+}
+
+}  // namespace

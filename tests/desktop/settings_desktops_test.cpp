@@ -1,0 +1,94 @@
+// Desktops whose wallpaper lives in their settings: GNOME, Cinnamon and MATE
+// through the real dconf service, XFCE through the real xfconfd, each on a
+// private session bus.
+#include <gtest/gtest.h>
+
+#include "desktop_helpers.h"
+
+using namespace desktoptest;
+using testsupport::TempDir;
+
+namespace {
+
+class SettingsDesktopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A store path a URI must encode: a blank and non-ASCII letters.
+    state_ = files_ / "state home/壁紙";
+    setenv("XDG_STATE_HOME", state_.c_str(), 1);
+  }
+  std::string Picture(int variant) { return DrawBitmap(files_ / ("p" + std::to_string(variant) + ".bmp"), 64, 36, variant); }
+  std::string Setting(const std::string& schema, const std::string& key) {
+    return bus_.Run({"/usr/bin/gsettings", "get", schema, key});
+  }
+  // file:// URI of a path as an independent encoder writes it, quoted as
+  // gsettings prints strings.
+  static std::string QuotedUri(const std::string& path) {
+    auto result = testsupport::RunPython("import sys, pathlib\nprint(pathlib.Path(sys.argv[1]).as_uri(), end='')\n", {path});
+    return "'" + result.out + "'";
+  }
+
+  TempDir files_;
+  std::string state_;
+  SessionBus bus_;
+};
+
+TEST_F(SettingsDesktopTest, EachChangeReachesTheSettingsOfGnomeCinnamonAndMate) {
+  struct Desktop {
+    const char* name;
+    const char* schema;
+    std::vector<const char*> keys;
+    bool uri;  // a file URI rather than a plain path
+  } const desktops[] = {
+      {"gnome", "org.gnome.desktop.background", {"picture-uri", "picture-uri-dark"}, true},
+      {"cinnamon", "org.cinnamon.desktop.background", {"picture-uri"}, true},
+      {"mate", "org.mate.background", {"picture-filename"}, false},
+  };
+  int variant = 0;
+  for (const Desktop& desktop : desktops) {
+    EXPECT_EQ(ChooseDesktop(desktop.name), std::string("desktop: ") + desktop.name + "\n");
+    // A user who turned the picture off gets it back; any other placement
+    // is the user's choice and stays.
+    bus_.Run({"/usr/bin/gsettings", "set", desktop.schema, "picture-options", "none"});
+    for (const char* options : {"'zoom'", "'centered'"}) {
+      std::string said;
+      std::string stored = SetWallpaper(Picture(++variant), &said);
+      ASSERT_FALSE(stored.empty()) << said;
+      EXPECT_EQ(said.find("did not take"), std::string::npos) << said;
+      for (const char* key : desktop.keys)
+        EXPECT_EQ(Setting(desktop.schema, key), desktop.uri ? QuotedUri(stored) : "'" + stored + "'")
+            << desktop.name << " " << key;
+      EXPECT_EQ(Setting(desktop.schema, "picture-options"), options) << desktop.name;
+      bus_.Run({"/usr/bin/gsettings", "set", desktop.schema, "picture-options", "centered"});
+    }
+  }
+}
+
+TEST_F(SettingsDesktopTest, XfceGetsThePictureOnEveryMonitorAndWorkspace) {
+  XServer screen;  // its one output names the monitor a fresh channel gets
+  ChooseDesktop("xfce");
+  const std::string created = "/backdrop/screen0/monitorscreen/workspace0/last-image";
+  std::string said;
+  std::string first = SetWallpaper(Picture(1), &said);
+  EXPECT_EQ(said.find("did not take"), std::string::npos) << said;
+  auto query = [&](const std::string& property) {
+    return bus_.Run({"/usr/bin/xfconf-query", "-c", "xfce4-desktop", "-p", property});
+  };
+  EXPECT_EQ(query(created), first);
+
+  std::vector<std::string> properties = {created};
+  for (const char* monitor : {"monitorDP-1", "monitor0"})
+    for (const char* workspace : {"workspace0", "workspace1"}) {
+      properties.push_back(std::string("/backdrop/screen0/") + monitor + "/" + workspace + "/last-image");
+      bus_.Run({"/usr/bin/xfconf-query", "-c", "xfce4-desktop", "-p", properties.back(), "-n", "-t", "string", "-s",
+                "/old/picture.png"});
+    }
+  bus_.Run({"/usr/bin/xfconf-query", "-c", "xfce4-desktop", "-p", "/backdrop/screen0/monitor0/workspace0/image-style",
+            "-n", "-t", "int", "-s", "5"});
+  std::string second = SetWallpaper(Picture(2), &said);
+  EXPECT_EQ(said.find("did not take"), std::string::npos) << said;
+  for (const std::string& property : properties) EXPECT_EQ(query(property), second) << property;
+  EXPECT_EQ(query("/backdrop/screen0/monitor0/workspace0/image-style"), "5");
+}
+
+}  // namespace

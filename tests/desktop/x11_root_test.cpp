@@ -1,0 +1,146 @@
+// Bare X11: the picture fills every monitor of the root window of a real X
+// server, is announced through the root properties, and leaves exactly one
+// pixmap behind however often it changes.
+// gtest first: Xlib's macros (None) would break its headers.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XRes.h>
+#include <X11/extensions/Xrandr.h>
+
+#include "desktop_helpers.h"
+
+using namespace desktoptest;
+
+namespace {
+
+class X11RootTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("XDG_STATE_HOME", (files_ / "state").c_str(), 1);
+    display_ = XOpenDisplay(server_.display().c_str());
+    ASSERT_NE(display_, nullptr);
+    EXPECT_EQ(ChooseDesktop("x11"), "desktop: x11\n");
+  }
+  void TearDown() override {
+    if (display_ != nullptr) XCloseDisplay(display_);
+  }
+  Pixmap RootProperty(const char* name) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    Pixmap pixmap = None;
+    if (XGetWindowProperty(display_, DefaultRootWindow(display_), XInternAtom(display_, name, False), 0, 1, False,
+                           XA_PIXMAP, &type, &format, &count, &after, &data) == Success &&
+        count == 1)
+      pixmap = *reinterpret_cast<Pixmap*>(data);
+    if (data != nullptr) XFree(data);
+    return pixmap;
+  }
+  // Pixmaps the server holds for all its clients.
+  long PixmapsHeld() {
+    int clients = 0;
+    XResClient* list = nullptr;
+    XResQueryClients(display_, &clients, &list);
+    long pixmaps = 0;
+    Atom pixmap_type = XInternAtom(display_, "PIXMAP", False);
+    for (int i = 0; i < clients; ++i) {
+      int types = 0;
+      XResType* counts = nullptr;
+      XResQueryClientResources(display_, list[i].resource_base, &types, &counts);
+      for (int t = 0; t < types; ++t)
+        if (counts[t].resource_type == pixmap_type) pixmaps += counts[t].count;
+      XFree(counts);
+    }
+    XFree(list);
+    return pixmaps;
+  }
+  // How far the root window is from `bitmap` scaled by Pillow to fill each
+  // monitor ("x,y,w,h" each): mean and 99th percentile of channel errors.
+  std::pair<double, double> RootError(const std::string& bitmap, const std::vector<std::string>& monitors) {
+    std::string shot = files_ / "root.png";
+    auto grab = testsupport::RunProcess({"/usr/bin/import", "-display", server_.display(), "-window", "root", shot}, {}, 30);
+    EXPECT_EQ(grab.exit_code, 0) << grab.err;
+    std::vector<std::string> args = {shot, bitmap};
+    args.insert(args.end(), monitors.begin(), monitors.end());
+    auto result = testsupport::RunPython(
+        "import sys\nimport numpy as np\nfrom PIL import Image, ImageOps\n"
+        "root = Image.open(sys.argv[1]).convert('RGB')\nsource = Image.open(sys.argv[2]).convert('RGB')\n"
+        "expected = Image.new('RGB', root.size)\n"
+        "for m in sys.argv[3:]:\n"
+        "    x, y, w, h = map(int, m.split(','))\n"
+        "    expected.paste(ImageOps.fit(source, (w, h), Image.BILINEAR, centering=(0.5, 0.5)), (x, y))\n"
+        "d = np.abs(np.asarray(root, dtype=int) - np.asarray(expected, dtype=int))\n"
+        "print(d.mean(), np.percentile(d, 99))\n",
+        args);
+    double mean = 999, high = 999;
+    EXPECT_EQ(std::sscanf(result.out.c_str(), "%lf %lf", &mean, &high), 2) << result.err;
+    return {mean, high};
+  }
+
+  testsupport::TempDir files_;
+  XServer server_;
+  Display* display_ = nullptr;
+};
+
+TEST_F(X11RootTest, PicturesFillTheScreenAndOnePixmapIsRetained) {
+  struct Picture {
+    int width, height;
+  } const pictures[] = {{320, 180}, {200, 200}, {400, 100}};  // the screen's shape, narrower, wider
+  std::vector<std::string> bitmaps;
+  for (const Picture& p : pictures)
+    bitmaps.push_back(DrawBitmap(files_ / ("p" + std::to_string(bitmaps.size()) + ".bmp"), p.width, p.height,
+                                 static_cast<int>(bitmaps.size())));
+  for (int round = 0; round < 20; ++round) {
+    const Picture& p = pictures[round % std::size(pictures)];
+    const std::string& bitmap = bitmaps[round % bitmaps.size()];
+    std::string said;
+    ASSERT_FALSE(SetWallpaper(bitmap, &said).empty()) << said;
+    ASSERT_EQ(said.find("did not take"), std::string::npos) << said;
+    Pixmap announced = RootProperty("_XROOTPMAP_ID");
+    EXPECT_NE(announced, static_cast<Pixmap>(None));
+    EXPECT_EQ(RootProperty("ESETROOT_PMAP_ID"), announced);
+    if (round < static_cast<int>(std::size(pictures))) {
+      auto [mean, high] = RootError(bitmap, {"0,0,1280,720"});
+      EXPECT_LT(mean, 2.0) << p.width << "x" << p.height;
+      EXPECT_LT(high, 12.0) << p.width << "x" << p.height;
+    }
+  }
+  EXPECT_EQ(PixmapsHeld(), 1);
+}
+
+TEST_F(X11RootTest, EachMonitorIsFilledOnItsOwn) {
+  // Two monitors side by side, of different shapes; the first takes the
+  // server's one output, which replaces the monitor made for it.
+  Window root = DefaultRootWindow(display_);
+  XRRScreenResources* resources = XRRGetScreenResources(display_, root);
+  ASSERT_GE(resources->noutput, 1);
+  RROutput output = resources->outputs[0];
+  XRRFreeScreenResources(resources);
+  const int areas[2][4] = {{0, 0, 800, 720}, {800, 0, 480, 360}};
+  for (int i = 0; i < 2; ++i) {
+    XRRMonitorInfo* monitor = XRRAllocateMonitor(display_, i == 0 ? 1 : 0);
+    if (i == 0) monitor->outputs[0] = output;
+    monitor->name = XInternAtom(display_, i == 0 ? "LEFT" : "RIGHT", False);
+    monitor->x = areas[i][0], monitor->y = areas[i][1], monitor->width = areas[i][2], monitor->height = areas[i][3];
+    monitor->mwidth = areas[i][2] / 4, monitor->mheight = areas[i][3] / 4;
+    XRRSetMonitor(display_, root, monitor);
+    XRRFreeMonitors(monitor);
+  }
+  XSync(display_, False);
+  int now = 0;
+  XRRFreeMonitors(XRRGetMonitors(display_, root, False, &now));
+  ASSERT_EQ(now, 2) << "this X server keeps no monitors of its own";
+
+  std::string bitmap = DrawBitmap(files_ / "p.bmp", 300, 200, 1);
+  std::string said;
+  ASSERT_FALSE(SetWallpaper(bitmap, &said).empty()) << said;
+  // Where no monitor is, the root stays black; the comparison counts it.
+  auto [mean, high] = RootError(bitmap, {"0,0,800,720", "800,0,480,360"});
+  EXPECT_LT(mean, 2.0);
+  EXPECT_LT(high, 12.0);
+}
+
+}  // namespace
