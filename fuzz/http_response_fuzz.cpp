@@ -101,7 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fits && !refused) {
     std::string_view body = stream.substr(end + 4);
     if (body.substr(0, kept.size()) != kept) std::abort();
-    if (LengthAnnounced == 0 && kept != body) std::abort();
+    // A body that came whole was handed to the chain, which may have taken
+    // the file away: one of no picture kind is removed.
+    const bool handed_on = access(path.c_str(), F_OK) != 0;
+    if (LengthAnnounced == 0 && !handed_on && kept != body) std::abort();
   } else if (!kept.empty()) {
     std::abort();
   }

@@ -1,18 +1,28 @@
-// Test pictures drawn with Pillow, and the comparison of a stored wallpaper
-// with the picture it came from, decoded by Pillow as well.
+// Test pictures drawn with Pillow, the comparison of a stored wallpaper with
+// the picture it came from, decoded by Pillow as well, and the fixture that
+// runs the chain on files as the fetcher leaves them.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include "app_globals.h"
+#include "fetch_globals.h"
+#include "layer_control.h"
 #include "test_support.h"
+#include "wallpaper.h"
 
 namespace pictures {
 
 // Smooth drawings, so that the JPEG step's chroma subsampling stays small
-// and any larger difference means a real fault. kind: gif, jpeg, bmp;
+// and any larger difference means a real fault. kind: gif, jpeg, bmp, png,
+// webp (lossless);
 // pictures of different `variant` (0 to 4) differ in colour everywhere.
 inline void Draw(const std::string& kind, const std::string& path, int width = 96, int height = 64, int variant = 0) {
   static const char kScript[] = R"(
@@ -31,7 +41,9 @@ else:
     im = Image.new('RGB', (w, h))
     im.putdata([((x * 255) // (w - 1), (y * 255) // (h - 1), 20 + 30 * v + ((x + y) * 100) // (w + h))
                 for y in range(h) for x in range(w)])
-    im.save(path, 'JPEG', quality=90) if kind == 'jpeg' else im.save(path, 'BMP')
+    formats = {'jpeg': ('JPEG', {'quality': 90}), 'bmp': ('BMP', {}), 'png': ('PNG', {}),
+               'webp': ('WEBP', {'lossless': True})}
+    im.save(path, formats[kind][0], **formats[kind][1])
 )";
   testsupport::ProcessResult r =
       testsupport::RunPython(kScript, {kind, path, std::to_string(width), std::to_string(height), std::to_string(variant)});
@@ -81,5 +93,62 @@ inline void ExpectPicture(const std::string& bitmap, const std::string& source, 
   EXPECT_LE(d.max, max_allowed) << kind << " " << source;
   EXPECT_LE(d.mean, mean_allowed) << kind << " " << source;
 }
+
+// Runs the chain the way the fetcher does, with TEMP pointing at a folder of
+// the test's own and the wallpaper kept under a private state folder.
+class ChainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LayerReset();
+    source_ = dir_ / "pictures";
+    temp_ = dir_ / "temp";
+    std::filesystem::create_directories(source_);
+    std::filesystem::create_directories(temp_);
+    const char* temp = std::getenv("TEMP");
+    had_temp_ = temp != nullptr;
+    if (had_temp_) saved_temp_ = temp;
+    setenv("TEMP", temp_.c_str(), 1);
+    setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+  }
+  void TearDown() override {
+    if (had_temp_) {
+      setenv("TEMP", saved_temp_.c_str(), 1);
+    } else {
+      unsetenv("TEMP");
+    }
+    LayerReset();
+  }
+
+  // Runs the chain on `name` inside `folder`, as the fetcher leaves it.
+  void Apply(const std::string& folder, const std::string& name, int delete_source) {
+    std::snprintf(WorkDir, sizeof WorkDir, "%s/", folder.c_str());
+    std::snprintf(LocalName, sizeof LocalName, "%s", name.c_str());
+    ApplyWallpaper(delete_source);
+  }
+
+  // The folder the chain writes its files into.
+  static std::string WorkFolder() {
+    SetWorkDirFromTemp();
+    return WorkDir;
+  }
+
+  std::string Stored() const { return testsupport::ReadFile(LayerWallpaperStorePath()); }
+
+  // Sets an earlier wallpaper, so that a failure can be seen to keep it.
+  std::string SetEarlierWallpaper() {
+    const std::string earlier = dir_ / "earlier.bmp";
+    Draw("bmp", earlier, 8, 8);
+    char path[1024];
+    std::snprintf(path, sizeof path, "%s", earlier.c_str());
+    EXPECT_TRUE(SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, path, 0));
+    return testsupport::ReadFile(earlier);
+  }
+
+  testsupport::TempDir dir_;
+  std::string source_;
+  std::string temp_;
+  std::string saved_temp_;
+  bool had_temp_ = false;
+};
 
 }  // namespace pictures

@@ -1,0 +1,71 @@
+// The PNG and WebP stages through the chain: every colour type, depth and
+// interlacing of PNG, and lossy, lossless, alpha and animated WebP, checked
+// against Pillow's decoding of the same files.
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "layer_control.h"
+#include "picture_helpers.h"
+#include "test_support.h"
+
+namespace {
+
+class DecodersTest : public pictures::ChainTest {
+ protected:
+  // Runs the oracle script with `args`; its lines of output.
+  static std::vector<std::string> Oracle(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {std::string(SKERROW_TESTS_DIR) + "/wallpaper/picture_oracle.py"};
+    all.insert(all.end(), args.begin(), args.end());
+    static const char kRun[] =
+        "import runpy, sys; sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__')";
+    testsupport::ProcessResult r = testsupport::RunPython(kRun, all);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> lines;
+    std::istringstream out(r.out);
+    for (std::string line; std::getline(out, line);) lines.push_back(line);
+    return lines;
+  }
+
+  // Makes the pictures, sets each as the wallpaper and keeps the stored
+  // bitmap beside it; returns the largest channel difference per picture.
+  std::vector<std::pair<std::string, int>> ApplyEach(const std::string& make) {
+    const std::vector<std::string> names = Oracle({make, source_});
+    EXPECT_FALSE(names.empty());
+    for (const std::string& name : names) {
+      std::filesystem::remove(LayerWallpaperStorePath());
+      Apply(source_, name, 0);
+      std::error_code missing;
+      std::filesystem::copy_file(LayerWallpaperStorePath(), source_ + "/" + name + ".bmp", missing);
+      EXPECT_FALSE(missing) << name;
+    }
+    std::vector<std::string> args = {"check", source_};
+    args.insert(args.end(), names.begin(), names.end());
+    std::vector<std::pair<std::string, int>> differences;
+    for (const std::string& line : Oracle(args)) {
+      std::istringstream fields(line);
+      std::string name, difference;
+      fields >> name >> difference;
+      differences.emplace_back(name, difference == "size" ? 1 << 30 : std::stoi(difference));
+    }
+    EXPECT_EQ(differences.size(), names.size());
+    EXPECT_TRUE(testsupport::ListDir(WorkFolder()).empty());
+    return differences;
+  }
+};
+
+TEST_F(DecodersTest, PngOfEveryColourTypeAndDepthEqualsPillowsDecoding) {
+  for (const auto& [name, difference] : ApplyEach("make-png")) EXPECT_EQ(difference, 0) << name;
+}
+
+// libwebp decodes for both sides; the lossy pictures differed by 0 when
+// measured, the bound leaves room for another build of the library.
+TEST_F(DecodersTest, WebpStillsAndFirstFramesMatchPillowsDecoding) {
+  for (const auto& [name, difference] : ApplyEach("make-webp"))
+    EXPECT_LE(difference, name.find("lossy") == 0 ? 2 : 0) << name;
+}
+
+}  // namespace
