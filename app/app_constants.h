@@ -29,6 +29,7 @@ inline constexpr int RedirectCommandId = 105;  // posted by the fetcher to follo
 
 // The program's own window messages, timer and tray icon id.
 inline constexpr UINT SocketEventMessage = 1025;
+inline constexpr UINT HostFoundMessage = 1026;
 inline constexpr UINT TrayMessage = 32868;
 inline constexpr UINT_PTR RotationTimer = 23275;
 inline constexpr UINT TrayIconId = 8000;
@@ -41,6 +42,8 @@ inline constexpr int kMinIntervalMs = 6000;
 inline constexpr int kMaxIntervalMs = 6000000;
 inline constexpr int kIntervalBarFirst = 1;
 inline constexpr int kIntervalBarLast = 1000;
+// The shortest interval the configuration file may set.
+inline constexpr int kShortestConfiguredIntervalMs = 1000;
 
 // Windows Sockets version asked for at start-up (1.1).
 inline constexpr WORD kWinsockVersion = 0x0101;
@@ -68,3 +71,4 @@ inline constexpr char kIntervalFormat[] =
 inline constexpr char kWinsockErrorFormat[] = "%d is the err";
 inline constexpr char kErrorCaption[] = "Error";
 inline constexpr char kPathTooLongText[] = "The file path is too long";
+inline constexpr char kNoWorkFolderText[] = "No private work folder can be made";

@@ -16,9 +16,9 @@ ATOM RegisterMainClass(HINSTANCE instance);
 int InitMainWindow(HINSTANCE instance, int show_command);
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
-// TEMP, with a trailing separator, becomes WorkDir; a value that does not
-// fit is ignored and WorkDir keeps what it held.
-void SetWorkDirFromTemp();
+// The private work folder, with its trailing separator, becomes WorkDir;
+// false (and WorkDir empty) when there is none.
+bool SetWorkDirFromTemp();
 
 // Reads skerrow.cnf into the controls and globals; returns the URL lines added.
 int ReadConfiguration(HWND window);

@@ -47,9 +47,15 @@ int ReadInteger(const char* text) {
   return static_cast<int>(value);
 }
 
+// A value that is no positive number leaves the default; one below a second
+// would hammer the servers in the list.
 void SetInterval(const char* number) {
   int value = ReadInteger(number);
-  IntervalMs = value == 0 ? kDefaultIntervalMs : value;
+  if (value <= 0) {
+    IntervalMs = kDefaultIntervalMs;
+  } else {
+    IntervalMs = value < kShortestConfiguredIntervalMs ? kShortestConfiguredIntervalMs : value;
+  }
 }
 
 // Colons before the host are skipped; the port is the rest of the line.

@@ -183,6 +183,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
     case SocketEventMessage:
       ReceiveSocketEvent(window, wparam, lparam);
       return 0;
+    case HostFoundMessage:
+      HostFound(window, wparam, lparam);
+      return 0;
     case TrayMessage:
       RestoreFromTray(window, wparam, lparam);
       return 0;

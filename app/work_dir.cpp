@@ -1,19 +1,20 @@
-// WorkDir from the TEMP environment variable.
-#include <cstdlib>
+// WorkDir: the program's private work folder, which the Windows layer makes
+// on first use inside TEMP (or the system's own temporary place) and
+// removes when the program ends.
 #include <cstring>
 
 #include "app_constants.h"
 #include "app_globals.h"
 #include "fetch_globals.h"
 
-void SetWorkDirFromTemp() {
-  const char* temp = std::getenv("TEMP");
-  if (temp == nullptr) return;
-  std::size_t length = std::strlen(temp);
-  std::size_t separator = (length == 0 || temp[length - 1] != kPathSeparator) ? 1 : 0;
-  // A folder that cannot be held whole would send every file somewhere else.
-  if (length + separator >= sizeof WorkDir) return;
-  std::memcpy(WorkDir, temp, length);
-  if (separator) WorkDir[length++] = kPathSeparator;
-  WorkDir[length] = '\0';
+bool SetWorkDirFromTemp() {
+  char folder[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length >= sizeof folder || length >= sizeof WorkDir) {
+    // No private folder: nothing may be written anywhere else instead.
+    WorkDir[0] = '\0';
+    return false;
+  }
+  std::memcpy(WorkDir, folder, length + 1);
+  return true;
 }

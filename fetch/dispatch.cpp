@@ -32,6 +32,12 @@ void FetchLocalFile(HWND window) {
     MessageBoxA(window, kPathTooLongText, kErrorCaption, MB_OK);
     return;
   }
+  // The conversions write into the work folder; without one they would
+  // write beside the picture.
+  if (!SetWorkDirFromTemp()) {
+    MessageBoxA(window, kNoWorkFolderText, kErrorCaption, MB_OK);
+    return;
+  }
 
   KillTimer(window, RotationTimer);
   std::strcpy(LocalName, name);
@@ -65,6 +71,7 @@ void AbortCommand(HWND window) {
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
   DownloadFile = nullptr;
   TransferSocket = INVALID_SOCKET;
+  CancelHostLookup();
   Connecting = 0;
   StopTransferClock(window);
 }

@@ -30,3 +30,5 @@ void FetchCurrentUrl(HWND window, int command);
 void FetchHttpUrl(HWND window, int command);
 void SendRequestCommand(HWND window);
 void ReceiveSocketEvent(HWND window, WPARAM socket, LPARAM event);
+// The answer of the host name look-up the set-up started.
+void HostFound(HWND window, WPARAM task, LPARAM reply);

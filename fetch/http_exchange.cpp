@@ -44,6 +44,7 @@ static_assert(kChunkCapacity <= kScratchCapacity, "a chunk is received into Scra
 
 // Ends the transfer without the pipeline; what was written stays on disk.
 void CloseTransfer(HWND window) {
+  CancelHostLookup();
   CloseSecureChannel();
   if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
@@ -160,7 +161,7 @@ void ArmStallTimer(HWND window);
 // connection never made is a failed set-up, and a tunnel or handshake never
 // finished says so, since nothing else would tell the user why.
 void CALLBACK OnStallTimer(HWND window, UINT, UINT_PTR, DWORD) {
-  if (TransferSocket == INVALID_SOCKET && DownloadFile == nullptr) {
+  if (Connecting == 0 && TransferSocket == INVALID_SOCKET && DownloadFile == nullptr) {
     StopTransferClock(window);
     return;
   }
@@ -169,7 +170,11 @@ void CALLBACK OnStallTimer(HWND window, UINT, UINT_PTR, DWORD) {
     return;
   }
   if (Connecting != 0) {
-    ConnectionMade(window, WSAETIMEDOUT);
+    if (LookupTask != nullptr) {
+      HostLookupTimedOut(window);
+    } else {
+      ConnectionMade(window, WSAETIMEDOUT);
+    }
     return;
   }
   if (SecurePhase == kSecureProxyAnswer || SecurePhase == kSecureHandshake) {
@@ -257,7 +262,9 @@ void CountReceivedBytes(HWND window, int count) {
   if (SpeedWindowBytes < kLowSpeedBytes) return;
   SpeedWindowStart = GetTickCount();
   SpeedWindowBytes = 0;
-  ArmStallTimer(window);
+  // Past the overall deadline the timer armed for it is already due, and
+  // arming it afresh would put the end off for as long as bytes keep coming.
+  if (SpeedWindowStart - TransferStart < kTransferDeadlineMs) ArmStallTimer(window);
 }
 
 void StopTransferClock(HWND window) { KillTimer(window, StallTimer); }

@@ -19,12 +19,18 @@ int TransferCommand = 0;
 int SecureTransfer = 0;
 char TargetHost[kUrlCapacity];
 unsigned short TargetPort = 0;
+HANDLE LookupTask = nullptr;
+alignas(hostent) char HostEntry[MAXGETHOSTSTRUCT];
 
 namespace {
 
 constexpr char kDefaultPort[] = "80";
 constexpr char kDefaultSecurePort[] = "443";
 constexpr char kIndexName[] = "index.html";
+
+// The address's own port text while the look-up runs: through a proxy,
+// PortText holds the proxy's.
+char TargetPortText[kUrlCapacity];
 
 void ShowBox(HWND window, const char* text, const char* caption) { MessageBoxA(window, text, caption, MB_OK); }
 
@@ -63,28 +69,7 @@ bool ParseDottedAddress(std::string_view text, unsigned char bytes[4]) {
   return false;
 }
 
-bool ResolveHost(HWND window) {
-  std::memset(&ServerAddress, 0, sizeof ServerAddress);
-  ServerAddress.sin_family = AF_INET;
-  if (HostName[0] >= '0' && HostName[0] <= '9') {
-    unsigned char bytes[4];
-    if (!ParseDottedAddress(HostName, bytes)) {
-      ShowBox(window, kHostUnknownText, HostName);
-      return false;
-    }
-    std::memcpy(&ServerAddress.sin_addr, bytes, 4);
-    return true;
-  }
-  hostent* host = gethostbyname(HostName);
-  if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
-    ShowBox(window, kHostUnknownText, HostName);
-    return false;
-  }
-  int length = host->h_length < 0 ? 0 : host->h_length;
-  std::memcpy(&ServerAddress.sin_addr, host->h_addr_list[0],
-              static_cast<size_t>(length < 4 ? length : 4));
-  return true;
-}
+void ShowHostUnknown(HWND window) { ShowBox(window, kHostUnknownText, HostName); }
 
 // The port token after the first ':' of the address (slashes before it
 // skipped); an address with nothing there gets its scheme's default port.
@@ -183,6 +168,89 @@ void ConnectionMade(HWND window, int error) {
   }
 }
 
+void CancelHostLookup() {
+  if (LookupTask != nullptr) WSACancelAsyncRequest(LookupTask);
+  LookupTask = nullptr;
+}
+
+void HostLookupTimedOut(HWND window) {
+  CancelHostLookup();
+  Connecting = 0;
+  ShowHostUnknown(window);
+  SetUpFailed(window);
+}
+
+namespace {
+
+// The ports, the socket, and a connection asked for on notifications. The
+// ports are judged only once the host is known, so a bad host is the one
+// reported when both are.
+void ConnectToServer(HWND window) {
+  Connecting = 0;
+  unsigned short port = 0;
+  if ((SecureTransfer != 0 && !ResolvePort(window, TargetPortText, &TargetPort)) ||
+      !ResolvePort(window, PortText, &port)) {
+    SetUpFailed(window);
+    return;
+  }
+  ServerAddress.sin_port = htons(port);
+  TransferSocket = socket(AF_INET, SOCK_STREAM, 0);
+  if (TransferSocket == INVALID_SOCKET) {
+    ShowBox(window, kSocketFailedText, kErrorCaption);
+    SetUpFailed(window);
+    return;
+  }
+  // Asked for before connecting, so the connection is made while the window
+  // goes on working, and the stall timer can give it up.
+  if (WSAAsyncSelect(TransferSocket, window, SocketEventMessage, FD_CONNECT | FD_READ | FD_CLOSE) != 0) {
+    ShowBox(window, kAsyncSelectFailedText, kFileErrorCaption);
+    DropSocket();
+    SetUpFailed(window);
+    return;
+  }
+  Connecting = 1;
+  StartTransferClock(window, false);  // the connect's own limit; the deadline runs on
+  if (connect(TransferSocket, reinterpret_cast<const sockaddr*>(&ServerAddress), sizeof ServerAddress) != 0 &&
+      WSAGetLastError() != WSAEWOULDBLOCK) {
+    ConnectionMade(window, WSAGetLastError());
+  }
+}
+
+// A dotted address is taken at once; a name is looked up on the side, so
+// the window goes on working meanwhile and the stall timer can give up.
+bool StartHostLookup(HWND window) {
+  std::memset(&ServerAddress, 0, sizeof ServerAddress);
+  ServerAddress.sin_family = AF_INET;
+  if (HostName[0] >= '0' && HostName[0] <= '9') {
+    unsigned char bytes[4];
+    if (!ParseDottedAddress(HostName, bytes)) return false;
+    std::memcpy(&ServerAddress.sin_addr, bytes, 4);
+    ConnectToServer(window);
+    return true;
+  }
+  LookupTask = WSAAsyncGetHostByName(window, HostFoundMessage, HostName, HostEntry, sizeof HostEntry);
+  if (LookupTask == nullptr) return false;
+  Connecting = 1;
+  return true;
+}
+
+}  // namespace
+
+void HostFound(HWND window, WPARAM task, LPARAM reply) {
+  if (LookupTask == nullptr || task != reinterpret_cast<WPARAM>(LookupTask)) return;
+  LookupTask = nullptr;
+  const auto* host = reinterpret_cast<const hostent*>(HostEntry);
+  if (WSAGETASYNCERROR(reply) != 0 || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+    Connecting = 0;
+    ShowHostUnknown(window);
+    SetUpFailed(window);
+    return;
+  }
+  int length = host->h_length < 0 ? 0 : host->h_length;
+  std::memcpy(&ServerAddress.sin_addr, host->h_addr_list[0], static_cast<size_t>(length < 4 ? length : 4));
+  ConnectToServer(window);
+}
+
 void FetchHttpUrl(HWND window, int command) {
   if (DownloadFile != nullptr || Connecting != 0) return;  // one download at a time
   bool redirect = command == RedirectCommandId;
@@ -211,59 +279,34 @@ void FetchHttpUrl(HWND window, int command) {
   TransferCommand = command;
   if (TransferSocket != INVALID_SOCKET) DropSocket();
 
-  // The server's own host: the name its certificate must carry, the Host
-  // line inside a tunnel, and the tunnel's far end.
+  // Everything the address gives is taken now: the look-up may take a while,
+  // and CurrentUrl may change meanwhile. The server's own host is the name
+  // its certificate must carry, the Host line inside a tunnel, and the
+  // tunnel's far end.
   std::snprintf(TargetHost, sizeof TargetHost, "%s", address);
   CutHostText(TargetHost);
-  if (ProxyMode != 0) {
-    ReadField(window, ProxyHostField, HostName, sizeof HostName);
-  } else {
-    std::strcpy(HostName, TargetHost);
-  }
-  if (!ResolveHost(window)) {
-    SetUpFailed(window);
-    return;
-  }
-
   // An https:// address goes through the proxy's tunnel, so the request
   // inside it is the direct one.
   if (ProxyMode != 0 && SecureTransfer == 0) {
     std::snprintf(RequestPath, sizeof RequestPath, "%s", CurrentUrl);
   } else {
     TakeUrlPortAndPath(address);
+    std::strcpy(TargetPortText, PortText);
+  }
+  if (ProxyMode != 0) {
+    ReadField(window, ProxyHostField, HostName, sizeof HostName);
+    ReadField(window, ProxyPortField, PortText, sizeof PortText);
+  } else {
+    std::strcpy(HostName, TargetHost);
   }
   name.copy(LocalName, name.size());
   LocalName[name.size()] = '\0';
-  if (SecureTransfer != 0 && !ResolvePort(window, PortText, &TargetPort)) {
-    SetUpFailed(window);
-    return;
-  }
-  if (ProxyMode != 0) ReadField(window, ProxyPortField, PortText, sizeof PortText);
-  unsigned short port = 0;
-  if (!ResolvePort(window, PortText, &port)) {
-    SetUpFailed(window);
-    return;
-  }
-  ServerAddress.sin_port = htons(port);
 
-  TransferSocket = socket(AF_INET, SOCK_STREAM, 0);
-  if (TransferSocket == INVALID_SOCKET) {
-    ShowBox(window, kSocketFailedText, kErrorCaption);
-    SetUpFailed(window);
-    return;
-  }
-  // Asked for before connecting, so the connection is made while the window
-  // goes on working, and the stall timer can give it up.
-  if (WSAAsyncSelect(TransferSocket, window, SocketEventMessage, FD_CONNECT | FD_READ | FD_CLOSE) != 0) {
-    ShowBox(window, kAsyncSelectFailedText, kFileErrorCaption);
-    DropSocket();
-    SetUpFailed(window);
-    return;
-  }
-  Connecting = 1;
+  // The look-up and the connect each get their own limit; the overall
+  // deadline counts from the chain's first address.
   StartTransferClock(window, !redirect);
-  if (connect(TransferSocket, reinterpret_cast<const sockaddr*>(&ServerAddress), sizeof ServerAddress) != 0 &&
-      WSAGetLastError() != WSAEWOULDBLOCK) {
-    ConnectionMade(window, WSAGetLastError());
+  if (!StartHostLookup(window)) {
+    ShowHostUnknown(window);
+    SetUpFailed(window);
   }
 }

@@ -4,6 +4,10 @@
 #pragma once
 
 #include <windows.h>
+// Windows' own security header asks which of its interfaces is meant.
+#ifndef SECURITY_WIN32
+#define SECURITY_WIN32
+#endif
 #include <security.h>
 #include <schannel.h>
 
@@ -26,9 +30,11 @@ extern int RequestSent;                    // 1 once this transfer's request has
 extern int SecureTransfer;                 // 1 for an https:// address: TLS over the connection or the tunnel
 extern char TargetHost[kUrlCapacity];      // the address's own host: certificate name, tunnel end, Host line in TLS
 extern unsigned short TargetPort;          // the address's own port, host order; the tunnel's far end
-extern int Connecting;                     // 1 while the connection is being made, before the request
+extern int Connecting;                     // 1 while the host is looked up or the connection made
+extern HANDLE LookupTask;                  // the host name look-up under way, or null
+extern char HostEntry[MAXGETHOSTSTRUCT];   // where that look-up leaves its answer
 extern DWORD TransferStart;                // tick count when the address was taken; the overall deadline counts from it
-extern DWORD SpeedWindowStart;             // tick count when the connect or the current low-speed window began
+extern DWORD SpeedWindowStart;             // tick count when the look-up, the connect or the current low-speed window began
 extern int SpeedWindowBytes;               // bytes received since then
 
 // Bounds of one transfer. A download larger than this is no wallpaper, and
@@ -63,7 +69,6 @@ inline constexpr char kHeaderTooLongText[] = "The response header is too long";
 inline constexpr char kNameTooLongText[] = "The address is too long";
 inline constexpr char kTooLargeText[] = "The download is larger than 256 MiB";
 inline constexpr char kLengthsDisagreeText[] = "The response announces two different lengths";
-inline constexpr char kNoWorkFolderText[] = "No private folder for downloads";
 inline constexpr char kServerAnsweredText[] = "The server answered ";
 inline constexpr char kNotHttpText[] = "The server's answer is not an HTTP response";
 inline constexpr char kTooManyRedirectsText[] = "The server redirected more than 5 times in a row";
@@ -139,6 +144,11 @@ void EndOfResponse(HWND window, bool orderly);
 void StartTransferClock(HWND window, bool new_address);
 void CountReceivedBytes(HWND window, int count);
 void StopTransferClock(HWND window);
+
+// The look-up took too long or the transfer was aborted: its answer will
+// not be waited for.
+void CancelHostLookup();
+void HostLookupTimedOut(HWND window);
 
 // The connection is made (error 0) or has failed: the request follows, or
 // the set-up ends with its message. Defined with the set-up.

@@ -24,15 +24,17 @@ bool AlreadyFetched(const char* address) {
 }
 
 // Why a redirect cannot be followed, or null when it can; `target` then
-// holds the absolute address.
+// holds the absolute address. The base is the address this hop asked for:
+// the edit field may have replaced CurrentUrl while it was looked up.
 const char* JudgeRedirect(std::string_view location, char* target, std::size_t capacity) {
   if (RedirectCount >= kMaxRedirects) return kTooManyRedirectsText;
-  switch (ResolveLocation(CurrentUrl, location, target, capacity)) {
+  const char* asked = RedirectChain[RedirectCount];
+  switch (ResolveLocation(asked, location, target, capacity)) {
     case LocationVerdict::Resolved: break;
     case LocationVerdict::TooLong: return kRedirectTooLongText;
     case LocationVerdict::Unsupported: return kRedirectUnsupportedText;
   }
-  if (IsSecureAddress(CurrentUrl) && !IsSecureAddress(target)) return kInsecureRedirectText;
+  if (IsSecureAddress(asked) && !IsSecureAddress(target)) return kInsecureRedirectText;
   if (AlreadyFetched(target)) return kRedirectLoopText;
   return nullptr;
 }

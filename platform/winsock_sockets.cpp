@@ -255,6 +255,7 @@ void Rearm(int fd) {
 // A name look-up runs on a thread of its own so the caller waits at most
 // this long; one the resolver never answers is left to finish unseen.
 constexpr auto kLookupLimit = std::chrono::seconds(10);
+constexpr int kMaxAddresses = 16;
 
 struct Lookup {
   std::mutex mutex;
@@ -262,6 +263,11 @@ struct Lookup {
   bool finished = false;
   int result = 0;
   std::vector<std::array<char, 4>> addresses;
+  int done_pipe[2] = {-1, -1};  // an asynchronous look-up's wake-up; closed by the last owner
+  ~Lookup() {
+    for (int fd : done_pipe)
+      if (fd >= 0) close(fd);
+  }
 };
 
 void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name) {
@@ -283,10 +289,86 @@ void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name) {
   lookup->addresses = std::move(addresses);
   lookup->finished = true;
   lookup->finished_signal.notify_one();
+  if (lookup->done_pipe[1] >= 0) {
+    char byte = 1;
+    ssize_t ignored = write(lookup->done_pipe[1], &byte, 1);
+    (void)ignored;
+  }
+}
+
+int WinsockLookupError(int result) {
+  return result == sys::kAddrAgain    ? WSATRY_AGAIN
+         : result == sys::kAddrNoData ? WSANO_DATA
+         : result == sys::kAddrNoName ? WSAHOST_NOT_FOUND
+                                      : WSANO_RECOVERY;
+}
+
+// An asynchronous look-up in flight; its task handle is its id.
+struct AsyncLookup {
+  uintptr_t id;
+  HWND window;
+  UINT message;
+  char* buffer;
+  int length;
+  std::string name;
+  std::shared_ptr<Lookup> lookup;
+  uint32_t watch;
+};
+
+std::vector<AsyncLookup> async_lookups;
+uintptr_t next_task = 1;
+
+// A hostent and all it points to, laid out in the caller's buffer. Returns
+// the size it needs; nothing is written when that is more than `length`.
+int LayOutHost(const std::string& name, const std::vector<std::array<char, 4>>& found, char* buffer, int length) {
+  size_t count = std::min<size_t>(found.size(), kMaxAddresses);
+  size_t pointers = sizeof(hostent) + sizeof(char*) * (1 + count + 1);
+  size_t needed = pointers + 4 * count + name.size() + 1;
+  if (needed > static_cast<size_t>(length)) return static_cast<int>(needed);
+  auto* entry = reinterpret_cast<hostent*>(buffer);
+  auto** aliases = reinterpret_cast<char**>(buffer + sizeof(hostent));
+  char** list = aliases + 1;
+  char* bytes = buffer + pointers;
+  char* text = bytes + 4 * count;
+  aliases[0] = nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    std::memcpy(bytes + 4 * i, found[i].data(), 4);
+    list[i] = bytes + 4 * i;
+  }
+  list[count] = nullptr;
+  std::memcpy(text, name.c_str(), name.size() + 1);
+  entry->h_name = text;
+  entry->h_aliases = aliases;
+  entry->h_addrtype = AF_INET;
+  entry->h_length = 4;
+  entry->h_addr_list = list;
+  return static_cast<int>(needed);
+}
+
+// Runs inside the wait loop once a look-up's thread has finished: the
+// answer becomes the posted message.
+void OnLookupDone(int, short, void* context) {
+  auto id = reinterpret_cast<uintptr_t>(context);
+  auto it = std::find_if(async_lookups.begin(), async_lookups.end(), [id](const AsyncLookup& a) { return a.id == id; });
+  if (it == async_lookups.end()) return;
+  AsyncLookup done = std::move(*it);
+  async_lookups.erase(it);
+  layer::UnwatchDescriptor(done.watch);
+  std::lock_guard lock(done.lookup->mutex);
+  int error = 0, needed = 0;
+  if (done.lookup->result != 0) {
+    error = WinsockLookupError(done.lookup->result);
+  } else if (done.lookup->addresses.empty()) {
+    error = WSANO_DATA;
+  } else {
+    needed = LayOutHost(done.name, done.lookup->addresses, done.buffer, done.length);
+    if (needed > done.length) error = WSAENOBUFS;
+  }
+  PostMessageA(done.window, done.message, static_cast<WPARAM>(done.id),
+               static_cast<LPARAM>(WSAMAKEASYNCREPLY(needed, error)));
 }
 
 // Look-up results live per thread, as Winsock keeps them.
-constexpr int kMaxAddresses = 16;
 constexpr int kNameCapacity = 256;
 
 struct HostStorage {
@@ -393,10 +475,7 @@ struct hostent* WINAPI gethostbyname(const char* name) {
     return NoResult(WSATRY_AGAIN);
   int result = lookup->result;
   if (result != 0) {
-    WSASetLastError(result == sys::kAddrAgain    ? WSATRY_AGAIN
-                    : result == sys::kAddrNoData ? WSANO_DATA
-                    : result == sys::kAddrNoName ? WSAHOST_NOT_FOUND
-                                                 : WSANO_RECOVERY);
+    WSASetLastError(WinsockLookupError(result));
     return nullptr;
   }
   HostStorage& h = host_storage;
@@ -417,6 +496,38 @@ struct hostent* WINAPI gethostbyname(const char* name) {
   h.entry.h_length = 4;
   h.entry.h_addr_list = h.address_list;
   return &h.entry;
+}
+
+HANDLE WINAPI WSAAsyncGetHostByName(HWND window, UINT message, const char* name, char* buffer, int length) {
+  if (!Started()) return NoResult(WSANOTINITIALISED);
+  if (name == nullptr || buffer == nullptr || length <= 0 ||
+      reinterpret_cast<uintptr_t>(buffer) % alignof(hostent) != 0)
+    return NoResult(WSAEFAULT);
+  if (!IsWindow(window)) return NoResult(WSAEINVAL);
+  auto lookup = std::make_shared<Lookup>();
+  if (pipe2(lookup->done_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return NoResult(WSAENOBUFS);
+  uintptr_t id = next_task++;
+  uint32_t watch =
+      layer::WatchDescriptor(lookup->done_pipe[0], POLLIN, window, OnLookupDone, reinterpret_cast<void*>(id));
+  if (watch == 0) return NoResult(WSAENOBUFS);
+  try {
+    std::thread(RunLookup, lookup, std::string(name)).detach();
+  } catch (const std::system_error&) {
+    layer::UnwatchDescriptor(watch);
+    return NoResult(WSAENOBUFS);
+  }
+  async_lookups.push_back(AsyncLookup{id, window, message, buffer, length, name, lookup, watch});
+  return reinterpret_cast<HANDLE>(id);
+}
+
+int WINAPI WSACancelAsyncRequest(HANDLE task) {
+  auto id = reinterpret_cast<uintptr_t>(task);
+  auto it = std::find_if(async_lookups.begin(), async_lookups.end(), [id](const AsyncLookup& a) { return a.id == id; });
+  if (it == async_lookups.end()) return Fail(WSAEINVAL);
+  // The thread finishes unseen; its pipe closes with the last owner.
+  layer::UnwatchDescriptor(it->watch);
+  async_lookups.erase(it);
+  return 0;
 }
 
 struct servent* WINAPI getservbyname(const char* name, const char* proto) {

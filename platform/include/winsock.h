@@ -49,6 +49,10 @@ typedef struct WSAData {
 #define FD_CONNECT 0x10
 #define FD_CLOSE 0x20
 
+#define MAXGETHOSTSTRUCT 1024
+#define WSAMAKEASYNCREPLY(length, error) ((LONG)MAKELONG(length, error))
+#define WSAGETASYNCERROR(lParam) HIWORD(lParam)
+
 #define WSAMAKESELECTREPLY(event, error) ((LONG)MAKELONG(event, error))
 #define WSAGETSELECTEVENT(lParam) LOWORD(lParam)
 #define WSAGETSELECTERROR(lParam) HIWORD(lParam)
@@ -187,6 +191,14 @@ int WINAPI send(SOCKET s, const char* buf, int len, int flags);
 int WINAPI recv(SOCKET s, char* buf, int len, int flags);
 struct hostent* WINAPI gethostbyname(const char* name);
 struct servent* WINAPI getservbyname(const char* name, const char* proto);
+
+// Looks `name` up on a thread of its own and posts `message` to `window`
+// when done: wParam the task handle, lParam WSAMAKEASYNCREPLY(size needed,
+// error). On success `buffer` holds a hostent and everything it points to.
+// Returns 0 (null) when the look-up cannot be started.
+HANDLE WINAPI WSAAsyncGetHostByName(HWND window, UINT message, const char* name, char* buffer, int length);
+// The task's message will not come; WSAEINVAL when it is unknown or done.
+int WINAPI WSACancelAsyncRequest(HANDLE task);
 
 // Makes the socket non-blocking and reports the chosen events to `window` as
 // `message` (wParam the socket, lParam WSAMAKESELECTREPLY(event, error)).

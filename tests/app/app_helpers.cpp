@@ -69,6 +69,12 @@ void AppTest::Start(const char* configuration, int show_command) {
   ASSERT_NE(MainWindow, nullptr);
 }
 
+std::string AppTest::WorkFolder() {
+  char folder[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof folder, folder);
+  return std::string(folder, length < sizeof folder ? length : 0);
+}
+
 bool Pump(WPARAM* quit_code) {
   MSG message;
   bool quit = false;

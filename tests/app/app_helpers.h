@@ -22,6 +22,8 @@ class AppTest : public ::testing::Test {
   void Start(const char* configuration, int show_command = SW_SHOWDEFAULT);
 
   std::string Here(const std::string& name) const { return dir_ / name; }
+  // The program's private work folder, with its separator.
+  static std::string WorkFolder();
 
   testsupport::TempDir dir_;
   std::string temp_;        // the TEMP folder, with no trailing separator

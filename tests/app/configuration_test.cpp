@@ -62,7 +62,7 @@ struct IntervalCase {
   int position;
 };
 
-TEST_F(ConfigurationTest, IntervalLinesAreReadLikeAtoiAndZeroMeansTenMinutes) {
+TEST_F(ConfigurationTest, IntervalLinesAreReadLikeAtoiWithAFloorAndNoneAboveZeroMeansTenMinutes) {
   const IntervalCase cases[] = {
       {"get-timer:0\n", 600000, "10分毎に変更", 100},
       {"get-timer:abc\n", 600000, "10分毎に変更", 100},
@@ -70,6 +70,11 @@ TEST_F(ConfigurationTest, IntervalLinesAreReadLikeAtoiAndZeroMeansTenMinutes) {
       {"get-timer: 120000\n", 120000, "2分毎に変更", 20},
       {"get-timer:90000a\n", 90000, "1分毎に変更", 15},
       {"get-timer:1000\n", 1000, "0分毎に変更", 1},
+      // Below a second the servers in the list would be hammered.
+      {"get-timer:1\n", 1000, "0分毎に変更", 1},
+      {"get-timer:999\n", 1000, "0分毎に変更", 1},
+      {"get-timer:-5\n", 600000, "10分毎に変更", 100},
+      {"get-timer:-99999999999999\n", 600000, "10分毎に変更", 100},
       {"get-timer:300000\nget-timer:60000\n", 60000, "1分毎に変更", 10},
       {"Get-timer:60000\n", 600000, "10分毎に変更", 100},
       // Beyond int, the value stops at the limit instead of wrapping.

@@ -1,5 +1,7 @@
 // The fetcher's window commands and local pictures through the whole path
 // from the list or the edit field to the stored wallpaper.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -48,7 +50,7 @@ TEST_F(LocalFetchTest, GoWithALocalBitmapSetsItInPlaceAndStartsTheTimerEvenWhenS
   EXPECT_EQ(testsupport::ReadFile(picture), TinyBitmap());
   EXPECT_EQ(std::string(CurrentUrl), "file://" + Here("pictures/"));
   EXPECT_EQ(std::string(LocalName), "sea.bmp");
-  EXPECT_EQ(std::string(WorkDir), temp_ + "/");
+  EXPECT_EQ(std::string(WorkDir), WorkFolder());
   EXPECT_EQ(MessageBoxCount(), 0);
 
   AddEntry("file:///next/x.txt");
@@ -56,12 +58,15 @@ TEST_F(LocalFetchTest, GoWithALocalBitmapSetsItInPlaceAndStartsTheTimerEvenWhenS
   EXPECT_TRUE(RotatesWithin(kDefaultIntervalMs));
 }
 
-TEST_F(LocalFetchTest, WithoutTempWorkDirKeepsTheSourceFolder) {
+TEST_F(LocalFetchTest, WithoutTempWorkDirIsStillAPrivateFolderNeverTheSourceFolder) {
   unsetenv("TEMP");
+  std::filesystem::create_directories(Here("run"));
+  setenv("XDG_RUNTIME_DIR", Here("run").c_str(), 1);
   Start(nullptr);
-  EXPECT_STREQ(WorkDir, "");
+  EXPECT_EQ(std::string(WorkDir).rfind(Here("run/skerrow-"), 0), 0u) << WorkDir;
   TypeAndGo("file:///somewhere/else/x.txt");
-  EXPECT_STREQ(WorkDir, "/somewhere/else/");
+  EXPECT_EQ(std::string(WorkDir), WorkFolder());
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(LocalFetchTest, AddressesThatAreNoLocalOrWebAddressDoNothing) {
@@ -84,14 +89,19 @@ TEST_F(LocalFetchTest, WebAddressesGoToTheDownloadSide) {
   Start(nullptr);
   TypeAndGo("http://pictures.invalid/a.gif");
   // The host cannot be resolved: the download side's own message, with the
-  // host as its caption; the local side's folders are untouched.
+  // host as its caption, once the look-up has answered; the local side's
+  // folders are untouched.
+  for (int i = 0; i < 5000 && MessageBoxCount() == 0; ++i) {
+    Pump();
+    usleep(1000);
+  }
   ASSERT_EQ(MessageBoxCount(), 1);
   EXPECT_EQ(LayerMessageBoxes()[0].text,
             "\x83\x7a\x83\x58\x83\x67\x96\xbc\x82\xaa\x95\x73\x96\xbe\x82\xc5\x82\xb7\x81\x42");
   EXPECT_EQ(LayerMessageBoxes()[0].caption, "pictures.invalid");
   EXPECT_EQ(LayerMessageBoxes()[0].owner, MainWindow);
   EXPECT_STREQ(CurrentUrl, "http://pictures.invalid/a.gif");
-  EXPECT_EQ(std::string(WorkDir), temp_ + "/");
+  EXPECT_EQ(std::string(WorkDir), WorkFolder());
   EXPECT_EQ(TransferSocket, INVALID_SOCKET);
   EXPECT_EQ(DownloadFile, nullptr);
 }
@@ -112,7 +122,7 @@ TEST_F(LocalFetchTest, PathsTooLongForTheirBuffersAreRefusedAndTheRotationGoesOn
   EXPECT_TRUE(RotatesWithin(kDefaultIntervalMs));
   EXPECT_EQ(MessageBoxCount(), 2);
   EXPECT_EQ(std::string(LocalName), std::string(123, 'n') + ".bmp");
-  EXPECT_EQ(std::strlen(WorkDir), temp_.size() + 1);
+  EXPECT_EQ(std::string(WorkDir), WorkFolder());
 }
 
 TEST_F(LocalFetchTest, TheProxyCheckFollowsProxyMode) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -23,17 +24,19 @@ using testsupport::ReadFile;
 using testsupport::WriteFile;
 
 // A running skerrow, its standard error in a file, killed if still alive
-// when the test ends.
+// when the test ends. `temp` null: TEMP not set.
 class Program {
  public:
-  Program(const std::string& folder, const std::string& temp, const std::string& state, const std::string& log) {
+  Program(const std::string& folder, const char* temp, const std::string& state, const std::string& log,
+          const std::string& runtime = "") {
     pid_ = fork();
     if (pid_ == 0) {
       int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0 || dup2(fd, 2) < 0 || chdir(folder.c_str()) != 0) _exit(127);
       unsetenv("DISPLAY");
       unsetenv("WAYLAND_DISPLAY");
-      setenv("TEMP", temp.c_str(), 1);
+      temp != nullptr ? setenv("TEMP", temp, 1) : unsetenv("TEMP");
+      runtime.empty() ? unsetenv("XDG_RUNTIME_DIR") : setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
       setenv("XDG_STATE_HOME", state.c_str(), 1);
       execl(SKERROW_PROGRAM, "skerrow", static_cast<char*>(nullptr));
       _exit(127);
@@ -121,7 +124,7 @@ TEST_F(ProgramTest, RotatesLocalPicturesInListOrderAndLeavesOnlyTheUsersFiles) {
 
   std::vector<std::string> seen;
   {
-    Program program(folder_, temp_, state_, dir_ / "stderr.txt");
+    Program program(folder_, temp_.c_str(), state_, dir_ / "stderr.txt");
     seen = WatchWallpapers(program, std::size(entries));
     EXPECT_EQ(program.Terminate(), 0) << Log();
   }
@@ -153,7 +156,7 @@ TEST_F(ProgramTest, BadEntriesAreSurvivedAndTheNextEntryWorks) {
                                       "file://" + pictures_ + "/good.jpg\n");
   std::vector<std::string> seen;
   {
-    Program program(folder_, temp_, state_, dir_ / "stderr.txt");
+    Program program(folder_, temp_.c_str(), state_, dir_ / "stderr.txt");
     seen = WatchWallpapers(program, 2);
     EXPECT_TRUE(program.Running()) << Log();
     EXPECT_EQ(program.Terminate(), 0) << Log();
@@ -167,8 +170,57 @@ TEST_F(ProgramTest, BadEntriesAreSurvivedAndTheNextEntryWorks) {
   EXPECT_EQ(ListDir(pictures_).size(), 4u);
 }
 
+// Every file in a folder and below, with its bytes; links as their target.
+std::vector<std::string> Snapshot(const std::string& folder) {
+  std::vector<std::string> entries;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    std::string line = entry.path().string() + " = ";
+    line += entry.is_symlink() ? "-> " + std::filesystem::read_symlink(entry.path()).string()
+                               : ReadFile(entry.path().string());
+    entries.push_back(line);
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+TEST_F(ProgramTest, UsersFilesBesideAPictureAreNeverTouchedWhateverTempHolds) {
+  const std::string run = dir_ / "run";
+  const std::string too_long = temp_ + "/" + std::string(120, 'd');
+  std::filesystem::create_directories(run);
+  std::filesystem::create_directories(too_long);
+  pictures::Draw("gif", pictures_ + "/sea.gif", 64, 48, 1);
+  WriteFile(pictures_ + "/sea.jpg", "the user's own photograph");
+  WriteFile(pictures_ + "/sea.bmp", "the user's own bitmap");
+  // Links someone planted where fixed names would have been written.
+  std::filesystem::create_symlink(pictures_ + "/sea.jpg", temp_ + "/sea.jpg");
+  std::filesystem::create_symlink(pictures_ + "/sea.bmp", temp_ + "/sea.bmp");
+  WriteFile(folder_ + "/skerrow.cnf", "get-timer:1000\nfile://" + pictures_ + "/sea.gif\n");
+  const std::vector<std::string> before = Snapshot(dir_.path());
+  struct Case {
+    const char* name;
+    const char* temp;  // TEMP, null when not set
+  } const cases[] = {
+      {"not set", nullptr}, {"empty", ""}, {"too long", too_long.c_str()}, {"holding planted links", temp_.c_str()}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(state_);
+    {
+      Program program(folder_, c.temp, state_, dir_ / "stderr.txt", run);
+      ASSERT_EQ(WatchWallpapers(program, 1).size(), 1u) << Log();
+      EXPECT_EQ(program.Terminate(), 0) << Log();
+    }
+    pictures::ExpectPicture(Store(), pictures_ + "/sea.gif", "gif");
+    // The conversions ran in a private folder, gone with the program.
+    const std::string log = Log();
+    EXPECT_NE(log.find("/skerrow-"), std::string::npos) << log;
+    std::filesystem::remove_all(state_);
+    std::filesystem::remove(dir_ / "stderr.txt");
+    EXPECT_EQ(Snapshot(dir_.path()), before);
+  }
+}
+
 TEST_F(ProgramTest, WithoutConfigurationNothingRotatesAndClosingEndsWithZero) {
-  Program program(folder_, temp_, state_, dir_ / "stderr.txt");
+  Program program(folder_, temp_.c_str(), state_, dir_ / "stderr.txt");
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_TRUE(program.Running()) << Log();
   EXPECT_EQ(program.Terminate(), 0) << Log();

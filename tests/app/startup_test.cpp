@@ -1,5 +1,8 @@
 // Start-up, hiding to the tray and back, and the end of the program.
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
 
 #include "app_constants.h"
 #include "app_globals.h"
@@ -154,33 +157,52 @@ TEST_F(StartupTest, AFailedSocketsStartIsReportedOnceAndTheProgramRunsOn) {
 
 struct TempCase {
   const char* name;
-  const char* before;     // WorkDir before
-  bool set;               // TEMP set at all
-  std::string value;      // TEMP's value
-  std::string expected;   // WorkDir after
+  const char* temp;     // TEMP's value, null when not set
+  const char* runtime;  // XDG_RUNTIME_DIR's value, null when not set
+  const char* parent;   // where the private folder is made
 };
 
-TEST_F(StartupTest, WorkDirComesFromTempWithOneTrailingSeparator) {
-  const std::string fits(126, 'd');
+// Every value of TEMP gives a folder of the program's own; one that names no
+// usable folder falls back to the session's runtime folder, then to /tmp.
+TEST_F(StartupTest, WorkDirIsAPrivateFolderWhateverTempHolds) {
+  const std::string longest = "temp/" + std::string(100, 'd');
+  std::filesystem::create_directories(Here(longest));
+  std::filesystem::create_directories(Here("run"));
+  testsupport::WriteFile(Here("temp/file"), "");
+  std::filesystem::create_symlink(Here("temp"), Here("link"));
+  const std::string long_path = Here(longest);
+  const std::string temp = Here("temp"), run = Here("run"), link = Here("link"), file = Here("temp/file");
+  const std::string slashes = temp + "//";
   const TempCase cases[] = {
-      {"plain folder", "", true, "/tmp/pictures", "/tmp/pictures/"},
-      {"already ending in a separator", "", true, "/tmp/pictures/", "/tmp/pictures/"},
-      {"empty", "", true, "", "/"},
-      {"not set", "/kept/", false, "", "/kept/"},
-      {"exactly fills the buffer", "", true, "/" + fits.substr(1), "/" + fits.substr(1) + "/"},
-      {"one too long is not used", "/kept/", true, "/" + fits, "/kept/"},
-      {"far too long is not used", "/kept/", true, std::string(4000, 'x'), "/kept/"},
+      {"plain folder", temp.c_str(), run.c_str(), temp.c_str()},
+      {"trailing separators", slashes.c_str(), run.c_str(), temp.c_str()},
+      {"a link to a folder", link.c_str(), run.c_str(), link.c_str()},
+      {"empty", "", run.c_str(), run.c_str()},
+      {"not set", nullptr, run.c_str(), run.c_str()},
+      {"relative", "temp", run.c_str(), run.c_str()},
+      {"a file", file.c_str(), run.c_str(), run.c_str()},
+      {"too long for WorkDir", long_path.c_str(), run.c_str(), run.c_str()},
+      {"nothing set", nullptr, nullptr, "/tmp"},
   };
   for (const TempCase& c : cases) {
-    std::strcpy(WorkDir, c.before);
-    if (c.set) {
-      setenv("TEMP", c.value.c_str(), 1);
-    } else {
-      unsetenv("TEMP");
-    }
-    SetWorkDirFromTemp();
-    EXPECT_EQ(std::string(WorkDir), c.expected) << c.name;
+    SCOPED_TRACE(c.name);
+    if (WorkDir[0] != '\0') std::filesystem::remove_all(WorkDir);  // made again at the next use
+    c.temp != nullptr ? setenv("TEMP", c.temp, 1) : unsetenv("TEMP");
+    c.runtime != nullptr ? setenv("XDG_RUNTIME_DIR", c.runtime, 1) : unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_TRUE(SetWorkDirFromTemp());
+    std::string work = WorkDir;
+    EXPECT_EQ(work.rfind(std::string(c.parent) + "/skerrow-", 0), 0u) << work;
+    EXPECT_EQ(work.back(), '/');
+    struct stat info{};
+    ASSERT_EQ(lstat(work.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    // The same folder for the whole run.
+    ASSERT_TRUE(SetWorkDirFromTemp());
+    EXPECT_EQ(std::string(WorkDir), work);
   }
+  std::filesystem::remove_all(WorkDir);
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

@@ -88,7 +88,10 @@ class HttpTransferTest : public ::testing::Test {
     Connecting = 0;
     ASSERT_NE(RegisterMainClass(LayerProgramInstance()), 0);
     ASSERT_EQ(InitMainWindow(LayerProgramInstance(), SW_SHOWNORMAL), 1);
-    temp_ = dir_ / "temp";
+    // Downloads land in the program's private folder inside TEMP.
+    temp_ = WorkDir;
+    ASSERT_EQ(temp_.rfind(dir_ / "temp/skerrow-", 0), 0u);
+    temp_.pop_back();
   }
   void TearDown() override {
     if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
@@ -109,7 +112,7 @@ class HttpTransferTest : public ::testing::Test {
     FetchHttpUrl(MainWindow, command);
   }
 
-  static bool Idle() { return TransferSocket == INVALID_SOCKET && DownloadFile == nullptr; }
+  static bool Idle() { return TransferSocket == INVALID_SOCKET && DownloadFile == nullptr && Connecting == 0; }
 
   // Runs the real loop until `done` or `ms` have passed.
   bool PumpUntil(const std::function<bool()>& done, int ms = 5000) { return testsupport::PumpUntil(done, ms); }

@@ -109,6 +109,11 @@ class ChainTest : public ::testing::Test {
     if (had_temp_) saved_temp_ = temp;
     setenv("TEMP", temp_.c_str(), 1);
     setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+    // The chain works in the program's private folder inside TEMP.
+    char folder[MAX_PATH + 1];
+    DWORD length = GetTempPathA(sizeof folder, folder);
+    ASSERT_GT(length, temp_.size());
+    temp_.assign(folder, length - 1);
   }
   void TearDown() override {
     if (had_temp_) {

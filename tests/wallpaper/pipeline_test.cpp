@@ -117,6 +117,20 @@ TEST_F(PipelineTest, DoubleByteNamesAreLowerCasedByteByByte) {
   EXPECT_TRUE(ListDir(temp_).empty());
 }
 
+TEST_F(PipelineTest, WithoutTempOutputsStayInThePrivateFolderAndSpareTheUsersFiles) {
+  unsetenv("TEMP");
+  pictures::Draw("gif", source_ + "/sea.gif");
+  testsupport::WriteFile(source_ + "/sea.jpg", "the user's own picture");
+  testsupport::WriteFile(source_ + "/sea.bmp", "the user's own bitmap");
+  Apply(source_, "sea.gif", 0);
+  pictures::ExpectPicture(LayerWallpaperStorePath(), source_ + "/sea.gif", "gif");
+  EXPECT_EQ(ListDir(source_), (std::vector<std::string>{"sea.bmp", "sea.gif", "sea.jpg"}));
+  EXPECT_EQ(ReadFile(source_ + "/sea.jpg"), "the user's own picture");
+  EXPECT_EQ(ReadFile(source_ + "/sea.bmp"), "the user's own bitmap");
+  EXPECT_EQ(std::string(WorkDir), temp_ + "/");
+  EXPECT_TRUE(ListDir(temp_).empty());
+}
+
 TEST_F(PipelineTest, AFailedStageEndsTheChainAndKeepsTheWallpaper) {
   const std::string earlier = SetEarlierWallpaper();
   struct Case {
