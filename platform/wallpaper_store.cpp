@@ -44,6 +44,10 @@ class FileDescriptor {
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
   int release() {
     int fd = fd_;
     fd_ = -1;
@@ -122,6 +126,17 @@ bool MakeFolders(const std::string& path) {
 }
 
 bool CopyAll(int from, int to) {
+  // Inside the kernel where the file systems allow it: no trip through a
+  // buffer of ours.
+  off_t in_offset = 0;
+  for (;;) {
+    ssize_t moved = copy_file_range(from, &in_offset, to, nullptr, size_t{1} << 30, 0);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved == 0) return true;
+    if (moved > 0) continue;
+    if (in_offset != 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)) return false;
+    break;
+  }
   char buffer[1 << 16];
   if (lseek(from, 0, SEEK_SET) != 0) return false;
   for (;;) {
@@ -187,55 +202,97 @@ void RemoveCopiesBut(const std::vector<Copy>& copies, const std::string& keep, c
     if (copy.path != keep && copy.path != keep_too) unlink(copy.path.c_str());
 }
 
-// Copies the bitmap at `path` under a new name in the store, written whole
-// before it gets that name. Of the earlier copies only the one the desktop
-// shows is left; the new one's path goes to `stored`.
-BOOL StoreWallpaper(const char* path, std::string* stored) {
-  std::string folder = StoreFolder();
-  if (folder.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-  // O_NONBLOCK: a FIFO given as a picture must not stall the program.
-  FileDescriptor source(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (source.get() < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
-  struct stat info{};
-  if (fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Fail(ERROR_BAD_FORMAT);
-  fcntl(source.get(), F_SETFL, fcntl(source.get(), F_GETFL) & ~O_NONBLOCK);
-  if (!IsBitmapFile(source.get(), static_cast<uint64_t>(info.st_size))) return Fail(ERROR_BAD_FORMAT);
-
-  if (!MakeFolders(folder)) return Fail(ERROR_PATH_NOT_FOUND);
-  std::string temporary = folder + "/.wallpaper.XXXXXX";
-  FileDescriptor target(mkostemp(temporary.data(), O_CLOEXEC));
-  if (target.get() < 0) return Fail(ERROR_ACCESS_DENIED);
-  bool written = CopyAll(source.get(), target.get()) && fchmod(target.get(), 0600) == 0 && fsync(target.get()) == 0;
-  if (close(target.release()) != 0) written = false;
-  std::vector<Copy> copies = StoredCopies(folder);
-  // After a restart the newest copy is the one the desktop was last given.
-  bool shown_known = std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return c.path == shown_copy; });
-  std::string shown = shown_known ? shown_copy : copies.empty() ? std::string() : copies.back().path;
-  *stored = folder + "/" + std::string(kCopyPrefix) + std::to_string(copies.empty() ? 1 : copies.back().number + 1) +
-            std::string(kCopySuffix);
-  if (written) RemoveCopiesBut(copies, shown, std::string());
-  if (!written || rename(temporary.c_str(), stored->c_str()) != 0) {
-    unlink(temporary.c_str());
-    return Fail(ERROR_WRITE_FAULT);
+// A copy on its way into the store: written, but neither safe on disk nor
+// under its name yet. Removed if it gets no further.
+struct PendingCopy {
+  std::string folder;
+  std::string temporary;
+  FileDescriptor file;
+  ~PendingCopy() {
+    if (!temporary.empty()) unlink(temporary.c_str());
   }
+};
+
+// Opens the bitmap at `path` once it is known to be a whole one.
+BOOL OpenPicture(const char* path, FileDescriptor* source) {
+  // O_NONBLOCK: a FIFO given as a picture must not stall the program.
+  source->reset(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (source->get() < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+  struct stat info{};
+  if (fstat(source->get(), &info) != 0 || !S_ISREG(info.st_mode)) return Fail(ERROR_BAD_FORMAT);
+  fcntl(source->get(), F_SETFL, fcntl(source->get(), F_GETFL) & ~O_NONBLOCK);
+  if (!IsBitmapFile(source->get(), static_cast<uint64_t>(info.st_size))) return Fail(ERROR_BAD_FORMAT);
   return TRUE;
 }
 
-// Hands the new copy to the desktop. The earlier copy goes once the desktop
-// has the new one; on a failure both stay, and the next change tries again.
-// Returns the line that tells of a failure, empty when there was none.
-std::string ShowStoredCopy(const std::string& stored) {
-  const DesktopSetter& desktop = ChosenDesktop();
+// Writes the picture to a temporary file in the store's folder.
+BOOL StartCopy(int source, PendingCopy* copy) {
+  std::string temporary = copy->folder + "/.wallpaper.XXXXXX";
+  int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return Fail(ERROR_ACCESS_DENIED);
+  copy->temporary = temporary;
+  copy->file.reset(fd);
+  if (!CopyAll(source, fd) || fchmod(fd, 0600) != 0) return Fail(ERROR_WRITE_FAULT);
+  return TRUE;
+}
+
+// Makes the copy safe on disk and gives it the next name. Of the earlier
+// copies only the one the desktop shows is left; the new one's path goes
+// to `stored`.
+BOOL FinishCopy(PendingCopy* copy, std::string* stored) {
+  bool written = fsync(copy->file.get()) == 0;
+  if (close(copy->file.release()) != 0) written = false;
+  if (!written) return Fail(ERROR_WRITE_FAULT);
+  std::vector<Copy> copies = StoredCopies(copy->folder);
+  // After a restart the newest copy is the one the desktop was last given.
+  bool shown_known = std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return c.path == shown_copy; });
+  std::string shown = shown_known ? shown_copy : copies.empty() ? std::string() : copies.back().path;
+  *stored = copy->folder + "/" + std::string(kCopyPrefix) +
+            std::to_string(copies.empty() ? 1 : copies.back().number + 1) + std::string(kCopySuffix);
+  RemoveCopiesBut(copies, shown, std::string());
+  if (rename(copy->temporary.c_str(), stored->c_str()) != 0) return Fail(ERROR_WRITE_FAULT);
+  copy->temporary.clear();
+  return TRUE;
+}
+
+// Hands a copy to the desktop. The line that tells of a failure, empty
+// when there was none.
+std::string TellDesktop(const DesktopSetter& desktop, const std::string& path) {
   std::string why;
-  bool shown = desktop.show(stored.c_str(), &why);
+  if (desktop.show(path.c_str(), &why)) return std::string();
+  return std::string("desktop: ") + desktop.name + " did not take the wallpaper: " + why + "\n";
+}
+
+// The earlier copy goes once the desktop has the new one; after a failure
+// both stay, and the next change tries again.
+void KeepShownCopies(const std::string& stored, bool shown) {
   std::string folder = stored.substr(0, stored.rfind('/'));
   if (shown) {
     RemoveCopiesBut(StoredCopies(folder), stored, std::string());
     shown_copy = stored;
-    return std::string();
+  } else {
+    RemoveCopiesBut(StoredCopies(folder), stored, shown_copy);
   }
-  RemoveCopiesBut(StoredCopies(folder), stored, shown_copy);
-  return std::string("desktop: ") + desktop.name + " did not take the wallpaper: " + why + "\n";
+}
+
+// Stores the bitmap at `path` and shows it, in the order the desktop
+// needs. One that keeps the path is told of a copy already safe under its
+// name. One that takes the pixels at once is told first, from the caller's
+// file, so that its change waits for no copy and no disk; a copy that then
+// fails still fails the call, and the next change tries again.
+BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure) {
+  const DesktopSetter& desktop = ChosenDesktop();
+  PendingCopy copy;
+  copy.folder = StoreFolder();
+  if (copy.folder.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+  FileDescriptor source;
+  if (!OpenPicture(path, &source)) return FALSE;
+  if (!MakeFolders(copy.folder)) return Fail(ERROR_PATH_NOT_FOUND);
+  if (!desktop.keeps_path) *failure = TellDesktop(desktop, path);
+  if (!StartCopy(source.get(), &copy) || !FinishCopy(&copy, stored)) return FALSE;
+  if (desktop.keeps_path) *failure = TellDesktop(desktop, *stored);
+  KeepShownCopies(*stored, failure->empty());
+  return TRUE;
 }
 
 void TellTopLevelWindows(UINT action) {
@@ -270,9 +327,8 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UI
         shown_copy.clear();
         CurrentView().WallpaperChanged("", std::string());
       } else {
-        std::string stored;
-        if (!StoreWallpaper(path, &stored)) return FALSE;
-        std::string failure = ShowStoredCopy(stored);
+        std::string stored, failure;
+        if (!ChangeWallpaper(path, &stored, &failure)) return FALSE;
         CurrentView().WallpaperChanged(path, stored);
         if (!failure.empty()) {
           std::fwrite(failure.data(), 1, failure.size(), stderr);

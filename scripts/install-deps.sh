@@ -9,7 +9,7 @@ packages=(
   libssl-dev openssl ca-certificates libpng-dev libwebp-dev
   libglib2.0-dev libglib2.0-bin dbus dbus-daemon dconf-service dconf-cli
   gsettings-desktop-schemas mate-desktop-common cinnamon-desktop-data xfconf
-  libx11-dev libxrandr-dev libxres-dev x11-utils x11-apps xvfb xdotool
+  libx11-dev libxext-dev libxrandr-dev libxres-dev x11-utils x11-apps xvfb xdotool
   qt6-base-dev fonts-noto-cjk trayer g++-mingw-w64-i686 python3-numpy
   libxfconf-0-3 python3-dbus python3-gi
 )

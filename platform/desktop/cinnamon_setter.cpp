@@ -14,6 +14,6 @@ bool Show(const char* path, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kCinnamonDesktop = {"cinnamon", CanRun, Show};
+const DesktopSetter kCinnamonDesktop = {"cinnamon", CanRun, Show, true};
 
 }  // namespace layer

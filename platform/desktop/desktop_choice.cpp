@@ -113,7 +113,7 @@ bool NoDesktopShows(const char*, std::string*) { return true; }
 }  // namespace
 
 // Without a desktop the stored copy is all there is to show.
-const DesktopSetter kNoDesktop = {"none", NoDesktopRuns, NoDesktopShows};
+const DesktopSetter kNoDesktop = {"none", NoDesktopRuns, NoDesktopShows, true};
 
 const DesktopSetter& ChosenDesktop() { return chosen != nullptr ? *chosen : kNoDesktop; }
 

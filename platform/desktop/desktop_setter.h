@@ -14,9 +14,16 @@ struct DesktopSetter {
   // Whether this session offers what the setter needs (a display, a socket,
   // a command); looks at the environment only, so it is quick.
   bool (*can_run)();
-  // Makes the bitmap at `path` the wallpaper. The file stays until the next
-  // change has been shown. False with the reason in `why`.
+  // Makes the bitmap at `path` the wallpaper. False with the reason in
+  // `why`. A path the desktop keeps stays until the next change has been
+  // shown.
   bool (*show)(const char* path, std::string* why);
+  // Whether the desktop goes back to the file by its name after show (it
+  // keeps the path, and reads it again at its next start). Such a desktop
+  // is told only once the copy is safely on disk under its final name; one
+  // that has taken the pixels by the time show returns is given the
+  // caller's file first, and the copy is made after.
+  bool keeps_path;
 };
 
 // The setter picked at start-up; the store alone until then.

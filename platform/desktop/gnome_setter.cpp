@@ -16,6 +16,6 @@ bool Show(const char* path, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kGnomeDesktop = {"gnome", CanRun, Show};
+const DesktopSetter kGnomeDesktop = {"gnome", CanRun, Show, true};
 
 }  // namespace layer

@@ -108,6 +108,6 @@ bool Show(const char* path, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kLxqtDesktop = {"lxqt", CanRun, Show};
+const DesktopSetter kLxqtDesktop = {"lxqt", CanRun, Show, true};
 
 }  // namespace layer

@@ -14,6 +14,6 @@ bool Show(const char* path, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kMateDesktop = {"mate", CanRun, Show};
+const DesktopSetter kMateDesktop = {"mate", CanRun, Show, true};
 
 }  // namespace layer

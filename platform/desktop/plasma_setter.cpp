@@ -54,6 +54,6 @@ bool Show(const char* path, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kPlasmaDesktop = {"kde", CanRun, Show};
+const DesktopSetter kPlasmaDesktop = {"kde", CanRun, Show, true};
 
 }  // namespace layer

@@ -1,10 +1,9 @@
-// Bitmap reading and fill scaling for the root window's picture.
+// Bitmap decoding and fill scaling for the root window's picture.
 #include "root_picture.h"
 
 #include <algorithm>
 #include <bit>
-#include <cstdio>
-#include <memory>
+#include <cstring>
 
 namespace layer {
 namespace {
@@ -34,10 +33,6 @@ struct Channel {
   }
 };
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
 bool Refuse(std::string* why, const char* reason) {
   *why = reason;
   return false;
@@ -55,16 +50,7 @@ CropArea FillCrop(int picture_width, int picture_height, int area_width, int are
   return {0, (ph - height) / 2, pw, height};
 }
 
-bool ReadBitmapPicture(const char* path, RootPicture* picture, std::string* why) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
-  if (file == nullptr) return Refuse(why, "the stored picture cannot be read");
-  std::vector<unsigned char> bytes;
-  if (std::fseek(file.get(), 0, SEEK_END) != 0) return Refuse(why, "the stored picture cannot be read");
-  long size = std::ftell(file.get());
-  if (size < 0 || static_cast<uint64_t>(size) > kMostPixels * 4 + (1 << 20)) return Refuse(why, "the stored picture is too large");
-  bytes.resize(static_cast<size_t>(size));
-  std::rewind(file.get());
-  if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) return Refuse(why, "the stored picture cannot be read");
+bool ParseBitmap(std::span<const unsigned char> bytes, Bitmap* bitmap, std::string* why) {
   if (bytes.size() < 26 || bytes[0] != 'B' || bytes[1] != 'M') return Refuse(why, "the stored picture is no bitmap");
   const unsigned char* data = bytes.data();
   uint32_t pixel_offset = Le32(data + 10);
@@ -89,9 +75,11 @@ bool ReadBitmapPicture(const char* path, RootPicture* picture, std::string* why)
   if (width <= 0 || height <= 0 || static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMostPixels)
     return Refuse(why, "the stored picture's size is out of range");
   if (compression != 0 && compression != 3) return Refuse(why, "run-length coded bitmaps cannot be drawn on the root window");
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
+    return Refuse(why, "the stored picture has a pixel depth no bitmap has");
 
   // Colour masks: given after a 40-byte header, inside a longer one.
-  uint32_t masks[3] = {0, 0, 0};
+  uint32_t* masks = bitmap->masks;
   if (compression == 3) {
     if (bytes.size() < 14u + 40 + 12) return Refuse(why, "the stored picture's colour masks are missing");
     for (int i = 0; i < 3; ++i) masks[i] = Le32(data + 14 + 40 + 4 * i);
@@ -100,109 +88,139 @@ bool ReadBitmapPicture(const char* path, RootPicture* picture, std::string* why)
   } else {
     masks[0] = 0xff0000, masks[1] = 0x00ff00, masks[2] = 0x0000ff;
   }
-  const Channel red(masks[0]), green(masks[1]), blue(masks[2]);
 
-  std::vector<uint32_t> palette;
+  bitmap->palette.clear();
   if (bits <= 8) {
     uint64_t count = colours_used != 0 && colours_used < (1u << bits) ? colours_used : 1u << bits;
     uint64_t start = 14 + static_cast<uint64_t>(info_size) + (compression == 3 && info_size == 40 ? 12 : 0);
     for (uint64_t i = 0; i < count && start + (i + 1) * palette_entry <= bytes.size(); ++i) {
       const unsigned char* entry = data + start + i * palette_entry;
-      palette.push_back(static_cast<uint32_t>(entry[2]) << 16 | static_cast<uint32_t>(entry[1]) << 8 | entry[0]);
+      bitmap->palette.push_back(static_cast<uint32_t>(entry[2]) << 16 | static_cast<uint32_t>(entry[1]) << 8 | entry[0]);
     }
-    palette.resize(1u << bits, 0);  // indexes past the map are black
+    bitmap->palette.resize(1u << bits, 0);  // indexes past the map are black
   }
   uint64_t row_bytes = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
   if (pixel_offset > bytes.size() || row_bytes * static_cast<uint64_t>(height) > bytes.size() - pixel_offset)
     return Refuse(why, "the stored picture is cut short");
-
-  picture->width = static_cast<int>(width);
-  picture->height = static_cast<int>(height);
-  picture->pixels.assign(static_cast<size_t>(width * height), 0);
-  for (int64_t y = 0; y < height; ++y) {
-    const unsigned char* row = data + pixel_offset + row_bytes * static_cast<uint64_t>(top_down ? y : height - 1 - y);
-    uint32_t* out = picture->pixels.data() + y * width;
-    if (bits == 24) {  // what the decoder writes: worth a loop of its own
-      for (int64_t x = 0; x < width; ++x, row += 3)
-        out[x] = static_cast<uint32_t>(row[2]) << 16 | static_cast<uint32_t>(row[1]) << 8 | row[0];
-      continue;
-    }
-    for (int64_t x = 0; x < width; ++x) {
-      switch (bits) {
-        case 1:
-        case 4:
-        case 8: {
-          uint32_t per_byte = 8 / bits;
-          uint32_t byte = row[x / per_byte];
-          uint32_t index = (byte >> (8 - bits * (1 + x % per_byte))) & ((1u << bits) - 1);
-          out[x] = palette[index];
-          break;
-        }
-        case 16:
-        case 32: {
-          uint32_t value = bits == 16 ? Le16(row + 2 * x) : Le32(row + 4 * x);
-          out[x] = red.Read(value) << 16 | green.Read(value) << 8 | blue.Read(value);
-          break;
-        }
-        default:
-          return Refuse(why, "the stored picture has a pixel depth no bitmap has");
-      }
-    }
-  }
+  bitmap->width = static_cast<int>(width);
+  bitmap->height = static_cast<int>(height);
+  bitmap->rows = data + pixel_offset;
+  bitmap->row_bytes = row_bytes;
+  bitmap->top_down = top_down;
+  bitmap->bits = bits;
   return true;
 }
 
-RootPicture FillMonitors(const RootPicture& source, const std::vector<MonitorArea>& monitors, int root_width,
-                         int root_height) {
-  RootPicture root;
-  root.width = root_width;
-  root.height = root_height;
-  root.pixels.assign(static_cast<size_t>(root_width) * static_cast<size_t>(root_height), 0);
-  if (source.width <= 0 || source.height <= 0) return root;
-  for (const MonitorArea& monitor : monitors) {
-    if (monitor.width <= 0 || monitor.height <= 0) continue;
-    int first_x = std::max(monitor.x, 0), last_x = std::min(monitor.x + monitor.width, root_width);
-    int first_y = std::max(monitor.y, 0), last_y = std::min(monitor.y + monitor.height, root_height);
-    if (first_x >= last_x) continue;
-    if (monitor.width == source.width && monitor.height == source.height) {  // a picture made for the monitor
-      for (int y = first_y; y < last_y; ++y)
-        std::copy_n(source.pixels.data() + static_cast<size_t>(y - monitor.y) * static_cast<size_t>(source.width) +
-                        (first_x - monitor.x),
-                    last_x - first_x, root.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(root_width) + first_x);
+void DecodeBitmap(const Bitmap& bitmap, PixelArea out) {
+  const Channel red(bitmap.masks[0]), green(bitmap.masks[1]), blue(bitmap.masks[2]);
+  const bool plain_masks = bitmap.masks[0] == 0xff0000 && bitmap.masks[1] == 0xff00 && bitmap.masks[2] == 0xff;
+  const int width = bitmap.width;
+  for (int y = 0; y < bitmap.height; ++y) {
+    const unsigned char* row =
+        bitmap.rows + bitmap.row_bytes * static_cast<uint64_t>(bitmap.top_down ? y : bitmap.height - 1 - y);
+    uint32_t* put = out.pixels + static_cast<size_t>(y) * out.stride;
+    // What the decoder writes, and the whole-word layout: blue, green, red
+    // in ascending bytes is 0x00RRGGBB once the fourth byte is masked off.
+    // Four-byte loads stop one pixel short of a 24-bit row's end, which may
+    // be the end of the file.
+    if (bitmap.bits == 24 || (bitmap.bits == 32 && plain_masks)) {
+      const size_t step = bitmap.bits / 8;
+      const int whole_words = bitmap.bits == 32 ? width : width - 1;
+      for (int x = 0; x < whole_words; ++x) {
+        uint32_t word;
+        std::memcpy(&word, row + step * static_cast<size_t>(x), 4);
+        put[x] = word & 0xffffff;
+      }
+      if (whole_words < width) {
+        const unsigned char* last = row + step * static_cast<size_t>(width - 1);
+        put[width - 1] = static_cast<uint32_t>(last[2]) << 16 | static_cast<uint32_t>(last[1]) << 8 | last[0];
+      }
       continue;
     }
-    CropArea crop = FillCrop(source.width, source.height, monitor.width, monitor.height);
-    // Sample positions in 16.16 fixed point, pixel centres matched.
-    auto sample_table = [](double start, double span, int count, int limit) {
-      std::vector<std::pair<int, uint32_t>> table(static_cast<size_t>(count));
-      for (int i = 0; i < count; ++i) {
-        double at = std::clamp(start + (i + 0.5) * span / count - 0.5, 0.0, static_cast<double>(limit - 1));
-        int whole = static_cast<int>(at);
-        table[static_cast<size_t>(i)] = {whole, static_cast<uint32_t>((at - whole) * 256)};
-      }
-      return table;
-    };
-    auto columns = sample_table(crop.x, crop.width, monitor.width, source.width);
-    auto rows = sample_table(crop.y, crop.height, monitor.height, source.height);
-    for (int y = first_y; y < last_y; ++y) {
-      auto [sy, fy] = rows[static_cast<size_t>(y - monitor.y)];
-      const uint32_t* upper = source.pixels.data() + static_cast<size_t>(sy) * static_cast<size_t>(source.width);
-      const uint32_t* lower = upper + (sy + 1 < source.height ? source.width : 0);
-      uint32_t* out = root.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(root_width);
-      for (int x = first_x; x < last_x; ++x) {
-        auto [sx, fx] = columns[static_cast<size_t>(x - monitor.x)];
-        int next = sx + 1 < source.width ? sx + 1 : sx;
-        // Red and blue blend together in one word, green in another.
-        auto mix = [](uint32_t a, uint32_t b, uint32_t f) {
-          uint32_t rb = (((a & 0xff00ff) * (256 - f) + (b & 0xff00ff) * f) >> 8) & 0xff00ff;
-          uint32_t g = (((a & 0x00ff00) * (256 - f) + (b & 0x00ff00) * f) >> 8) & 0x00ff00;
-          return rb | g;
-        };
-        out[x] = mix(mix(upper[sx], upper[next], fx), mix(lower[sx], lower[next], fx), fy);
+    for (int x = 0; x < width; ++x) {
+      if (bitmap.bits <= 8) {
+        uint32_t per_byte = 8 / bitmap.bits;
+        uint32_t byte = row[static_cast<uint32_t>(x) / per_byte];
+        uint32_t index = (byte >> (8 - bitmap.bits * (1 + static_cast<uint32_t>(x) % per_byte))) & ((1u << bitmap.bits) - 1);
+        put[x] = bitmap.palette[index];
+      } else {
+        uint32_t value = bitmap.bits == 16 ? Le16(row + 2 * x) : Le32(row + 4 * x);
+        put[x] = red.Read(value) << 16 | green.Read(value) << 8 | blue.Read(value);
       }
     }
   }
-  return root;
+}
+
+namespace {
+
+// Where each destination pixel samples the source: the whole pixel and the
+// fraction towards the next in 1/256ths, pixel centres matched.
+std::vector<std::pair<int, uint32_t>> SampleTable(double start, double span, int count, int limit) {
+  std::vector<std::pair<int, uint32_t>> table(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    double at = std::clamp(start + (i + 0.5) * span / count - 0.5, 0.0, static_cast<double>(limit - 1));
+    int whole = static_cast<int>(at);
+    table[static_cast<size_t>(i)] = {whole, static_cast<uint32_t>((at - whole) * 256)};
+  }
+  return table;
+}
+
+// Red and blue blend together in one word, green in another.
+inline uint32_t Mix(uint32_t a, uint32_t b, uint32_t f) {
+  uint32_t rb = (((a & 0xff00ff) * (256 - f) + (b & 0xff00ff) * f) >> 8) & 0xff00ff;
+  uint32_t g = (((a & 0x00ff00) * (256 - f) + (b & 0x00ff00) * f) >> 8) & 0x00ff00;
+  return rb | g;
+}
+
+}  // namespace
+
+void FillMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors, PixelArea root) {
+  // One monitor over the whole root leaves nothing between monitors to blacken.
+  bool one_screen = monitors.size() == 1 && monitors[0].x == 0 && monitors[0].y == 0 &&
+                    monitors[0].width == root.width && monitors[0].height == root.height;
+  if (!one_screen)
+    for (int y = 0; y < root.height; ++y) std::fill_n(root.pixels + static_cast<size_t>(y) * root.stride, root.width, 0u);
+  RootPicture source;  // decoded on first need: a monitor of the picture's size needs none
+  for (const MonitorArea& monitor : monitors) {
+    if (monitor.width <= 0 || monitor.height <= 0) continue;
+    int first_x = std::max(monitor.x, 0), last_x = std::min(monitor.x + monitor.width, root.width);
+    int first_y = std::max(monitor.y, 0), last_y = std::min(monitor.y + monitor.height, root.height);
+    if (first_x >= last_x || first_y >= last_y) continue;
+    bool same_size = monitor.width == bitmap.width && monitor.height == bitmap.height;
+    if (same_size && first_x == monitor.x && first_y == monitor.y && last_x - first_x == monitor.width &&
+        last_y - first_y == monitor.height) {
+      DecodeBitmap(bitmap, {root.pixels + static_cast<size_t>(monitor.y) * root.stride + monitor.x, monitor.width,
+                            monitor.height, root.stride});
+      continue;
+    }
+    if (source.pixels.empty()) {
+      source.width = bitmap.width;
+      source.height = bitmap.height;
+      source.pixels.resize(static_cast<size_t>(bitmap.width) * static_cast<size_t>(bitmap.height));
+      DecodeBitmap(bitmap, {source.pixels.data(), source.width, source.height, static_cast<size_t>(source.width)});
+    }
+    const size_t source_stride = static_cast<size_t>(source.width);
+    if (same_size) {  // partly off the root: the visible part, unscaled
+      for (int y = first_y; y < last_y; ++y)
+        std::copy_n(source.pixels.data() + static_cast<size_t>(y - monitor.y) * source_stride + (first_x - monitor.x),
+                    last_x - first_x, root.pixels + static_cast<size_t>(y) * root.stride + first_x);
+      continue;
+    }
+    CropArea crop = FillCrop(source.width, source.height, monitor.width, monitor.height);
+    auto columns = SampleTable(crop.x, crop.width, monitor.width, source.width);
+    auto rows = SampleTable(crop.y, crop.height, monitor.height, source.height);
+    for (int y = first_y; y < last_y; ++y) {
+      auto [sy, fy] = rows[static_cast<size_t>(y - monitor.y)];
+      const uint32_t* upper = source.pixels.data() + static_cast<size_t>(sy) * source_stride;
+      const uint32_t* lower = upper + (sy + 1 < source.height ? source_stride : 0);
+      uint32_t* out = root.pixels + static_cast<size_t>(y) * root.stride;
+      for (int x = first_x; x < last_x; ++x) {
+        auto [sx, fx] = columns[static_cast<size_t>(x - monitor.x)];
+        int next = sx + 1 < source.width ? sx + 1 : sx;
+        out[x] = Mix(Mix(upper[sx], upper[next], fx), Mix(lower[sx], lower[next], fx), fy);
+      }
+    }
+  }
 }
 
 }  // namespace layer

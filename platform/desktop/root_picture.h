@@ -1,8 +1,11 @@
-// The picture for a bare X11 root window: the stored bitmap read into
-// memory, then cropped and scaled to fill each monitor.
+// The picture for a bare X11 root window: the stored bitmap's rows, cropped
+// and scaled to fill each monitor, written straight into the image that
+// goes to the server.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,14 @@ struct RootPicture {
   int width = 0;
   int height = 0;
   std::vector<uint32_t> pixels;
+};
+
+// Pixels as 0x00RRGGBB owned elsewhere (an image bound for the server),
+// rows `stride` pixels apart.
+struct PixelArea {
+  uint32_t* pixels;
+  int width, height;
+  size_t stride;
 };
 
 struct MonitorArea {
@@ -26,13 +37,28 @@ struct CropArea {
 };
 CropArea FillCrop(int picture_width, int picture_height, int area_width, int area_height);
 
-// Reads an uncompressed Windows or OS/2 bitmap of 1, 4, 8, 16, 24 or 32
-// bits. False with the reason otherwise.
-bool ReadBitmapPicture(const char* path, RootPicture* picture, std::string* why);
+// An uncompressed Windows or OS/2 bitmap of 1, 4, 8, 16, 24 or 32 bits,
+// checked and ready to decode from the bytes that hold it (which must stay).
+struct Bitmap {
+  int width = 0;
+  int height = 0;
+  const unsigned char* rows = nullptr;  // as stored: bottom first unless top_down
+  uint64_t row_bytes = 0;
+  bool top_down = false;
+  uint32_t bits = 0;
+  uint32_t masks[3] = {};
+  std::vector<uint32_t> palette;
+};
 
-// A picture of the root's size, each monitor filled with `source` (cropped
-// to its shape, centred, scaled bilinearly); black where no monitor is.
-RootPicture FillMonitors(const RootPicture& source, const std::vector<MonitorArea>& monitors, int root_width,
-                         int root_height);
+// False with the reason when the bytes hold no bitmap that can be drawn.
+bool ParseBitmap(std::span<const unsigned char> bytes, Bitmap* bitmap, std::string* why);
+
+// Writes the bitmap's pixels into `out` (its width and height).
+void DecodeBitmap(const Bitmap& bitmap, PixelArea out);
+
+// Fills `root` (whatever it held) with the bitmap on each monitor, cropped
+// to the monitor's shape, centred, scaled bilinearly; black where no
+// monitor is. A monitor of the picture's own size gets its rows unscaled.
+void FillMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors, PixelArea root);
 
 }  // namespace layer

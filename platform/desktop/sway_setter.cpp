@@ -111,6 +111,6 @@ bool Show(const char* path, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kSwayDesktop = {"sway", CanRun, Show};
+const DesktopSetter kSwayDesktop = {"sway", CanRun, Show, true};
 
 }  // namespace layer

@@ -91,6 +91,6 @@ bool Show(const char* path, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kXfceDesktop = {"xfce", CanRun, Show};
+const DesktopSetter kXfceDesktop = {"xfce", CanRun, Show, true};
 
 }  // namespace layer

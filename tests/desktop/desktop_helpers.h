@@ -22,6 +22,7 @@ class BackgroundProgram {
   BackgroundProgram(const BackgroundProgram&) = delete;
   BackgroundProgram& operator=(const BackgroundProgram&) = delete;
   const std::string& line() const { return line_; }
+  pid_t pid() const { return pid_; }
 
  private:
   std::string line_;  // before pid_: the start fills it in
@@ -56,6 +57,7 @@ class XServer {
   XServer(const XServer&) = delete;
   XServer& operator=(const XServer&) = delete;
   const std::string& display() const { return display_; }
+  pid_t pid() const { return server_.pid(); }
 
  private:
   BackgroundProgram server_;

@@ -9,6 +9,12 @@
 #include <X11/extensions/XRes.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
 #include "desktop_helpers.h"
 
 using namespace desktoptest;
@@ -88,7 +94,7 @@ class X11RootTest : public ::testing::Test {
 TEST_F(X11RootTest, PicturesFillTheScreenAndOnePixmapIsRetained) {
   struct Picture {
     int width, height;
-  } const pictures[] = {{320, 180}, {200, 200}, {400, 100}};  // the screen's shape, narrower, wider
+  } const pictures[] = {{320, 180}, {201, 200}, {400, 100}};  // the screen's shape, narrower (rows padded), wider
   std::vector<std::string> bitmaps;
   for (const Picture& p : pictures)
     bitmaps.push_back(DrawBitmap(files_ / ("p" + std::to_string(bitmaps.size()) + ".bmp"), p.width, p.height,
@@ -134,13 +140,52 @@ TEST_F(X11RootTest, EachMonitorIsFilledOnItsOwn) {
   XRRFreeMonitors(XRRGetMonitors(display_, root, False, &now));
   ASSERT_EQ(now, 2) << "this X server keeps no monitors of its own";
 
-  std::string bitmap = DrawBitmap(files_ / "p.bmp", 300, 200, 1);
+  // The right monitor has the picture's size: its rows go in unscaled.
+  std::string bitmap = DrawBitmap(files_ / "p.bmp", 480, 360, 1);
   std::string said;
   ASSERT_FALSE(SetWallpaper(bitmap, &said).empty()) << said;
   // Where no monitor is, the root stays black; the comparison counts it.
   auto [mean, high] = RootError(bitmap, {"0,0,800,720", "800,0,480,360"});
   EXPECT_LT(mean, 2.0);
   EXPECT_LT(high, 12.0);
+}
+
+TEST_F(X11RootTest, AServerThatDoesNotAnswerCostsAChangeItsBoundAndNoPixmap) {
+  std::string bitmap = DrawBitmap(files_ / "p.bmp", 320, 180, 1);
+  ASSERT_FALSE(SetWallpaper(bitmap).empty());
+  // A stopped server accepts the connection and never answers it; a
+  // server grabbed by another client answers the connection, then nothing.
+  struct Silence {
+    const char* what;
+    std::function<void()> begin, end;
+  } const silences[] = {
+      {"stopped", [&] { kill(server_.pid(), SIGSTOP); }, [&] { kill(server_.pid(), SIGCONT); }},
+      {"grabbed", [&] { XGrabServer(display_), XSync(display_, False); },
+       [&] { XUngrabServer(display_), XSync(display_, False); }},
+  };
+  for (const Silence& silence : silences) {
+    silence.begin();
+    for (int change = 0; change < 2; ++change) {  // the second finds the first still waiting, or waits itself
+      auto start = std::chrono::steady_clock::now();
+      std::string said;
+      std::string stored = SetWallpaper(bitmap, &said);
+      double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      EXPECT_LT(seconds, 2.5) << silence.what;
+      EXPECT_FALSE(stored.empty()) << silence.what;  // the copy is stored all the same
+      EXPECT_NE(said.find("did not take the wallpaper: the X server"), std::string::npos) << silence.what << said;
+    }
+    silence.end();
+    // Once the server answers again, the next change goes through.
+    std::string said;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);;) {
+      said.clear();
+      SetWallpaper(bitmap, &said);
+      if (said.find("did not take") == std::string::npos || std::chrono::steady_clock::now() > until) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(said, "wallpaper: " + bitmap + "\n") << silence.what;
+    EXPECT_EQ(PixmapsHeld(), 1) << silence.what;
+  }
 }
 
 }  // namespace

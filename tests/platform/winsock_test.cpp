@@ -304,3 +304,84 @@ TEST_F(WinsockTest, FailuresReportTheirWinsockCodes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A connection asked for on notifications answers with one FD_CONNECT: no
+// error and then reads when made, the refusal's code when refused.
+TEST_F(WinsockTest, ConnectionsUnderSelectionAnswerWithOneConnectEvent) {
+  peertest::Listener listener;
+  for (int port : {listener.port(), peertest::UnusedPort()}) {
+    SCOPED_TRACE(port);
+    events_.clear();
+    client_ = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(WSAAsyncSelect(client_, window_, kSocketMessage, FD_CONNECT | FD_READ | FD_CLOSE), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int result = connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    EXPECT_TRUE(result == 0 || WSAGetLastError() == WSAEWOULDBLOCK);
+    ASSERT_TRUE(PumpUntil([this] { return !events_.empty(); }, 5000));
+    PumpFor(50);
+    ASSERT_EQ(EventKinds(), std::vector<WORD>{FD_CONNECT});
+    EXPECT_EQ(events_[0].error, port == listener.port() ? 0 : WSAECONNREFUSED);
+    if (port == listener.port()) {
+      int peer = listener.Accept();
+      peertest::SendAll(peer, "hello");
+      peertest::Close(peer);
+      ASSERT_TRUE(PumpUntil([this] { return Closed(); }, 5000));
+      EXPECT_EQ(received_, "hello");
+    }
+    closesocket(client_);
+    client_ = INVALID_SOCKET;
+  }
+}
+
+// A name looked up on the side answers by message into the caller's buffer;
+// a cancelled one never answers.
+TEST_F(WinsockTest, AsynchronousNameLookUpsAnswerByMessage) {
+  constexpr UINT kLookupMessage = kSocketMessage + 1;
+  std::vector<std::pair<WPARAM, LPARAM>> replies;
+  platformtest::SetHandler([&](HWND, UINT message, WPARAM wparam, LPARAM lparam) -> std::optional<LRESULT> {
+    if (message != kLookupMessage) return std::nullopt;
+    replies.emplace_back(wparam, lparam);
+    return 0;
+  });
+  alignas(hostent) char buffer[MAXGETHOSTSTRUCT];
+  struct Case {
+    const char* name;
+    int length;
+    int error;
+  } const cases[] = {{"localhost", MAXGETHOSTSTRUCT, 0},
+                     {"no-such-host.invalid", MAXGETHOSTSTRUCT, -1},
+                     {"localhost", 8, WSAENOBUFS}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.length));
+    replies.clear();
+    HANDLE task = WSAAsyncGetHostByName(window_, kLookupMessage, c.name, buffer, c.length);
+    ASSERT_NE(task, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return !replies.empty(); }, 15000));
+    EXPECT_EQ(replies[0].first, reinterpret_cast<WPARAM>(task));
+    int error = WSAGETASYNCERROR(replies[0].second);
+    if (c.error >= 0) {
+      EXPECT_EQ(error, c.error);
+    } else {
+      EXPECT_NE(error, 0);
+    }
+    if (c.error == 0) {
+      const auto* host = reinterpret_cast<const hostent*>(buffer);
+      ASSERT_NE(host->h_addr_list[0], nullptr);
+      EXPECT_EQ(std::string(host->h_addr_list[0], 4), std::string("\x7f\x00\x00\x01", 4));
+      EXPECT_STREQ(host->h_name, "localhost");
+    }
+  }
+  replies.clear();
+  HANDLE task = WSAAsyncGetHostByName(window_, kLookupMessage, "localhost", buffer, sizeof buffer);
+  EXPECT_EQ(WSACancelAsyncRequest(task), 0);
+  EXPECT_EQ(WSACancelAsyncRequest(task), SOCKET_ERROR);
+  PumpFor(300);
+  EXPECT_TRUE(replies.empty());
+}
+
+}  // namespace
