@@ -34,17 +34,20 @@ inline int Call(int (*entry)(int, char**), std::vector<std::string> words) {
   return entry(static_cast<int>(words.size()), argv.data());
 }
 
+// In a forked child: becomes the program words[0] with those words.
+[[noreturn]] inline void Exec(const std::vector<std::string>& words) {
+  std::vector<char*> argv;
+  for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
 // Runs a program (words[0] is its path) and returns its exit status, -1 if
 // a signal ended it.
 inline int Spawn(const std::vector<std::string>& words) {
   pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  if (pid == 0) Exec(words);
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

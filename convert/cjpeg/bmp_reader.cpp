@@ -99,6 +99,7 @@ JDIMENSION ReadTrueColourRow(j_compress_ptr compressor, PixelSource* source) {
 JDIMENSION LoadWholeImage(j_compress_ptr compressor, PixelSource* source) {
   auto* reader = reinterpret_cast<BmpReader*>(source);
   for (JDIMENSION row = 0; row < compressor->image_height; ++row) {
+    EndRunIfSignalled(reinterpret_cast<j_common_ptr>(compressor));
     JSAMPARRAY image_row = (*compressor->mem->access_virt_sarray)(
         reinterpret_cast<j_common_ptr>(compressor), reader->whole_image, row, 1, TRUE);
     ReadExactly(reader, image_row[0], reader->row_width);

@@ -205,12 +205,7 @@ int RunCjpeg(int argc, char** argv) {
   // Every failure from here on (fatal error, bad command line, failing
   // switch file) lands here: the files and the compressor are released and
   // the caller gets 1 instead of losing its process.
-  if (setjmp(manager.escape) != 0) {
-    jpeg_destroy_compress(&compressor);
-    CloseRunFiles(&manager);
-    ReleaseTerminationSignals();
-    return 1;
-  }
+  if (setjmp(manager.escape) != 0) return EndConverterRun(AsCommon(&compressor), &manager, 1);
 
   jpeg_create_compress(&compressor);
   CatchTerminationSignals(AsCommon(&compressor));
@@ -229,17 +224,12 @@ int RunCjpeg(int argc, char** argv) {
   manager.input_file = std::fopen(argv[file_index], "rb");
   if (manager.input_file == nullptr) {
     std::fprintf(stderr, "%s: can't open %s\n", ProgramName, argv[file_index]);
-    jpeg_destroy_compress(&compressor);
-    ReleaseTerminationSignals();
-    return 1;
+    return EndConverterRun(AsCommon(&compressor), &manager, 1);
   }
   manager.output_file = std::fopen(OutputName, "wb");
   if (manager.output_file == nullptr) {
     std::fprintf(stderr, "%s: can't open %s\n", ProgramName, OutputName);
-    jpeg_destroy_compress(&compressor);
-    CloseRunFiles(&manager);
-    ReleaseTerminationSignals();
-    return 1;
+    return EndConverterRun(AsCommon(&compressor), &manager, 1);
   }
 
   PixelSource* source = SelectReader(&compressor, manager.input_file);
@@ -256,6 +246,7 @@ int RunCjpeg(int argc, char** argv) {
   jpeg_start_compress(&compressor, TRUE);
   compressor.err->num_warnings += header_warnings;
   while (compressor.next_scanline < compressor.image_height) {
+    EndRunIfSignalled(AsCommon(&compressor));
     JDIMENSION rows = (*source->ReadRows)(&compressor, source);
     // A reader that delivers nothing would otherwise spin here for ever.
     if (rows == 0) ERREXIT(&compressor, JERR_INPUT_EOF);
@@ -264,9 +255,5 @@ int RunCjpeg(int argc, char** argv) {
   (*source->FinishReading)(&compressor, source);
   jpeg_finish_compress(&compressor);
 
-  int result = compressor.err->num_warnings != 0 ? 2 : 0;
-  jpeg_destroy_compress(&compressor);
-  CloseRunFiles(&manager);
-  ReleaseTerminationSignals();
-  return result;
+  return EndConverterRun(AsCommon(&compressor), &manager, compressor.err->num_warnings != 0 ? 2 : 0);
 }

@@ -61,6 +61,9 @@ struct GifReader {
   std::uint64_t bit_buffer;            // unread bits, next bit lowest
   int bit_count;                       // valid bits in bit_buffer
   bool out_of_blocks;
+  // The image data have ended and every pixel still to come is index 0:
+  // what remains is filled, not decoded.
+  bool data_spent;
   // The image data are read from the file in large pieces rather than a
   // block at a time; what is read beyond the image is never looked at.
   UINT8* image_data;            // kImageDataBytes
@@ -82,8 +85,11 @@ struct GifReader {
   UINT8* stack_top; // one past the last pushed byte
 
   UINT8* index_row;  // one row of colour indexes, non-interlaced images
+  JSAMPARRAY own_row;    // the row buffer rows are expanded into
+  JSAMPARRAY spent_row;  // a row of index 0 expanded, once the data are spent
   bool interlaced;
   jvirt_sarray_ptr whole_image;
+  JDIMENSION decoded_rows;  // stored rows the loader decoded; the rest are spent
   JDIMENSION current_row;
   JDIMENSION pass_offset[4];  // stored index of each pass's first row
 };
@@ -169,6 +175,7 @@ void StartDecoder(GifReader* gif) {
   gif->bit_buffer = 0;
   gif->bit_count = 0;
   gif->out_of_blocks = false;
+  gif->data_spent = false;
   gif->image_data_next = 0;
   gif->image_data_end = 0;
   gif->clear_code = 1 << gif->initial_code_size;
@@ -194,12 +201,14 @@ int ReadCode(GifReader* gif) {
       continue;
     }
     if (gif->out_of_blocks) {
+      gif->data_spent = true;
       WARNMS(gif->compressor, MSG_GIF_NOMOREDATA);
       return gif->end_code;
     }
     int length = ReadImageBlock(gif, gif->code_buffer);
     if (length == 0) {
       gif->out_of_blocks = true;
+      gif->data_spent = true;
       WARNMS(gif->compressor, MSG_GIF_NOMOREDATA);
       return gif->end_code;
     }
@@ -376,7 +385,9 @@ UINT8* DecodeRun(GifReader* gif, UINT8* at, UINT8* const end) {
   return at;
 }
 
-// Decodes the next `count` colour indexes into `indexes`.
+// Decodes the next `count` colour indexes into `indexes`. Once the data are
+// spent the rest is index 0, as decoding would give it pixel by pixel (each
+// with two more warnings, which say nothing new).
 void DecodeIndexes(GifReader* gif, UINT8* indexes, JDIMENSION count) {
   UINT8* at = indexes;
   UINT8* const end = indexes + count;
@@ -387,6 +398,10 @@ void DecodeIndexes(GifReader* gif, UINT8* indexes, JDIMENSION count) {
     while (top > stack && at < end) *at++ = *--top;
     gif->stack_top = top;
     if (at == end) return;
+    if (gif->data_spent) {
+      std::memset(at, 0, static_cast<std::size_t>(end - at));
+      return;
+    }
     if (gif->first_time) {
       gif->first_time = false;
       *at++ = static_cast<UINT8>(DecodeCode(gif, gif->clear_code));
@@ -416,8 +431,25 @@ void ExpandThroughMap(const GifReader* gif, const UINT8* indexes, JSAMPROW out,
   std::memcpy(out, map[*last], 3);
 }
 
+// Every row after the data are spent is this one, expanded once and then
+// handed out as it stands, so a picture that claims more than its file
+// holds costs no more than its file.
+JSAMPARRAY SpentRow(j_compress_ptr compressor, GifReader* gif) {
+  if (gif->spent_row == nullptr) {
+    gif->spent_row = (*compressor->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(compressor),
+                                                      JPOOL_IMAGE, compressor->image_width * 3, 1);
+    JSAMPROW out = gif->spent_row[0];
+    for (JDIMENSION x = 0; x < compressor->image_width; ++x, out += 3) std::memcpy(out, gif->packed_map[0], 3);
+  }
+  return gif->spent_row;
+}
+
 JDIMENSION ReadDirectRow(j_compress_ptr compressor, PixelSource* source) {
   GifReader* gif = reinterpret_cast<GifReader*>(source);
+  if (gif->data_spent) {
+    source->RowBuffer = SpentRow(compressor, gif);
+    return 1;
+  }
   DecodeIndexes(gif, gif->index_row, compressor->image_width);
   ExpandThroughMap(gif, gif->index_row, source->RowBuffer[0], compressor->image_width);
   return 1;
@@ -428,9 +460,14 @@ JDIMENSION ReadInterlacedRow(j_compress_ptr compressor, PixelSource* source) {
   JDIMENSION r = gif->current_row;
   int pass = kPassOfRow[r & 7];
   JDIMENSION stored_row = gif->pass_offset[pass] + r / kInterlacePasses[pass].row_step;
-  JSAMPARRAY image = (*compressor->mem->access_virt_sarray)(
-      reinterpret_cast<j_common_ptr>(compressor), gif->whole_image, stored_row, 1, FALSE);
-  ExpandThroughMap(gif, image[0], source->RowBuffer[0], compressor->image_width);
+  if (stored_row < gif->decoded_rows) {
+    JSAMPARRAY image = (*compressor->mem->access_virt_sarray)(
+        reinterpret_cast<j_common_ptr>(compressor), gif->whole_image, stored_row, 1, FALSE);
+    source->RowBuffer = gif->own_row;
+    ExpandThroughMap(gif, image[0], source->RowBuffer[0], compressor->image_width);
+  } else {
+    source->RowBuffer = SpentRow(compressor, gif);
+  }
   ++gif->current_row;
   return 1;
 }
@@ -441,11 +478,16 @@ JDIMENSION LoadInterlacedImage(j_compress_ptr compressor, PixelSource* source) {
   GifReader* gif = reinterpret_cast<GifReader*>(source);
   JDIMENSION width = compressor->image_width;
   JDIMENSION height = compressor->image_height;
-  for (JDIMENSION row = 0; row < height; ++row) {
+  // Rows after the data are spent are neither decoded nor stored: the
+  // store's memory for them is never touched.
+  JDIMENSION row = 0;
+  for (; row < height && !gif->data_spent; ++row) {
+    EndRunIfSignalled(reinterpret_cast<j_common_ptr>(compressor));
     JSAMPARRAY image = (*compressor->mem->access_virt_sarray)(
         reinterpret_cast<j_common_ptr>(compressor), gif->whole_image, row, 1, TRUE);
     DecodeIndexes(gif, image[0], width);
   }
+  gif->decoded_rows = row;
 
   gif->pass_offset[0] = 0;
   for (int pass = 0; pass < 3; ++pass) {
@@ -536,7 +578,8 @@ void ReadGifHeader(j_compress_ptr compressor, PixelSource* source) {
       (*compressor->mem->alloc_small)(common, JPOOL_IMAGE, kMapEntries * 4));
   PackColourMap(gif);
 
-  source->RowBuffer = (*compressor->mem->alloc_sarray)(common, JPOOL_IMAGE, width * 3, 1);
+  gif->own_row = (*compressor->mem->alloc_sarray)(common, JPOOL_IMAGE, width * 3, 1);
+  source->RowBuffer = gif->own_row;
   source->RowBufferHeight = 1;
 
   compressor->in_color_space = JCS_RGB;

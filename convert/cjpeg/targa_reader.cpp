@@ -26,7 +26,10 @@ struct TargaReader {
   j_compress_ptr compressor;
   JSAMPARRAY colour_map;         // red, green, blue rows of kMapEntries
   jvirt_sarray_ptr whole_image;  // bottom-up files: converted rows as stored
+  JDIMENSION stored_rows;        // whole-image rows loaded; the rest are spent
   JDIMENSION delivered_rows;     // rows handed out from the whole image
+  JDIMENSION row_samples;        // samples of one delivered row
+  JSAMPARRAY spent_row;          // the row every pixel of which ran past the end
 
   void (*read_pixel)(TargaReader* reader);   // plain or run-length
   unsigned char pixel[4];                     // the last pixel, as stored
@@ -130,6 +133,36 @@ JDIMENSION ConvertTrueColourRow(j_compress_ptr compressor, PixelSource* source) 
   return 1;
 }
 
+// Plain pixel data that have run out read as 0xFF bytes from then on, so
+// every row still to come is one and the same.
+bool DataSpent(const TargaReader* reader) {
+  return reader->data_ran_out && reader->read_pixel == ReadPlainPixel;
+}
+
+// That row, converted once and then handed out as it stands, so a picture
+// that claims more than its file holds costs no more than its file.
+JSAMPARRAY SpentRow(j_compress_ptr compressor, TargaReader* reader) {
+  if (reader->spent_row == nullptr) {
+    JSAMPARRAY aimed = reader->pub.RowBuffer;
+    reader->spent_row = (*compressor->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(compressor),
+                                                         JPOOL_IMAGE, reader->row_samples, 1);
+    reader->pub.RowBuffer = reader->spent_row;
+    (*reader->convert_row)(compressor, &reader->pub);
+    reader->pub.RowBuffer = aimed;
+  }
+  return reader->spent_row;
+}
+
+// Top-down files: each row converted as it comes, until the data are spent.
+JDIMENSION ReadStreamRow(j_compress_ptr compressor, PixelSource* source) {
+  auto* reader = reinterpret_cast<TargaReader*>(source);
+  if (DataSpent(reader)) {
+    source->RowBuffer = SpentRow(compressor, reader);
+    return 1;
+  }
+  return (*reader->convert_row)(compressor, source);
+}
+
 // Bottom-up files keep their rows in file order; delivery walks them back.
 JDIMENSION StoredRowFor(j_compress_ptr compressor, JDIMENSION delivered) {
   return compressor->image_height - 1 - delivered;
@@ -137,20 +170,27 @@ JDIMENSION StoredRowFor(j_compress_ptr compressor, JDIMENSION delivered) {
 
 JDIMENSION ReadMemoryRow(j_compress_ptr compressor, PixelSource* source) {
   auto* reader = reinterpret_cast<TargaReader*>(source);
-  source->RowBuffer = (*compressor->mem->access_virt_sarray)(
-      reinterpret_cast<j_common_ptr>(compressor), reader->whole_image,
-      StoredRowFor(compressor, reader->delivered_rows), 1, FALSE);
+  const JDIMENSION stored = StoredRowFor(compressor, reader->delivered_rows);
+  source->RowBuffer = stored < reader->stored_rows
+                          ? (*compressor->mem->access_virt_sarray)(reinterpret_cast<j_common_ptr>(compressor),
+                                                                   reader->whole_image, stored, 1, FALSE)
+                          : SpentRow(compressor, reader);
   ++reader->delivered_rows;
   return 1;
 }
 
 JDIMENSION LoadWholeImage(j_compress_ptr compressor, PixelSource* source) {
   auto* reader = reinterpret_cast<TargaReader*>(source);
-  for (JDIMENSION row = 0; row < compressor->image_height; ++row) {
+  // Rows after the data are spent are not stored: the store's memory for
+  // them is never touched.
+  JDIMENSION row = 0;
+  for (; row < compressor->image_height && !DataSpent(reader); ++row) {
+    EndRunIfSignalled(reinterpret_cast<j_common_ptr>(compressor));
     source->RowBuffer = (*compressor->mem->access_virt_sarray)(
         reinterpret_cast<j_common_ptr>(compressor), reader->whole_image, row, 1, TRUE);
     (*reader->convert_row)(compressor, source);
   }
+  reader->stored_rows = row;
   source->ReadRows = ReadMemoryRow;
   reader->delivered_rows = 0;
   return ReadMemoryRow(compressor, source);
@@ -220,10 +260,11 @@ void ReadTargaHeader(j_compress_ptr compressor, PixelSource* source) {
   if (width == 0 || height == 0) ERREXIT(compressor, JERR_EMPTY_IMAGE);
 
   const JDIMENSION row_samples = width * static_cast<JDIMENSION>(components);
+  reader->row_samples = row_samples;
   const bool top_down = (descriptor & 0x20) != 0;
   if (top_down) {
     source->RowBuffer = (*compressor->mem->alloc_sarray)(common, JPOOL_IMAGE, row_samples, 1);
-    source->ReadRows = reader->convert_row;
+    source->ReadRows = ReadStreamRow;
   } else {
     reader->whole_image = (*compressor->mem->request_virt_sarray)(
         common, JPOOL_IMAGE, FALSE, row_samples, height, 1);

@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 #endif
 
+#include <signal.h>
+
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -100,51 +102,90 @@ const char* ProgramNameFrom(const char* argv0, const char* fallback) {
 
 namespace {
 
-// Only these are touched from signal context.
-volatile j_common_ptr SignalObject = nullptr;
-void (*SavedInterruptHandler)(int) = SIG_DFL;
-void (*SavedTerminateHandler)(int) = SIG_DFL;
+// The one thing signal context touches: which signal arrived during the run.
+volatile std::sig_atomic_t PendingSignal = 0;
+// The host's handlers, put back when the run ends.
+struct sigaction SavedInterruptAction;
+struct sigaction SavedTerminateAction;
 bool HandlersInstalled = false;
+
+// The standard manager's printer, as jpeg_std_error installs it.
+void (*LibraryOutputMessage)(j_common_ptr) = nullptr;
+
+// A read cut short by a termination signal is no fault of the file: what
+// it leads to (an early end, a damaged file) goes unsaid.
+void QuietOnceSignalled(j_common_ptr object) {
+  if (PendingSignal == 0) (*LibraryOutputMessage)(object);
+}
 
 [[noreturn]] void RecoveringErrorExit(j_common_ptr object) {
   (*object->err->output_message)(object);
   AbandonRun(object);
 }
 
+// The library's long passes (whole-image quantization, multi-scan output)
+// call this between rows, where leaving the run is as safe as a fatal error.
+void WatchForSignals(j_common_ptr object) { EndRunIfSignalled(object); }
+
 }  // namespace
 
-extern "C" void OnTerminationSignal(int /*signal_number*/) {
-  j_common_ptr object = SignalObject;
-  if (object != nullptr) {
-    if (object->err != nullptr) object->err->trace_level = 0;
-    jpeg_destroy(object);
-  }
-  std::_Exit(1);
-}
+extern "C" void OnTerminationSignal(int signal_number) { PendingSignal = signal_number; }
 
 void CatchTerminationSignals(j_common_ptr object) {
-  SignalObject = object;
-  auto previous_interrupt = std::signal(SIGINT, OnTerminationSignal);
-  auto previous_terminate = std::signal(SIGTERM, OnTerminationSignal);
-  if (!HandlersInstalled) {
-    // Keep the host's handlers, not our own from an earlier run.
-    SavedInterruptHandler = previous_interrupt == SIG_ERR ? SIG_DFL : previous_interrupt;
-    SavedTerminateHandler = previous_terminate == SIG_ERR ? SIG_DFL : previous_terminate;
-    HandlersInstalled = true;
+  if (object != nullptr && object->mem != nullptr) {
+    auto* progress = static_cast<jpeg_progress_mgr*>(
+        (*object->mem->alloc_small)(object, JPOOL_PERMANENT, sizeof(jpeg_progress_mgr)));
+    *progress = jpeg_progress_mgr{};
+    progress->progress_monitor = WatchForSignals;
+    object->progress = progress;
   }
+  struct sigaction action = {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a run waiting on a pipe or a slow disk wakes up, its
+  // read fails, and the run ends instead of waiting on.
+  action.sa_flags = 0;
+  if (HandlersInstalled) {
+    // Keep the host's handlers saved, not our own from an earlier run.
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return;
+  }
+  PendingSignal = 0;
+  sigaction(SIGINT, &action, &SavedInterruptAction);
+  sigaction(SIGTERM, &action, &SavedTerminateAction);
+  HandlersInstalled = true;
 }
 
-void ReleaseTerminationSignals() {
-  SignalObject = nullptr;
-  if (HandlersInstalled) {
-    std::signal(SIGINT, SavedInterruptHandler);
-    std::signal(SIGTERM, SavedTerminateHandler);
-    HandlersInstalled = false;
-  }
+int ReleaseTerminationSignals() {
+  if (!HandlersInstalled) return 0;
+  sigaction(SIGINT, &SavedInterruptAction, nullptr);
+  sigaction(SIGTERM, &SavedTerminateAction, nullptr);
+  HandlersInstalled = false;
+  // Read only once our handler is gone, so no signal is lost in between:
+  // from here on the host's own handler receives them.
+  const int signal_number = PendingSignal;
+  PendingSignal = 0;
+  return signal_number;
+}
+
+void PassOnTerminationSignal(int signal_number) {
+  if (signal_number == 0) return;
+  struct sigaction current = {};
+  if (sigaction(signal_number, nullptr, &current) != 0) return;
+  const bool host_handles = (current.sa_flags & SA_SIGINFO) != 0 ||
+                            (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+  if (host_handles) std::raise(signal_number);
+}
+
+void EndRunIfSignalled(j_common_ptr object) {
+  if (PendingSignal != 0) AbandonRun(object);
 }
 
 jpeg_error_mgr* InitConverterErrorManager(ConverterErrorManager* manager) {
   jpeg_error_mgr* err = jpeg_std_error(&manager->pub);
+  LibraryOutputMessage = err->output_message;
+  err->output_message = QuietOnceSignalled;
   err->error_exit = RecoveringErrorExit;
   err->addon_message_table = ConverterMessages;
   err->first_addon_message = MSG_ADDON_FIRST;
@@ -162,6 +203,14 @@ void CloseRunFiles(ConverterErrorManager* manager) {
       *slot = nullptr;
     }
   }
+}
+
+int EndConverterRun(j_common_ptr object, ConverterErrorManager* manager, int result) {
+  const int signal_number = ReleaseTerminationSignals();
+  jpeg_destroy(object);
+  CloseRunFiles(manager);
+  PassOnTerminationSignal(signal_number);
+  return signal_number != 0 ? 1 : result;
 }
 
 void UsageExit(j_common_ptr object) { AbandonRun(object); }

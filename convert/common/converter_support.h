@@ -86,14 +86,23 @@ void HintLargeFill(void* start, std::size_t bytes);
 // argv[0], or `fallback` when it is missing or empty.
 const char* ProgramNameFrom(const char* argv0, const char* fallback);
 
-// Registers `object` for clean-up by OnTerminationSignal and installs the
-// handler for SIGINT and SIGTERM, remembering the handlers it replaces.
+// Starts a run's watch for SIGINT and SIGTERM: installs OnTerminationSignal,
+// remembering the handlers it replaces, and has the library's long passes
+// (progress monitor) end the run when a signal has arrived.
 void CatchTerminationSignals(j_common_ptr object);
-// Ends a run's registration: forgets the object (so a later signal never
-// touches a destroyed one) and puts back the handlers that were replaced.
-void ReleaseTerminationSignals();
-// Destroys the registered codec object and ends the process with status 1.
+// Ends a run's watch: puts back the handlers that were replaced and returns
+// the signal that arrived during the run (0 for none), now forgotten.
+int ReleaseTerminationSignals();
+// Hands a signal that arrived during a run on to the host's own handler, now
+// that it is back, so the host ends the way it ends on any such signal. A
+// host that left the signals alone (the standalone commands) is not ended
+// by it: the run's result 1 is its exit status.
+void PassOnTerminationSignal(int signal_number);
+// Records the signal for the run; nothing more, so it is safe in signal context.
 extern "C" void OnTerminationSignal(int signal_number);
+// Called at each row of a run: when a termination signal has arrived, leaves
+// the run the way a fatal error does, silently.
+void EndRunIfSignalled(j_common_ptr object);
 
 // The error manager of one converter run. A fatal error prints its message
 // and jumps back to `escape`, where the run destroys its codec object,
@@ -113,6 +122,13 @@ jpeg_error_mgr* InitConverterErrorManager(ConverterErrorManager* manager);
 
 // Closes every file recorded in the manager and clears the slots.
 void CloseRunFiles(ConverterErrorManager* manager);
+
+// Releases what a run holds, in one order for both converters: the signal
+// watch first, so that no signal finds the object half destroyed, then the
+// codec object and the files; last, a signal that came during the run goes
+// on to the host. Returns `result`, or 1 when a signal came, however far
+// the run got.
+int EndConverterRun(j_common_ptr object, ConverterErrorManager* manager, int result);
 
 // A malformed command line: leaves the run without printing anything; the
 // run returns 1 (the standalone command exits with it).

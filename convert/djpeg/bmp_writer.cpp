@@ -103,6 +103,7 @@ void WriteStoredRows(j_decompress_ptr decompressor, BmpWriter* self, std::FILE* 
       (*decompressor->mem->alloc_large)(Common(decompressor), JPOOL_IMAGE, row_bytes * rows_per_chunk));
   JSAMPLE* at = chunk;
   for (JDIMENSION row = decompressor->output_height; row > 0; --row) {
+    EndRunIfSignalled(Common(decompressor));
     std::memcpy(at, StoreRow(decompressor, self, row - 1, FALSE), row_bytes);
     at += row_bytes;
     if (at == chunk + row_bytes * rows_per_chunk || row == 1) {

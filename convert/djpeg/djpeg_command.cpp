@@ -126,6 +126,17 @@ void OpenRunFile(j_decompress_ptr decompressor, std::FILE** slot, const char* na
   }
 }
 
+// The library's refill of the standard-file source. A read that a
+// termination signal cut short looks to it like the end of the file, which
+// it patches over and goes on; the next refill ends the run instead, so a
+// run waiting on a slow input never waits again after the signal.
+boolean (*LibraryFill)(j_decompress_ptr) = nullptr;
+
+boolean FillUnlessSignalled(j_decompress_ptr decompressor) {
+  EndRunIfSignalled(Common(decompressor));
+  return (*LibraryFill)(decompressor);
+}
+
 }  // namespace
 
 unsigned NextMarkerByte(j_decompress_ptr decompressor) {
@@ -258,11 +269,7 @@ int RunDjpeg(int argc, char** argv) {
   ProgramName = ProgramNameFrom(argc > 0 ? argv[0] : nullptr, "djpeg");
   decompressor.err = InitConverterErrorManager(&manager);
   if (setjmp(manager.escape) != 0) {
-    // Forget the object before destroying it, so a signal now cannot touch it twice.
-    ReleaseTerminationSignals();
-    jpeg_destroy_decompress(&decompressor);
-    CloseRunFiles(&manager);
-    return 1;
+    return EndConverterRun(Common(&decompressor), &manager, 1);
   }
   jpeg_create_decompress(&decompressor);
   jpeg_set_marker_processor(&decompressor, kCommentMarker, PrintCommentMarker);
@@ -283,6 +290,8 @@ int RunDjpeg(int argc, char** argv) {
   OpenRunFile(&decompressor, &manager.output_file, OutputName, "wb");
 
   jpeg_stdio_src(&decompressor, manager.input_file);
+  LibraryFill = decompressor.src->fill_input_buffer;
+  decompressor.src->fill_input_buffer = FillUnlessSignalled;
   jpeg_read_header(&decompressor, TRUE);
   ScanDjpegSwitches(&decompressor, argc, argv, true);
 
@@ -292,6 +301,7 @@ int RunDjpeg(int argc, char** argv) {
   jpeg_start_decompress(&decompressor);
   (*writer->BeginImage)(&decompressor, writer);
   while (decompressor.output_scanline < decompressor.output_height) {
+    EndRunIfSignalled(Common(&decompressor));
     const JDIMENSION rows = jpeg_read_scanlines(&decompressor, writer->RowBuffer, writer->RowBufferHeight);
     (*writer->WriteRows)(&decompressor, writer, rows);
   }
@@ -304,9 +314,5 @@ int RunDjpeg(int argc, char** argv) {
   manager.output_file = nullptr;
   if (std::fclose(output) != 0) ERREXIT(&decompressor, JERR_FILE_WRITE);
 
-  const int result = manager.pub.num_warnings > 0 ? 2 : 0;
-  ReleaseTerminationSignals();
-  jpeg_destroy_decompress(&decompressor);
-  CloseRunFiles(&manager);
-  return result;
+  return EndConverterRun(Common(&decompressor), &manager, manager.pub.num_warnings > 0 ? 2 : 0);
 }

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bomb_pictures.h"
 #include "cjpeg_oracle_helpers.h"
 #include "pixel_source.h"
 #include "test_support.h"
@@ -523,6 +524,62 @@ TEST_F(CjpegRun, StandaloneCommandExitsWithTheResult) {
   auto good = testsupport::RunProcess({SKERROW_CJPEG_COMMAND, *dir_ / "colour.ppm", *dir_ / "s.jpg"});
   EXPECT_EQ(good.exit_code, 0) << good.err;
   EXPECT_EQ(ReadFile(*dir_ / "s.jpg"), CompressLikeCjpeg(*colour_));
+}
+
+// Width and height a JPEG file declares, as the library reads them.
+std::pair<unsigned, unsigned> JpegSize(const std::string& path) {
+  const std::string jpeg = ReadFile(path);
+  jpeg_decompress_struct decompressor;
+  jpeg_error_mgr errors;
+  decompressor.err = jpeg_std_error(&errors);
+  jpeg_create_decompress(&decompressor);
+  jpeg_mem_src(&decompressor, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size());
+  jpeg_read_header(&decompressor, TRUE);
+  std::pair<unsigned, unsigned> size{decompressor.image_width, decompressor.image_height};
+  jpeg_destroy_decompress(&decompressor);
+  return size;
+}
+
+// Pictures that claim far more than their few bytes hold. A format whose
+// missing data are filled still comes out at full size, with its warning;
+// one whose missing data are fatal ends at once. A memory limit the user
+// sets holds for the readers' whole-picture stores as for the library's.
+TEST_F(CjpegRun, TinyBombsHonourTheMemoryLimit) {
+  constexpr unsigned kSide = 2048;  // stores of 4 to 12 MB against a 1 MB limit
+  constexpr const char* kRanOut = "Ran out of GIF bits\n";
+  constexpr const char* kCut = "Premature end of input file\n";
+  constexpr const char* kRefused = "Backing store not supported\n";
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int result;
+    const char* printed;
+    int limited_result;  // with -maxmemory 1m
+    const char* limited_printed;
+  };
+  const Case cases[] = {
+      {"plain.gif", bombs::Gif(kSide, kSide, false), 2, kRanOut, 2, kRanOut},
+      {"interlaced.gif", bombs::Gif(kSide, kSide, true), 2, kRanOut, 1, kRefused},
+      {"top.tga", bombs::Targa(kSide, kSide, true), 2, kCut, 2, kCut},
+      {"bottom.tga", bombs::Targa(kSide, kSide, false), 2, kCut, 1, kRefused},
+      {"bottom.bmp", bombs::Bmp(kSide, kSide), 1, kCut, 1, kRefused},
+      {"bomb.ppm", bombs::Ppm(kSide, kSide), 1, kCut, 1, kCut},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string input = *dir_ / c.name;
+    const std::string output = *dir_ / "bomb.jpg";
+    WriteFile(input, c.bytes);
+    const Outcome free_run = Cjpeg({"cjpeg", input, output});
+    EXPECT_EQ(free_run.result, c.result);
+    EXPECT_EQ(free_run.err, c.printed);
+    if (c.result == 2) {
+      EXPECT_EQ(JpegSize(output), std::make_pair(kSide, kSide));
+    }
+    const Outcome limited = Cjpeg({"cjpeg", "-maxmemory", "1m", input, output});
+    EXPECT_EQ(limited.result, c.limited_result);
+    EXPECT_EQ(limited.err, c.limited_printed);
+  }
 }
 
 }  // namespace

@@ -390,6 +390,7 @@ TEST(GifReader, DamagedImageDataStillGiveAFullPicture) {
     std::vector<std::pair<int, int>> codes;
     std::vector<int> indexes;
     const char* printed;  // only the first warning of a run is shown
+    bool interlaced = false;
   };
   const std::vector<Case> cases = {
       {"end code early", 4, 2, {{4, 3}, {1, 3}, {2, 3}, {5, 3}}, {1, 2, 0, 0, 0, 0, 0, 0},
@@ -408,12 +409,19 @@ TEST(GifReader, DamagedImageDataStillGiveAFullPicture) {
       // 0 1, not the 0 0 the table is about to store.
       {"next free code after a bad one", 5, 1, {{4, 3}, {1, 3}, {7, 3}, {7, 3}}, {1, 1, 1, 0, 1},
        "Corrupt data in GIF file\n"},
+      // Whole rows after the end: they are filled, not decoded.
+      {"rows after the end", 2, 4, {{4, 3}, {1, 3}, {2, 3}, {5, 3}}, {1, 2, 0, 0, 0, 0, 0, 0},
+       "Premature end of GIF image\n"},
+      // Stored rows 0 and 1 hold display rows 0 and 4; the others are filled.
+      {"interlaced rows after the end", 2, 5, {{4, 3}, {1, 3}, {2, 3}, {1, 3}, {3, 4}, {5, 4}},
+       {1, 2, 0, 0, 0, 0, 0, 0, 1, 3}, "Premature end of GIF image\n", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     HandGif g;
     g.width = c.width;
     g.height = c.height;
+    g.interlaced = c.interlaced;
     g.image_data = PackCodes(c.codes);
     std::string path = dir / "damaged.gif";
     testsupport::WriteFile(path, BuildGif(g));

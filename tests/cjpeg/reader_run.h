@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bomb_pictures.h"
 #include "converter_support.h"
 #include "cjpeg_oracle_helpers.h"
 #include "pixel_source.h"
@@ -125,14 +126,8 @@ class PictureSuite : public ::testing::Test {
 };
 
 // Little-endian field writers for hand-made files.
-inline void Put8(std::string& bytes, unsigned value) { bytes.push_back(static_cast<char>(value)); }
-inline void Put16(std::string& bytes, unsigned value) {
-  Put8(bytes, value & 0xFF);
-  Put8(bytes, (value >> 8) & 0xFF);
-}
-inline void Put32(std::string& bytes, std::uint32_t value) {
-  Put16(bytes, value & 0xFFFF);
-  Put16(bytes, value >> 16);
-}
+using bombs::Put16;
+using bombs::Put32;
+using bombs::Put8;
 
 }  // namespace readerrun

@@ -130,28 +130,50 @@ TEST(TerminationSignals, ReleaseRestoresTheHostsHandlers) {
   EXPECT_EQ(std::signal(SIGTERM, host), CountingHandler);
 }
 
-TEST(TerminationSignalsDeathTest, SignalDuringARunEndsWithStatusOne) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        RunObject run;
-        run.manager.pub.trace_level = 5;
-        CatchTerminationSignals(run.common());
-        std::raise(SIGTERM);
-      },
-      testing::ExitedWithCode(1), "");
-  // Between runs nothing is registered: the destroyed object is never touched.
-  EXPECT_EXIT(
-      {
-        {
-          RunObject run;
-          CatchTerminationSignals(run.common());
-          ReleaseTerminationSignals();
-        }
-        std::signal(SIGINT, OnTerminationSignal);
-        std::raise(SIGINT);
-      },
-      testing::ExitedWithCode(1), "");
+volatile std::sig_atomic_t HostSawSignal = 0;
+extern "C" void RecordingHandler(int signal_number) { HostSawSignal = signal_number; }
+
+// A signal during a run only marks it; the run ends at its next row with 1,
+// and the signal then reaches the host's own handler, or nobody when the
+// host left the signal alone (the standalone command exits with the 1).
+TEST(TerminationSignals, EndTheRunAtTheNextRowThenReachTheHost) {
+  struct Case {
+    int signal_number;
+    void (*host)(int);
+    int host_sees;
+  } cases[] = {
+      {SIGTERM, RecordingHandler, SIGTERM},
+      {SIGINT, RecordingHandler, SIGINT},
+      {SIGTERM, SIG_DFL, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.signal_number);
+    auto saved = std::signal(c.signal_number, c.host);
+    HostSawSignal = 0;
+    RunObject run;
+    volatile int rows = 0;
+    volatile bool ended = false;
+    if (setjmp(run.manager.escape) == 0) {
+      CatchTerminationSignals(run.common());
+      EndRunIfSignalled(run.common());  // nothing yet: the run goes on
+      rows = rows + 1;
+      std::raise(c.signal_number);
+      EXPECT_EQ(HostSawSignal, 0) << "reached the host while the run held the signal";
+      EndRunIfSignalled(run.common());
+      rows = rows + 1;
+    } else {
+      ended = true;
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(rows, 1);
+    EXPECT_EQ(EndConverterRun(run.common(), &run.manager, 0), 1);
+    EXPECT_EQ(HostSawSignal, c.host_sees);
+    EXPECT_EQ(std::signal(c.signal_number, saved), c.host);
+  }
+  // A later run starts unmarked.
+  RunObject next;
+  CatchTerminationSignals(next.common());
+  EXPECT_EQ(EndConverterRun(next.common(), &next.manager, 2), 2);
 }
 
 }  // namespace

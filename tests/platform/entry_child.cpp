@@ -5,6 +5,9 @@
 //   entry_child [plain|after-conversion|during-conversion] [words...]
 #include <windows.h>
 
+#include <unistd.h>
+
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 
@@ -22,6 +25,30 @@ LRESULT CALLBACK ChildProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
     return 0;
   }
   return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+void SayReady() {
+  std::printf("ready\n");
+  std::fflush(stdout);
+}
+
+// A converter run under way when the signal comes: the run ends at its next
+// row with 1, and the signal then reaches the host's own handler.
+void ConvertUntilSignalled() {
+  ConverterErrorManager manager;
+  jpeg_decompress_struct run{};
+  run.err = InitConverterErrorManager(&manager);
+  jpeg_create_decompress(&run);
+  auto* common = reinterpret_cast<j_common_ptr>(&run);
+  CatchTerminationSignals(common);
+  SayReady();
+  if (setjmp(manager.escape) == 0) {
+    for (;;) {
+      EndRunIfSignalled(common);
+      usleep(1000);
+    }
+  }
+  std::printf("conversion result %d\n", EndConverterRun(common, &manager, 0));
 }
 
 }  // namespace
@@ -48,12 +75,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
   if (std::strncmp(command_line, "after-conversion", 16) == 0) {
     CatchTerminationSignals(nullptr);
     ReleaseTerminationSignals();
-  } else if (std::strncmp(command_line, "during-conversion", 17) == 0) {
-    CatchTerminationSignals(nullptr);
   }
-
-  std::printf("ready\n");
-  std::fflush(stdout);
+  if (std::strncmp(command_line, "during-conversion", 17) == 0) {
+    ConvertUntilSignalled();
+  } else {
+    SayReady();
+  }
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
