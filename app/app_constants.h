@@ -19,12 +19,13 @@ inline constexpr int UrlBox = 305;
 inline constexpr int IntervalBar = 400;
 inline constexpr int IntervalLabel = 500;
 
-// Command ids; 101, 102 and 104 belong to no control.
+// Command ids; 101, 102, 104 and 105 belong to no control.
 inline constexpr int FetchCommandId = 100;
 inline constexpr int SendRequestCommandId = 101;
 inline constexpr int AbortCommandId = 102;
 inline constexpr int ProxyToggleCommandId = 103;
 inline constexpr int RotateCommandId = 104;
+inline constexpr int RedirectCommandId = 105;  // posted by the fetcher to follow a redirect
 
 // The program's own window messages, timer and tray icon id.
 inline constexpr UINT SocketEventMessage = 1025;
@@ -52,6 +53,8 @@ inline constexpr char kConfigurationFile[] = "skerrow.cnf";
 inline constexpr char kHttpPrefix[] = "http://";
 inline constexpr char kFilePrefix[] = "file://";
 inline constexpr int kSchemeLength = 7;
+inline constexpr char kHttpsPrefix[] = "https://";
+inline constexpr int kHttpsSchemeLength = 8;
 inline constexpr char kTimerPrefix[] = "get-timer:";
 inline constexpr char kProxyPrefix[] = "proxy://";
 inline constexpr char kDefaultProxyPort[] = "8080";

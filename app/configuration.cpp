@@ -85,7 +85,7 @@ int ReadConfiguration(HWND window) {
     std::size_t length = std::strlen(line);
     if (length > 0 && line[length - 1] == '\n') line[length - 1] = '\0';
 
-    if (StartsWith(line, kHttpPrefix) || StartsWith(line, kFilePrefix)) {
+    if (StartsWith(line, kHttpPrefix) || StartsWith(line, kHttpsPrefix) || StartsWith(line, kFilePrefix)) {
       SendMessageA(GetDlgItem(window, UrlBox), CB_INSERTSTRING, static_cast<WPARAM>(-1),
                    reinterpret_cast<LPARAM>(line));
       ++urls;

@@ -114,6 +114,7 @@ void RunCommand(HWND window, int id, int code) {
     case AbortCommandId: AbortCommand(window); break;
     case ProxyToggleCommandId: ProxyToggleCommand(window); break;
     case RotateCommandId: RotateCommand(window); break;
+    case RedirectCommandId: FetchCurrentUrl(window, RedirectCommandId); break;
     case UrlBox: UrlBoxNotification(window, code); break;
     default: break;
   }

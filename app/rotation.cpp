@@ -24,7 +24,9 @@ int EntryCount(HWND box) { return static_cast<int>(SendMessageA(box, CB_GETCOUNT
 
 int CurrentSelection(HWND box) { return static_cast<int>(SendMessageA(box, CB_GETCURSEL, 0, 0)); }
 
-bool HasUrlPrefix(std::string_view text) { return text.starts_with(kHttpPrefix) || text.starts_with(kFilePrefix); }
+bool HasUrlPrefix(std::string_view text) {
+  return text.starts_with(kHttpPrefix) || text.starts_with(kHttpsPrefix) || text.starts_with(kFilePrefix);
+}
 
 // The text of one entry; CB_GETLBTEXT takes no size, so the length is asked first.
 std::string EntryText(HWND box, int index) {

@@ -20,6 +20,7 @@
 
 #include "app_constants.h"
 #include "bench_support.h"
+#include "download_rounds.h"
 #include "app_globals.h"
 #include "fetch_globals.h"
 #include "image_writer.h"
@@ -35,6 +36,8 @@ using bench::Median;
 using bench::Samples;
 using bench::Spawn;
 using bench::TimeMs;
+using bench::StartHiddenWith;
+using bench::TickAndDownload;
 
 bool Draw(const std::string& folder) {
   std::string script =
@@ -54,13 +57,7 @@ bool Draw(const std::string& folder) {
   return Spawn({SKERROW_PYTHON, "-c", script, folder}) == 0;
 }
 
-// A plain HTTP server for `folder` on a loopback port of its choosing.
-struct Server {
-  pid_t pid = -1;
-  int port = 0;
-};
-
-Server StartServer(const std::string& folder) {
+bench::Server StartServer(const std::string& folder) {
   std::string script =
       "import sys, functools, http.server\n"
       "class Quiet(http.server.SimpleHTTPRequestHandler):\n"
@@ -69,46 +66,7 @@ Server StartServer(const std::string& folder) {
       "server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), handler)\n"
       "print(server.server_port, flush=True)\n"
       "server.serve_forever()\n";
-  int out[2];
-  if (pipe(out) != 0) return {};
-  Server server;
-  server.pid = fork();
-  if (server.pid == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    execl(SKERROW_PYTHON, SKERROW_PYTHON, "-c", script.c_str(), folder.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  // The whole line, so the server never writes into a closed pipe.
-  std::string line;
-  char c;
-  while (line.size() < 16 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
-  close(out[0]);
-  server.port = std::atoi(line.c_str());
-  return server;
-}
-
-// The window as the program has it, hidden in the tray with one entry.
-void StartHiddenWith(const std::string& address) {
-  LayerReset();
-  IntervalMs = 600000;  // no tick of its own during a round
-  RotationIndex = 1;
-  HINSTANCE instance = LayerProgramInstance();
-  RegisterMainClass(instance);
-  InitMainWindow(instance, SW_SHOWNORMAL);
-  SendMessageA(GetDlgItem(MainWindow, UrlBox), CB_INSERTSTRING, static_cast<WPARAM>(-1),
-               reinterpret_cast<LPARAM>(address.c_str()));
-  SendMessageA(MainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0);
-}
-
-// One rotation tick, then the loop as the program runs it until the
-// download has become the wallpaper.
-void TickAndDownload() {
-  SendMessageA(MainWindow, WM_TIMER, RotationTimer, 0);
-  MSG message;
-  while ((TransferSocket != INVALID_SOCKET || DownloadFile != nullptr) && GetMessageA(&message, nullptr, 0, 0) > 0)
-    DispatchMessageA(&message);
+  return bench::StartServer(script, folder);
 }
 
 }  // namespace
@@ -124,7 +82,7 @@ int main() {
     std::fprintf(stderr, "could not draw the pictures\n");
     return 1;
   }
-  Server server = StartServer(site);
+  bench::Server server = StartServer(site);
   if (server.port == 0) {
     std::fprintf(stderr, "could not start the server\n");
     return 1;

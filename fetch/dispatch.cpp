@@ -58,13 +58,15 @@ void FetchCommand(HWND window) {
 void FetchCurrentUrl(HWND window, int command) {
   if (std::strncmp(CurrentUrl, kFilePrefix, kSchemeLength) == 0) {
     FetchLocalFile(window);
-  } else if (std::strncmp(CurrentUrl, kHttpPrefix, kSchemeLength) == 0) {
+  } else if (std::strncmp(CurrentUrl, kHttpPrefix, kSchemeLength) == 0 ||
+             std::strncmp(CurrentUrl, kHttpsPrefix, kHttpsSchemeLength) == 0) {
     FetchHttpUrl(window, command);
   }
 }
 
 // Closes the running transfer; the partly written file stays on disk.
 void AbortCommand(HWND window) {
+  CloseSecureChannel();
   if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
   DownloadFile = nullptr;

@@ -35,7 +35,6 @@ constexpr char kRequestFormat[] =
 constexpr char kDirectConnection[] = "Connection: Keep-Alive";
 constexpr char kProxyConnection[] = "Proxy-Connection: Keep-Alive";
 constexpr char kLengthPrefix[] = "content-length: ";
-constexpr int kLengthPrefixLength = sizeof kLengthPrefix - 1;
 constexpr int kChunkCapacity = 1024;
 
 // Room for the longest path and host the buffers hold: never cut, never
@@ -45,6 +44,8 @@ static_assert(kChunkCapacity <= kScratchCapacity, "a chunk is received into Scra
 
 // Ends the transfer without the pipeline; what was written stays on disk.
 void CloseTransfer(HWND window) {
+  CancelHostLookup();
+  CloseSecureChannel();
   if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
   if (DownloadFile != nullptr) std::fclose(DownloadFile);
   TransferSocket = INVALID_SOCKET;
@@ -53,15 +54,8 @@ void CloseTransfer(HWND window) {
   StopTransferClock(window);
 }
 
-// Ends the transfer and takes its file away: nothing it holds is a picture.
-void DiscardTransfer(HWND window, const char* text, const char* caption) {
-  CloseTransfer(window);
-  std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s%s", WorkDir, LocalName);
-  std::remove(ScratchBuffer);
-  MessageBoxA(window, text, caption, MB_OK);
-}
-
 void CompleteTransfer(HWND window) {
+  CloseSecureChannel();
   closesocket(TransferSocket);
   TransferSocket = INVALID_SOCKET;
   StopTransferClock(window);
@@ -74,6 +68,15 @@ void CompleteTransfer(HWND window) {
     return;
   }
   ApplyWallpaper(1);
+}
+
+// The header stays as it came, for the status line and the Location.
+bool StartsWithIgnoringCase(const char* text, const char* prefix) {
+  for (; *prefix != '\0'; ++text, ++prefix) {
+    char c = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text + 32) : *text;
+    if (c != *prefix) return false;
+  }
+  return true;
 }
 
 // The value of a content-length line: digits alone, blanks around them
@@ -94,14 +97,11 @@ bool ParseLength(const char* text, int* length) {
 // Header lines end at LF and keep their CR; a line that begins, whatever
 // its case, with "content-length: " announces the body's length. Returns
 // false when two such lines name different lengths: either may be the lie.
-// The status line is not looked at.
 bool ReadHeaderLines() {
-  for (int i = 0; i < HeaderLength; ++i)
-    if (HeaderBuffer[i] >= 'A' && HeaderBuffer[i] <= 'Z') HeaderBuffer[i] = static_cast<char>(HeaderBuffer[i] + 32);
   const char* line = HeaderBuffer;
   while (*line != '\0') {
     int length = 0;
-    if (std::strncmp(line, kLengthPrefix, kLengthPrefixLength) == 0 && ParseLength(line + kLengthPrefixLength, &length)) {
+    if (StartsWithIgnoringCase(line, kLengthPrefix) && ParseLength(line + sizeof kLengthPrefix - 1, &length)) {
       if (LengthAnnounced != 0 && length != RemainingLength) return false;
       RemainingLength = length;
       LengthAnnounced = 1;
@@ -114,8 +114,10 @@ bool ReadHeaderLines() {
 }
 
 // Takes header bytes from the chunk; returns how many it used, or ends the
-// transfer and returns -1 for a header that outgrew its buffer or announces
-// a body the program will not take.
+// transfer and returns -1 for a header that outgrew its buffer, an answer
+// other than the picture (a redirect included), or a body the program will
+// not take. The status decides first: the length of a body that is never
+// kept does not matter.
 int CollectHeader(HWND window, const char* data, int length) {
   for (int i = 0; i < length; ++i) {
     if (HeaderLength >= kHeaderCapacity - 1) {
@@ -126,6 +128,7 @@ int CollectHeader(HWND window, const char* data, int length) {
     if (HeaderLength >= 4 && std::memcmp(HeaderBuffer + HeaderLength - 4, "\r\n\r\n", 4) == 0) {
       HeaderBuffer[HeaderLength] = '\0';
       HeaderPhase = 0;
+      if (!AcceptResponseHeader(window)) return -1;
       if (!ReadHeaderLines()) {
         DiscardTransfer(window, kLengthsDisagreeText, kErrorCaption);
         return -1;
@@ -141,19 +144,22 @@ int CollectHeader(HWND window, const char* data, int length) {
 }
 
 // Milliseconds left before the first limit in force runs out, 0 when one has.
+// While connecting, the connect's own limit takes the low-speed window's
+// place; the overall deadline holds throughout.
 DWORD TimeLeft(DWORD now) {
   DWORD age = now - TransferStart;
-  if (Connecting != 0) return age >= kConnectLimitMs ? 0 : kConnectLimitMs - age;
   DWORD quiet = now - SpeedWindowStart;
-  if (age >= kTransferDeadlineMs || quiet >= kLowSpeedWindowMs) return 0;
+  DWORD limit = Connecting != 0 ? kConnectLimitMs : kLowSpeedWindowMs;
+  if (age >= kTransferDeadlineMs || quiet >= limit) return 0;
   DWORD left = kTransferDeadlineMs - age;
-  return left < kLowSpeedWindowMs - quiet ? left : kLowSpeedWindowMs - quiet;
+  return left < limit - quiet ? left : limit - quiet;
 }
 
 void ArmStallTimer(HWND window);
 
 // A transfer past a limit ends as a close would, without the pipeline; a
-// connection never made is a failed set-up.
+// connection never made is a failed set-up, and a tunnel or handshake never
+// finished says so, since nothing else would tell the user why.
 void CALLBACK OnStallTimer(HWND window, UINT, UINT_PTR, DWORD) {
   if (Connecting == 0 && TransferSocket == INVALID_SOCKET && DownloadFile == nullptr) {
     StopTransferClock(window);
@@ -171,6 +177,10 @@ void CALLBACK OnStallTimer(HWND window, UINT, UINT_PTR, DWORD) {
     }
     return;
   }
+  if (SecurePhase == kSecureProxyAnswer || SecurePhase == kSecureHandshake) {
+    DiscardTransfer(window, kSecureStalledText, kErrorCaption);
+    return;
+  }
   CloseTransfer(window);
 }
 
@@ -181,14 +191,30 @@ void ArmStallTimer(HWND window) {
 
 }  // namespace
 
+// Ends the transfer and takes its file away: nothing it holds is a picture.
+void DiscardTransfer(HWND window, const char* text, const char* caption) {
+  CloseTransfer(window);
+  std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s%s", WorkDir, LocalName);
+  std::remove(ScratchBuffer);
+  if (text != nullptr) MessageBoxA(window, text, caption, MB_OK);
+}
+
 void SendRequestCommand(HWND window) {
   if (TransferSocket == INVALID_SOCKET || DownloadFile == nullptr || RequestSent != 0) return;
+  if (SecureTransfer != 0 && SecurePhase != kSecureOpen) return;  // not before the handshake
   // A second request on the same connection would append a second response
   // to the file.
   RequestSent = 1;
   char request[kRequestCapacity];
+  // Inside a TLS tunnel the request is the one a direct connection carries.
+  bool through_proxy = ProxyMode != 0 && SecureTransfer == 0;
   int length = std::snprintf(request, sizeof request, kRequestFormat, RequestPath,
-                             ProxyMode != 0 ? kProxyConnection : kDirectConnection, HostName);
+                             through_proxy ? kProxyConnection : kDirectConnection,
+                             SecureTransfer != 0 ? TargetHost : HostName);
+  if (SecureTransfer != 0) {
+    if (!SendSecure(request, length)) DiscardTransfer(window, kSecureFailedText, kErrorCaption);
+    return;  // the rotation went on when the handshake began
+  }
   for (int sent = 0; sent < length;) {
     int n = send(TransferSocket, request + sent, length - sent, 0);
     if (n <= 0) break;  // the transfer then ends by its socket events
@@ -223,8 +249,9 @@ void ReceiveResponseBytes(HWND window, const char* data, int length) {
   if (LengthAnnounced != 0 && RemainingLength <= 0) CompleteTransfer(window);
 }
 
-void StartTransferClock(HWND window) {
-  TransferStart = SpeedWindowStart = GetTickCount();
+void StartTransferClock(HWND window, bool new_address) {
+  SpeedWindowStart = GetTickCount();
+  if (new_address) TransferStart = SpeedWindowStart;
   SpeedWindowBytes = 0;
   ArmStallTimer(window);
 }
@@ -235,7 +262,9 @@ void CountReceivedBytes(HWND window, int count) {
   if (SpeedWindowBytes < kLowSpeedBytes) return;
   SpeedWindowStart = GetTickCount();
   SpeedWindowBytes = 0;
-  ArmStallTimer(window);
+  // Past the overall deadline the timer armed for it is already due, and
+  // arming it afresh would put the end off for as long as bytes keep coming.
+  if (SpeedWindowStart - TransferStart < kTransferDeadlineMs) ArmStallTimer(window);
 }
 
 void StopTransferClock(HWND window) { KillTimer(window, StallTimer); }
@@ -258,6 +287,14 @@ void ReceiveSocketEvent(HWND window, WPARAM socket, LPARAM event) {
     return;
   }
   if (Connecting != 0) return;  // nothing is read before the request is out
+  if (SecureTransfer != 0) {
+    if (WSAGETSELECTEVENT(event) == FD_READ) {
+      ReceiveSecureEvent(window);
+    } else {
+      SecureConnectionEnded(window, WSAGETSELECTERROR(event) == 0);
+    }
+    return;
+  }
   if (WSAGETSELECTEVENT(event) != FD_READ) {
     EndOfResponse(window, WSAGETSELECTERROR(event) == 0);
     return;
@@ -268,10 +305,14 @@ void ReceiveSocketEvent(HWND window, WPARAM socket, LPARAM event) {
     return;
   }
   if (n == 0) {
-    // For a body without a length this is its orderly end, not a fault.
-    if (HeaderPhase != 0 || LengthAnnounced != 0) MessageBoxA(window, kConnectionBrokenText, kErrorCaption, MB_OK);
-    EndOfResponse(window, true);
+    ConnectionEnded(window, true);
     return;
   }
   ReceiveResponseBytes(window, ScratchBuffer, n);
+}
+
+void ConnectionEnded(HWND window, bool orderly) {
+  // For a body without a length this is its orderly end, not a fault.
+  if (HeaderPhase != 0 || LengthAnnounced != 0) MessageBoxA(window, kConnectionBrokenText, kErrorCaption, MB_OK);
+  EndOfResponse(window, orderly);
 }

@@ -1,6 +1,6 @@
-// Connection set-up for an http:// address: host and port, a connection
-// made on socket notifications within its time limit, the output file in
-// the private work folder, and the request.
+// Connection set-up for an http:// or https:// address: host and port, a
+// connection made on socket notifications within its time limit, the output
+// file in the private work folder, and the request or the secure channel.
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -16,13 +16,21 @@ char PortText[kUrlCapacity] = "80";
 char RequestPath[kUrlCapacity] = "/index.html";
 sockaddr_in ServerAddress;
 int TransferCommand = 0;
+int SecureTransfer = 0;
+char TargetHost[kUrlCapacity];
+unsigned short TargetPort = 0;
 HANDLE LookupTask = nullptr;
 alignas(hostent) char HostEntry[MAXGETHOSTSTRUCT];
 
 namespace {
 
 constexpr char kDefaultPort[] = "80";
+constexpr char kDefaultSecurePort[] = "443";
 constexpr char kIndexName[] = "index.html";
+
+// The address's own port text while the look-up runs: through a proxy,
+// PortText holds the proxy's.
+char TargetPortText[kUrlCapacity];
 
 void ShowBox(HWND window, const char* text, const char* caption) { MessageBoxA(window, text, caption, MB_OK); }
 
@@ -64,11 +72,10 @@ bool ParseDottedAddress(std::string_view text, unsigned char bytes[4]) {
 void ShowHostUnknown(HWND window) { ShowBox(window, kHostUnknownText, HostName); }
 
 // The port token after the first ':' of the address (slashes before it
-// skipped); an address with nothing there gets the default port.
-void TakeUrlPortAndPath() {
-  const char* address = CurrentUrl + kSchemeLength;
+// skipped); an address with nothing there gets its scheme's default port.
+void TakeUrlPortAndPath(const char* address) {
   std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s", address);
-  std::strcpy(PortText, kDefaultPort);
+  std::strcpy(PortText, SecureTransfer != 0 ? kDefaultSecurePort : kDefaultPort);
   if (char* colon = std::strchr(ScratchBuffer, ':')) {
     char* token = colon + 1 + std::strspn(colon + 1, "/");
     size_t length = std::strcspn(token, "/");
@@ -81,19 +88,18 @@ void TakeUrlPortAndPath() {
   std::snprintf(RequestPath, sizeof RequestPath, "%s", path != nullptr ? path : "/");
 }
 
-bool ResolvePort(HWND window) {
-  auto low_bits = static_cast<unsigned short>(static_cast<unsigned int>(LeadingNumber(PortText)) & 0xffffu);
-  if (low_bits != 0) {
-    ServerAddress.sin_port = htons(low_bits);
-    return true;
-  }
-  servent* service = getservbyname(PortText, "tcp");
-  if (service == nullptr) {
-    ShowBox(window, kPortUnknownText, kPortUnknownCaption);
-    return false;
-  }
-  ServerAddress.sin_port = static_cast<unsigned short>(service->s_port);
-  return true;
+// A port number, or a TCP service's, in host order; 0 when it is neither.
+unsigned short PortNumber(const char* text) {
+  auto low_bits = static_cast<unsigned short>(static_cast<unsigned int>(LeadingNumber(text)) & 0xffffu);
+  if (low_bits != 0) return low_bits;
+  servent* service = getservbyname(text, "tcp");
+  return service == nullptr ? 0 : ntohs(static_cast<unsigned short>(service->s_port));
+}
+
+bool ResolvePort(HWND window, const char* text, unsigned short* port) {
+  *port = PortNumber(text);
+  if (*port == 0) ShowBox(window, kPortUnknownText, kPortUnknownCaption);
+  return *port != 0;
 }
 
 // The name after the address's last '/', or "index.html" when there is none,
@@ -155,7 +161,11 @@ void ConnectionMade(HWND window, int error) {
     return;
   }
   CountReceivedBytes(window, kLowSpeedBytes);  // the server's time starts now
-  SendRequestCommand(window);
+  if (SecureTransfer != 0) {
+    StartSecureChannel(window);
+  } else {
+    SendRequestCommand(window);
+  }
 }
 
 void CancelHostLookup() {
@@ -172,13 +182,18 @@ void HostLookupTimedOut(HWND window) {
 
 namespace {
 
-// The port, the socket, and a connection asked for on notifications.
+// The ports, the socket, and a connection asked for on notifications. The
+// ports are judged only once the host is known, so a bad host is the one
+// reported when both are.
 void ConnectToServer(HWND window) {
   Connecting = 0;
-  if (!ResolvePort(window)) {
+  unsigned short port = 0;
+  if ((SecureTransfer != 0 && !ResolvePort(window, TargetPortText, &TargetPort)) ||
+      !ResolvePort(window, PortText, &port)) {
     SetUpFailed(window);
     return;
   }
+  ServerAddress.sin_port = htons(port);
   TransferSocket = socket(AF_INET, SOCK_STREAM, 0);
   if (TransferSocket == INVALID_SOCKET) {
     ShowBox(window, kSocketFailedText, kErrorCaption);
@@ -194,7 +209,7 @@ void ConnectToServer(HWND window) {
     return;
   }
   Connecting = 1;
-  StartTransferClock(window);
+  StartTransferClock(window, false);  // the connect's own limit; the deadline runs on
   if (connect(TransferSocket, reinterpret_cast<const sockaddr*>(&ServerAddress), sizeof ServerAddress) != 0 &&
       WSAGetLastError() != WSAEWOULDBLOCK) {
     ConnectionMade(window, WSAGetLastError());
@@ -216,7 +231,6 @@ bool StartHostLookup(HWND window) {
   LookupTask = WSAAsyncGetHostByName(window, HostFoundMessage, HostName, HostEntry, sizeof HostEntry);
   if (LookupTask == nullptr) return false;
   Connecting = 1;
-  StartTransferClock(window);
   return true;
 }
 
@@ -228,7 +242,6 @@ void HostFound(HWND window, WPARAM task, LPARAM reply) {
   const auto* host = reinterpret_cast<const hostent*>(HostEntry);
   if (WSAGETASYNCERROR(reply) != 0 || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
     Connecting = 0;
-    StopTransferClock(window);
     ShowHostUnknown(window);
     SetUpFailed(window);
     return;
@@ -240,7 +253,15 @@ void HostFound(HWND window, WPARAM task, LPARAM reply) {
 
 void FetchHttpUrl(HWND window, int command) {
   if (DownloadFile != nullptr || Connecting != 0) return;  // one download at a time
-  std::string_view name = LocalNameOf(CurrentUrl + kSchemeLength);
+  bool redirect = command == RedirectCommandId;
+  if (redirect) {
+    command = TransferCommand;  // a redirect carries on what its chain began
+  } else {
+    StartRedirectChain();
+  }
+  SecureTransfer = std::strncmp(CurrentUrl, kHttpsPrefix, kHttpsSchemeLength) == 0 ? 1 : 0;
+  const char* address = CurrentUrl + (SecureTransfer != 0 ? kHttpsSchemeLength : kSchemeLength);
+  std::string_view name = LocalNameOf(address);
   if (name.size() >= sizeof LocalName) {
     // Cut short, the name would be some other file; refused before the
     // timer is touched, as local pictures are, so the rotation goes on.
@@ -259,18 +280,31 @@ void FetchHttpUrl(HWND window, int command) {
   if (TransferSocket != INVALID_SOCKET) DropSocket();
 
   // Everything the address gives is taken now: the look-up may take a while,
-  // and CurrentUrl may change meanwhile.
+  // and CurrentUrl may change meanwhile. The server's own host is the name
+  // its certificate must carry, the Host line inside a tunnel, and the
+  // tunnel's far end.
+  std::snprintf(TargetHost, sizeof TargetHost, "%s", address);
+  CutHostText(TargetHost);
+  // An https:// address goes through the proxy's tunnel, so the request
+  // inside it is the direct one.
+  if (ProxyMode != 0 && SecureTransfer == 0) {
+    std::snprintf(RequestPath, sizeof RequestPath, "%s", CurrentUrl);
+  } else {
+    TakeUrlPortAndPath(address);
+    std::strcpy(TargetPortText, PortText);
+  }
   if (ProxyMode != 0) {
     ReadField(window, ProxyHostField, HostName, sizeof HostName);
-    std::snprintf(RequestPath, sizeof RequestPath, "%s", CurrentUrl);
     ReadField(window, ProxyPortField, PortText, sizeof PortText);
   } else {
-    std::snprintf(HostName, sizeof HostName, "%s", CurrentUrl + kSchemeLength);
-    CutHostText(HostName);
-    TakeUrlPortAndPath();
+    std::strcpy(HostName, TargetHost);
   }
   name.copy(LocalName, name.size());
   LocalName[name.size()] = '\0';
+
+  // The look-up and the connect each get their own limit; the overall
+  // deadline counts from the chain's first address.
+  StartTransferClock(window, !redirect);
   if (!StartHostLookup(window)) {
     ShowHostUnknown(window);
     SetUpFailed(window);

@@ -1,9 +1,10 @@
 // The response handling of a download fed arbitrary bytes in arbitrary
 // chunks. The first eight bytes choose where the stream is cut and whether
 // the connection ends in order or by a reset; whatever the cut, the file may
-// only ever hold a prefix of the body, a header that outgrows its buffer or
-// announces two lengths leaves no file behind, and a body without a length
-// is whole only when the connection ended in order.
+// only ever hold a prefix of a 2xx answer's body, a header that outgrows its
+// buffer, announces two lengths or answers otherwise leaves no file behind,
+// and a body without a length is whole only when the connection ended in
+// order.
 #include <windows.h>
 
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <string_view>
 
 #include "fetch_globals.h"
+#include "http_response.h"
 #include "http_transfer.h"
 
 namespace {
@@ -92,9 +94,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool fits = end != std::string_view::npos && end + 4 <= static_cast<size_t>(kHeaderCapacity - 1);
   bool overflowed = (end == std::string_view::npos && stream.size() > static_cast<size_t>(kHeaderCapacity - 1)) ||
                     (end != std::string_view::npos && !fits);
+  // A redirect is only posted, never followed here.
+  MSG message;
+  while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) {
+  }
+  std::optional<StatusLine> status = ParseStatusLine(stream);
+  bool refused = fits && !(status && IsSuccessStatus(status->code));
   std::string kept = ReadAll(path);
-  if (overflowed && access(path.c_str(), F_OK) == 0) std::abort();
-  if (fits) {
+  if ((overflowed || refused) && access(path.c_str(), F_OK) == 0) std::abort();
+  if (fits && !refused) {
     std::string_view body = stream.substr(end + 4);
     if (body.substr(0, kept.size()) != kept) std::abort();
     // A body that came whole was handed to the chain, which may have taken

@@ -29,11 +29,11 @@ TEST_F(ConfigurationTest, WhichLinesBecomeListEntries) {
   const std::string long_url = LongLine("http://example.test/", 1500);
   const ListCase cases[] = {
       {"the bare prefix", "http://\n", {"http://"}},
-      {"both schemes in file order, duplicates kept",
-       "file:///a.gif\nhttp://h/b.jpg\nfile:///a.gif\n",
-       {"file:///a.gif", "http://h/b.jpg", "file:///a.gif"}},
-      {"blank before the prefix, capitals, comment",
-       " http://h/a.gif\nHTTP://h/a.gif\nFILE:///a.gif\n#http://h/a.gif\n",
+      {"every scheme in file order, duplicates kept",
+       "file:///a.gif\nhttp://h/b.jpg\nhttps://h/c.jpg\nfile:///a.gif\n",
+       {"file:///a.gif", "http://h/b.jpg", "https://h/c.jpg", "file:///a.gif"}},
+      {"blank before the prefix, capitals, comment, unknown scheme",
+       " http://h/a.gif\nHTTP://h/a.gif\nHTTPS://h/a.gif\nFILE:///a.gif\n#http://h/a.gif\nhttps:/h/a.gif\n",
        {}},
       {"trailing blanks stay", "file:///a.gif  \n", {"file:///a.gif  "}},
       {"CR LF endings are line ends", "file:///a.gif\r\nhttp://h/b.gif\r\n", {"file:///a.gif", "http://h/b.gif"}},

@@ -113,6 +113,9 @@ TEST_F(RotationTest, ANewEntryIsOpenedFollowsTheEditFieldAndMovesWhenItStopsBein
   SetEditText("http://h/p.gif");
   Notify(CBN_EDITUPDATE);
   EXPECT_EQ(Addresses(), (std::vector<std::string>{"file:///one/x.txt", "file:///two/x.txt", "http://h/p.gif"}));
+  SetEditText("https://h/p.gif");
+  Notify(CBN_EDITUPDATE);
+  EXPECT_EQ(Addresses(), (std::vector<std::string>{"file:///one/x.txt", "file:///two/x.txt", "https://h/p.gif"}));
 }
 
 TEST_F(RotationTest, AChosenEntryFollowsTheEditFieldUntilClearedOrNoAddress) {

@@ -16,6 +16,7 @@
 
 #include "http_server_helpers.h"
 #include "test_support.h"
+#include "tls_test_server.h"
 
 namespace {
 
@@ -72,6 +73,8 @@ class HttpProgramTest : public ::testing::Test {
   void Start(const std::string& configuration) {
     testsupport::WriteFile(home_ + "/skerrow.cnf", configuration);
     log_ = dir_ / "skerrow.log";
+    // Emptied here, not in the child, so a second run never reads the first's.
+    testsupport::WriteFile(log_, "");
     pid_ = fork();
     if (pid_ == 0) {
       int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -141,6 +144,13 @@ class HttpProgramTest : public ::testing::Test {
     return Url("a.gif") + "\n" + Url("b.jpg") + "\n" + Url("c.bmp") + "\nfile://" + home_ + "/d.bmp\n";
   }
 
+  // Downloads and conversions happen in a private folder inside TEMP: the
+  // one a logged path lies in, or "" when it lies elsewhere.
+  std::string WorkFolderOf(const std::string& path) const {
+    std::string folder = path.substr(0, path.rfind('/') + 1);
+    return folder.rfind(temp_ + "/skerrow-", 0) == 0 ? folder : "";
+  }
+
   // Each picture of PictureList becomes the wallpaper in list order.
   void ExpectPicturesInOrder() {
     EXPECT_EQ(BitmapWidth(NextWallpaper(1)), 40);
@@ -149,9 +159,8 @@ class HttpProgramTest : public ::testing::Test {
     EXPECT_EQ(NextWallpaper(4), MakePictures().local_bmp);
     std::vector<std::string> changes = LogLines("wallpaper: ");
     ASSERT_GE(changes.size(), 4u);
-    // Downloads and conversions happen in a private folder inside TEMP.
-    const std::string work = changes[0].substr(0, changes[0].rfind('/') + 1);
-    EXPECT_EQ(work.rfind(temp_ + "/skerrow-", 0), 0u) << work;
+    const std::string work = WorkFolderOf(changes[0]);
+    EXPECT_NE(work, "") << changes[0];
     EXPECT_EQ(changes[0], work + "a.bmp");
     EXPECT_EQ(changes[1], work + "b.bmp");
     EXPECT_EQ(changes[2], work + "c.bmp");
@@ -214,6 +223,34 @@ TEST_F(HttpProgramTest, BadServersLeaveTheProgramRunningAndTheRotationGoing) {
   std::vector<std::string> requests = server_.Requests();
   EXPECT_EQ(requests.size(), 6u);
   EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(HttpProgramTest, HttpsPicturesDirectlyAndThroughTinyproxyWhileBadCertificatesRotateOn) {
+  tlstest::TrustTestAuthority trust;
+  tlstest::TlsTestServer good;
+  tlstest::TlsTestServer expired({tlstest::ServerCertificate::kExpired});
+  const std::string bmp = MakePictures().bmp;
+  good.Route("/pics/c.bmp", tlstest::Reply{Response(bmp)});
+  expired.Route("*", tlstest::Reply{Response(bmp)});
+  std::string secure = "https://localhost:" + std::to_string(good.port()) + "/pics/c.bmp";
+  server_.Route("/pics/up.bmp", Reply{{fetchtest::RedirectResponse("302 Found", secure)}});
+  std::string list = "get-timer:1000\nhttps://localhost:" + std::to_string(expired.port()) + "/pics/c.bmp\n" +
+                     Url("up.bmp") + "\n";
+  fetchtest::Tinyproxy proxy(dir_.path());
+  ASSERT_NE(proxy.port(), 0) << "tinyproxy did not start";
+  for (const std::string& proxy_line : {std::string(), "proxy://127.0.0.1:" + std::to_string(proxy.port()) + "\n"}) {
+    SCOPED_TRACE(proxy_line);
+    Start(proxy_line + list);
+    // The expired one shows its box and the rotation reaches the next entry,
+    // whose redirect leads to the picture over https.
+    EXPECT_EQ(NextWallpaper(1), bmp);
+    EXPECT_EQ(LogLines("Error: "), std::vector<std::string>{"The server's certificate has expired"});
+    const std::string stored = LogLines("wallpaper: ").front();
+    EXPECT_EQ(stored, WorkFolderOf(stored) + "c.bmp");
+    EXPECT_EQ(Stop(), 0) << ReadFile(log_);
+  }
+  EXPECT_EQ(good.Requests().size(), 2u);
+  EXPECT_TRUE(expired.Requests().empty());
 }
 
 }  // namespace

@@ -76,6 +76,10 @@ std::string Response(const std::string& body, const std::string& status, const s
   return head + "\r\n" + body;
 }
 
+std::string RedirectResponse(const std::string& status, const std::string& location) {
+  return "HTTP/1.0 " + status + "\r\nLocation: " + location + "\r\nContent-Length: 5\r\n\r\nmoved";
+}
+
 std::vector<std::string> Pieces(const std::string& bytes, size_t piece) {
   std::vector<std::string> pieces;
   for (size_t i = 0; i < bytes.size(); i += piece) pieces.push_back(bytes.substr(i, piece));

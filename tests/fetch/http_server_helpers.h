@@ -28,6 +28,9 @@ struct Reply {
 // A full response: status line, optional content-length, then the body.
 std::string Response(const std::string& body, const std::string& status = "200 OK",
                      const std::string& type = "application/octet-stream", bool with_length = true);
+// A redirect with `status` (e.g. "302 Found") to `location`, with a small
+// body that must never be kept.
+std::string RedirectResponse(const std::string& status, const std::string& location);
 // The same response cut into pieces of `piece` bytes.
 std::vector<std::string> Pieces(const std::string& bytes, size_t piece);
 

@@ -24,6 +24,7 @@
 #include "layer_view.h"
 #include "message_pump.h"
 #include "test_support.h"
+#include "tls_test_server.h"
 
 namespace {
 
@@ -57,15 +58,18 @@ class OneScreenView : public layer::View {
 };
 
 // Dispatches what is due on the fake clock and what the sockets bring for
-// `ms` of real time.
-void PumpRealTime(int ms) {
+// `ms` of real time, or until `done`.
+bool PumpRealTimeUntil(const std::function<bool()>& done, int ms = 5000) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   MSG msg;
-  while (std::chrono::steady_clock::now() < until) {
+  while (!done() && std::chrono::steady_clock::now() < until) {
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
     usleep(500);
   }
+  return done();
 }
+
+void PumpRealTime(int ms) { PumpRealTimeUntil([] { return false; }, ms); }
 
 class HttpTransferTest : public ::testing::Test {
  protected:
@@ -377,21 +381,88 @@ TEST_F(HttpTransferTest, HeaderFillsItsBufferExactlyOrNotAtAll) {
   EXPECT_TRUE(testsupport::ListDir(temp_).empty());
 }
 
-TEST_F(HttpTransferTest, ErrorPagesAreSavedAndHandedOnLikePictures) {
-  for (const char* status : {"404 Not Found", "302 Found"}) {
-    SCOPED_TRACE(status);
-    std::string page = std::string("<html>") + status + "</html>";
-    // Under a name that matches no stage it is no picture by its content,
-    // and is removed.
-    Download("page.bin", Reply{{Response(page, status, "text/html")}, 0, false});
-    EXPECT_FALSE(testsupport::FileExists(temp_ + "/page.bin"));
-    // Under a picture's name the pipeline takes it, sets nothing, and the
-    // download is gone.
-    Download("page.bmp", Reply{{Response(page, status, "text/html")}, 0, false});
-    EXPECT_FALSE(testsupport::FileExists(temp_ + "/page.bmp"));
+TEST_F(HttpTransferTest, AnswersOtherThanSuccessEndWithOneBoxAndNoFile) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {Response("<html>gone</html>", "404 Not Found", "text/html"), "The server answered 404 Not Found"},
+      {Response("oops", "500 Internal Server Error", "text/html"), "The server answered 500 Internal Server Error"},
+      {Response("", "302 Found"), "The server answered 302 Found"},  // a redirect without a Location
+      {fetchtest::RedirectResponse("301 Moved", "ftp://127.0.0.1/a.bmp"),
+       "The server redirected to an address that cannot be fetched"},
+      {"HTTP/1.0 404 \x01\x82\xa0\r\n\r\nx", "The server answered 404 ?\x82\xa0"},
+      {"ICY 200 OK\r\n\r\n" + Bitmap(), "The server's answer is not an HTTP response"},
+  };
+  for (const auto& [response, text] : cases) {
+    SCOPED_TRACE(text);
+    LayerClearMessageBoxes();
+    // Under a picture's name, so only the status keeps it from the converters.
+    Download("page.bmp", Reply{{response}, 0, false});
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{text + " | Error"});
+    EXPECT_TRUE(testsupport::ListDir(temp_).empty());
     EXPECT_EQ(Wallpaper(), "");
   }
+}
+
+TEST_F(HttpTransferTest, RedirectsAreFollowedOnNewConnectionsToTheFinalPicture) {
+  // Every redirect status and every form of Location, direct and through a
+  // proxy (the server itself answers the proxy's absolute requests).
+  server_.Route("/start", Reply{{fetchtest::RedirectResponse("301 Moved Permanently", Url("/one/"))}});
+  server_.Route("/one/", Reply{{fetchtest::RedirectResponse("302 Found", "//127.0.0.1:" +
+                                                                             std::to_string(server_.port()) + "/two")}});
+  server_.Route("/two", Reply{{fetchtest::RedirectResponse("303 See Other", "/three/x")}});
+  server_.Route("/three/x", Reply{{fetchtest::RedirectResponse("307 Temporary Redirect", "../four?id=42")}});
+  server_.Route("/four?id=42", Reply{{fetchtest::RedirectResponse("308 Permanent Redirect", "pics/final.bmp#f")}});
+  server_.Route("/pics/final.bmp", Reply{{Response(Bitmap())}});
+  for (int proxy : {0, 1}) {
+    SCOPED_TRACE(proxy);
+    ProxyMode = proxy;
+    SetWindowTextA(GetDlgItem(MainWindow, ProxyHostField), "127.0.0.1");
+    SetWindowTextA(GetDlgItem(MainWindow, ProxyPortField), std::to_string(server_.port()).c_str());
+    size_t before = server_.Requests().size();
+    Fetch(Url("/start"));
+    ASSERT_TRUE(PumpUntil([&] { return server_.Requests().size() == before + 6 && Idle(); }));
+    EXPECT_EQ(Wallpaper(), Bitmap());
+    EXPECT_STREQ(LocalName, "final.bmp");
+    std::string last = server_.Requests().back();
+    EXPECT_EQ(last.substr(0, last.find("\r\n")),
+              proxy != 0 ? "GET " + Url("/pics/final.bmp") + " HTTP/1.0" : "GET /pics/final.bmp HTTP/1.0");
+    EXPECT_EQ(server_.Finished(), static_cast<int>(before) + 6);  // one connection each
+    EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+    EXPECT_TRUE(RotationTimerRunning());
+    std::filesystem::remove(LayerWallpaperStorePath());
+  }
   EXPECT_TRUE(LayerMessageBoxes().empty());
+}
+
+TEST_F(HttpTransferTest, RedirectLoopsAndLongChainsEndWithTheirBox) {
+  for (int i = 0; i < 7; ++i)
+    server_.Route("/hop" + std::to_string(i),
+                  Reply{{fetchtest::RedirectResponse("302 Found", i < 6 ? "/hop" + std::to_string(i + 1) : "/end.bmp")}});
+  server_.Route("/end.bmp", Reply{{Response(Bitmap())}});
+  server_.Route("/loop/a", Reply{{fetchtest::RedirectResponse("301 Moved", "b")}});
+  server_.Route("/loop/b", Reply{{fetchtest::RedirectResponse("301 Moved", Url("/loop/a"))}});
+  struct Case {
+    std::string start;
+    size_t requests;
+    std::string box;
+  };
+  const std::vector<Case> cases = {
+      {"/hop2", 6, ""},  // five redirects in a row are followed
+      {"/hop1", 6, "The server redirected more than 5 times in a row | Error"},
+      {"/loop/a", 2, "The server's redirects lead back to an address already asked for | Error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.start);
+    LayerClearMessageBoxes();
+    std::filesystem::remove(LayerWallpaperStorePath());
+    size_t before = server_.Requests().size();
+    Fetch(Url(c.start));
+    ASSERT_TRUE(PumpUntil([&] { return server_.Requests().size() == before + c.requests && Idle(); }));
+    PumpFor(50);  // nothing more follows
+    EXPECT_EQ(server_.Requests().size(), before + c.requests);
+    EXPECT_EQ(BoxTexts(), c.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.box});
+    EXPECT_EQ(Wallpaper() == Bitmap(), c.box.empty());
+    EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+  }
 }
 
 TEST_F(HttpTransferTest, DrippingServerIsGivenUpByTheLowSpeedLimit) {
@@ -421,22 +492,36 @@ TEST_F(HttpTransferTest, FastTransferStillEndsAtTheOverallDeadline) {
   LayerUseFakeClock(1000);
   server_.Route("/pics/endless.bmp",
                 Reply{{"HTTP/1.0 200 OK\r\n\r\n"}, 0, false, false, std::string(4096, 'e'), -1, 2});
-  Fetch(Url("/pics/endless.bmp"));
-  ASSERT_TRUE(PumpUntil([] { return RequestSent != 0; }));
-  // Each step is 5 seconds on the program's clock with more than 1024 bytes
-  // received in it, well above the low-speed limit.
-  int steps = 0;
-  while (!Idle() && steps < 200) {
-    ++steps;
-    LayerAdvanceClock(5000);
-    int before = BodyLength;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!Idle() && BodyLength < before + 2048 && std::chrono::steady_clock::now() < until) PumpRealTime(1);
+  // The redirect comes late on the program's clock; the deadline covers the
+  // whole chain, so that time is the next hop's loss.
+  server_.Route("/late", Reply{{"", fetchtest::RedirectResponse("302 Found", "/pics/endless.bmp")}, 500});
+  struct Case {
+    const char* path;
+    int redirects;
+    int late_ms;  // program time spent before the first answer
+    int steps;    // of 5 seconds, until the transfer ends
+  };
+  const std::vector<Case> cases = {{"/pics/endless.bmp", 0, 0, 120}, {"/late", 1, 10000, 118}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    Fetch(Url(c.path));
+    ASSERT_TRUE(PumpRealTimeUntil([] { return RequestSent != 0; }));
+    LayerAdvanceClock(c.late_ms);
+    ASSERT_TRUE(PumpRealTimeUntil([&] { return RedirectCount == c.redirects && BodyLength > 0; }));
+    // Each step is 5 seconds on the program's clock with more than 1024
+    // bytes received in it, well above the low-speed limit.
+    int steps = 0;
+    while (!Idle() && steps < 200) {
+      ++steps;
+      LayerAdvanceClock(5000);
+      int before = BodyLength;
+      PumpRealTimeUntil([&] { return Idle() || BodyLength >= before + 2048; });
+    }
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(steps, c.steps);
+    EXPECT_EQ(Wallpaper(), "");
+    EXPECT_TRUE(LayerMessageBoxes().empty());
   }
-  EXPECT_TRUE(Idle());
-  EXPECT_EQ(steps, 120);
-  EXPECT_EQ(Wallpaper(), "");
-  EXPECT_TRUE(LayerMessageBoxes().empty());
 }
 
 TEST_F(HttpTransferTest, ConnectionThatIsNeverMadeIsGivenUpAfterTenSeconds) {
@@ -526,3 +611,116 @@ TEST_F(HttpTransferTest, ReadThatFindsTheEndIsABrokenConnectionUnlessNoLengthWas
 }
 
 }  // namespace
+
+// https:// against a loopback TLS server whose authority the test trusts.
+class HttpsTransferTest : public HttpTransferTest {
+ protected:
+  std::string SecureUrl(const tlstest::TlsTestServer& server, const std::string& path) const {
+    return "https://localhost:" + std::to_string(server.port()) + path;
+  }
+  void UseProxy(int port) {
+    ProxyMode = 1;
+    SetWindowTextA(GetDlgItem(MainWindow, ProxyHostField), "127.0.0.1");
+    SetWindowTextA(GetDlgItem(MainWindow, ProxyPortField), std::to_string(port).c_str());
+  }
+  // Fetches `url` to the end of its transfer, redirects included.
+  void FetchToTheEnd(const std::string& url, size_t requests, const std::function<size_t()>& count) {
+    Fetch(url);
+    ASSERT_TRUE(PumpUntil([&] { return count() >= requests && Idle(); }, 8000)) << "transfer did not end";
+    PumpFor(30);  // a redirect's next step would show here
+  }
+
+  tlstest::TrustTestAuthority trust_;
+};
+
+TEST_F(HttpsTransferTest, PicturesOverTlsDirectlyAndThroughTheProxysTunnel) {
+  tlstest::TlsTestServer server;
+  server.Route("/pics/a.bmp", tlstest::Reply{Response(Bitmap()), 100});  // many small records
+  fetchtest::Tinyproxy proxy(dir_.path());
+  ASSERT_NE(proxy.port(), 0) << "tinyproxy did not start";
+  for (int through_proxy : {0, 1}) {
+    SCOPED_TRACE(through_proxy);
+    if (through_proxy != 0) UseProxy(proxy.port());
+    std::filesystem::remove(LayerWallpaperStorePath());
+    size_t before = server.Requests().size();
+    FetchToTheEnd(SecureUrl(server, "/pics/a.bmp"), before + 1, [&] { return server.Requests().size(); });
+    EXPECT_EQ(Wallpaper(), Bitmap());
+    // Inside the tunnel too, the request is the direct one, naming the server.
+    EXPECT_EQ(server.Requests().back(), DirectRequest("/pics/a.bmp", "localhost"));
+    EXPECT_EQ(server.ServerNames().back(), "localhost");
+    EXPECT_TRUE(RotationTimerRunning());
+  }
+  EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+  EXPECT_TRUE(LayerMessageBoxes().empty());
+
+  // A proxy that will not open the tunnel: the scripted server answers the
+  // CONNECT with its 404 page.
+  UseProxy(server_.port());
+  FetchToTheEnd(SecureUrl(server, "/pics/a.bmp"), 1, [&] { return server_.Requests().size(); });
+  ASSERT_EQ(server_.Requests().size(), 1u);
+  EXPECT_EQ(server_.Requests()[0], "CONNECT localhost:" + std::to_string(server.port()) +
+                                       " HTTP/1.0\r\nHost: localhost:" + std::to_string(server.port()) + "\r\n\r\n");
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"The proxy refused the connection: 404 Not Found | Error"});
+}
+
+TEST_F(HttpsTransferTest, CertificateFailuresAndAStalledHandshakeEndWithTheirBox) {
+  struct Case {
+    tlstest::ServerOptions options;
+    std::string box;
+    bool stalls = false;  // given up by the low-speed limit, on the program's clock
+  };
+  const std::vector<Case> cases = {
+      {{tlstest::ServerCertificate::kExpired}, "The server's certificate has expired"},
+      {{tlstest::ServerCertificate::kOtherName}, "The server's certificate is not for this host"},
+      {{tlstest::ServerCertificate::kSelfSigned}, "The server's certificate is not trusted"},
+      {{tlstest::ServerCertificate::kValid, true}, "The secure connection to the server failed"},  // TLS 1.1 only
+      {{tlstest::ServerCertificate::kValid, false, true},
+       "The server did not complete the secure connection in time",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.box);
+    LayerClearMessageBoxes();
+    tlstest::TlsTestServer server(c.options);
+    server.Route("*", tlstest::Reply{Response(Bitmap())});
+    if (c.stalls) LayerUseFakeClock(1000);
+    Fetch(SecureUrl(server, "/a.bmp"));
+    if (c.stalls) {
+      // Silent after the client's hello: the handshake is held to the same
+      // 15 seconds as any other part of the transfer, counted from the
+      // connection.
+      ASSERT_TRUE(PumpRealTimeUntil([] { return SecurePhase == kSecureHandshake; }));
+      PumpRealTime(100);
+      LayerAdvanceClock(14900);
+      PumpRealTime(20);
+      EXPECT_FALSE(Idle());
+      LayerAdvanceClock(100);
+      PumpRealTime(20);
+      LayerUseRealClock();
+    }
+    ASSERT_TRUE(PumpUntil(Idle, 5000));
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box + " | Error"});
+    EXPECT_TRUE(server.Requests().empty());  // not a byte of the request went out
+    EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+    EXPECT_TRUE(RotationTimerRunning());
+  }
+  EXPECT_EQ(Wallpaper(), "");
+}
+
+TEST_F(HttpsTransferTest, RedirectsMayRaiseSecurityButNeverLowerIt) {
+  tlstest::TlsTestServer server;
+  server.Route("/pics/a.bmp", tlstest::Reply{Response(Bitmap())});
+  server.Route("/down", tlstest::Reply{fetchtest::RedirectResponse("302 Found", Url("/pics/a.bmp"))});
+  server_.Route("/up", Reply{{fetchtest::RedirectResponse("301 Moved", SecureUrl(server, "/pics/a.bmp"))}});
+  server_.Route("/pics/a.bmp", Reply{{Response(Bitmap())}});
+
+  FetchToTheEnd(Url("/up"), 1, [&] { return server.Requests().size(); });
+  EXPECT_EQ(Wallpaper(), Bitmap());
+  EXPECT_TRUE(LayerMessageBoxes().empty());
+
+  FetchToTheEnd(SecureUrl(server, "/down"), 2, [&] { return server.Requests().size(); });
+  EXPECT_EQ(BoxTexts(),
+            std::vector<std::string>{"The server redirected an https:// address to http://; not followed | Error"});
+  EXPECT_EQ(server_.Requests().size(), 1u);  // the plain server was asked only for /up
+  EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+}

@@ -1,0 +1,71 @@
+// The program's side of a download round, shared by the download
+// benchmarks: the window hidden with one entry, then one tick run to the
+// wallpaper call.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <windows.h>
+
+#include "app_constants.h"
+#include "app_globals.h"
+#include "fetch_globals.h"
+#include "layer_control.h"
+
+namespace bench {
+
+// The window as the program has it, hidden in the tray with one entry.
+inline void StartHiddenWith(const std::string& address) {
+  LayerReset();
+  IntervalMs = 600000;  // no tick of its own during a round
+  RotationIndex = 1;
+  HINSTANCE instance = LayerProgramInstance();
+  RegisterMainClass(instance);
+  InitMainWindow(instance, SW_SHOWNORMAL);
+  SendMessageA(GetDlgItem(MainWindow, UrlBox), CB_INSERTSTRING, static_cast<WPARAM>(-1),
+               reinterpret_cast<LPARAM>(address.c_str()));
+  SendMessageA(MainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+}
+
+// One rotation tick, then the loop as the program runs it until the
+// download has become the wallpaper.
+inline void TickAndDownload() {
+  SendMessageA(MainWindow, WM_TIMER, RotationTimer, 0);
+  MSG message;
+  while ((TransferSocket != INVALID_SOCKET || DownloadFile != nullptr) && GetMessageA(&message, nullptr, 0, 0) > 0)
+    DispatchMessageA(&message);
+}
+
+// A Python server script that prints its port on its first line, started
+// with `argument`; port 0 when it did not come up.
+struct Server {
+  pid_t pid = -1;
+  int port = 0;
+};
+
+inline Server StartServer(const std::string& script, const std::string& argument) {
+  int out[2];
+  if (pipe(out) != 0) return {};
+  Server server;
+  server.pid = fork();
+  if (server.pid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    execl(SKERROW_PYTHON, SKERROW_PYTHON, "-c", script.c_str(), argument.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  // The whole line, so the server never writes into a closed pipe.
+  std::string line;
+  char c;
+  while (line.size() < 16 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  close(out[0]);
+  server.port = std::atoi(line.c_str());
+  return server;
+}
+
+}  // namespace bench
