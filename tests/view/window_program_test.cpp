@@ -23,7 +23,7 @@ bool Maps(pid_t pid, const std::string& library) {
 }
 
 // Runs in a folder of its own, so that its configuration is the test's.
-class DesktopProgramTest : public ::testing::Test {
+class WindowProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
@@ -39,7 +39,7 @@ class DesktopProgramTest : public ::testing::Test {
   testsupport::TempDir dir_;
 };
 
-TEST_F(DesktopProgramTest, WithoutADisplayQtIsNeverLoaded) {
+TEST_F(WindowProgramTest, WithoutADisplayQtIsNeverLoaded) {
   unsetenv("DISPLAY");
   Child program({SKERROW_PROGRAM});
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -53,13 +53,13 @@ TEST_F(DesktopProgramTest, WithoutADisplayQtIsNeverLoaded) {
   EXPECT_EQ(code, 0);
 }
 
-TEST_F(DesktopProgramTest, UnreachableDisplayLeavesTheProgramHeadlessWithOneLine) {
+TEST_F(WindowProgramTest, UnreachableDisplayLeavesTheProgramHeadlessWithOneLine) {
   // Ended by the deadline: the headless program waits for its window to close.
   testsupport::ProcessResult run = testsupport::RunProcess({SKERROW_PROGRAM}, {"DISPLAY=:9999"}, 2);
   EXPECT_EQ(run.err, "skerrow: no window on this display (cannot open the display); running without one\n");
 }
 
-TEST_F(DesktopProgramTest, SecondStartBringsBackTheHiddenWindowAndCloseEndsWithZero) {
+TEST_F(WindowProgramTest, SecondStartBringsBackTheHiddenWindowAndCloseEndsWithZero) {
   XSession session(false);
   ASSERT_TRUE(session.ok());
   // An address in the configuration keeps the window hidden at start.
