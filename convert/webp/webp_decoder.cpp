@@ -50,14 +50,16 @@ const char* StatusText(VP8StatusCode status) {
   }
 }
 
-// Writes rows bottom first, the file's own order.
-bool WriteBitmap(std::FILE* output, const std::uint8_t* rgba, std::size_t stride, int width, int height) {
+// Writes rows bottom first, the file's own order; `channels` 3 for RGB
+// samples, 4 for RGBA.
+bool WriteBitmap(std::FILE* output, const std::uint8_t* samples, int channels, std::size_t stride, int width,
+                 int height) {
   RgbBitmap bitmap;
   if (!BeginRgbBitmap(&bitmap, output, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)))
     return false;
   std::unique_ptr<unsigned char[]> row(new unsigned char[bitmap.row_bytes]);
   for (int y = height - 1; y >= 0; --y) {
-    ToBitmapRow(rgba + stride * static_cast<std::size_t>(y), 4, bitmap.width, row.get());
+    ToBitmapRow(samples + stride * static_cast<std::size_t>(y), channels, bitmap.width, row.get());
     PutBitmapRow(&bitmap, static_cast<std::uint32_t>(y), row.get());
   }
   return EndRgbBitmap(&bitmap);
@@ -78,23 +80,25 @@ int DecodeFirstFrame(const char* input_path, const WebPData& data, std::FILE* ou
   if (!WebPAnimDecoderGetNext(decoder.get(), &canvas, &timestamp))
     return Fail(input_path, "a damaged WebP animation");
   const int width = static_cast<int>(info.canvas_width), height = static_cast<int>(info.canvas_height);
-  if (!WriteBitmap(output, canvas, std::size_t{info.canvas_width} * 4, width, height))
+  if (!WriteBitmap(output, canvas, 4, std::size_t{info.canvas_width} * 4, width, height))
     return Fail(input_path, "cannot write the bitmap");
   return 0;
 }
 
-int DecodeStill(const char* input_path, const WebPData& data, std::FILE* output) {
+// An opaque picture is decoded to three bytes a pixel, not four: at the
+// largest size allowed that is 64 MiB less held at once.
+int DecodeStill(const char* input_path, const WebPData& data, bool has_alpha, std::FILE* output) {
   WebPDecoderConfig config;
   if (!WebPInitDecoderConfig(&config)) return Fail(input_path, "the WebP library does not match");
-  config.output.colorspace = MODE_RGBA;
+  config.output.colorspace = has_alpha ? MODE_RGBA : MODE_RGB;
   VP8StatusCode status = WebPDecode(data.bytes, data.size, &config);
   if (status != VP8_STATUS_OK) {
     WebPFreeDecBuffer(&config.output);
     return Fail(input_path, StatusText(status));
   }
   const WebPRGBABuffer& rgba = config.output.u.RGBA;
-  bool written = WriteBitmap(output, rgba.rgba, static_cast<std::size_t>(rgba.stride), config.output.width,
-                             config.output.height);
+  bool written = WriteBitmap(output, rgba.rgba, has_alpha ? 4 : 3, static_cast<std::size_t>(rgba.stride),
+                             config.output.width, config.output.height);
   WebPFreeDecBuffer(&config.output);
   return written ? 0 : Fail(input_path, "cannot write the bitmap");
 }
@@ -134,7 +138,7 @@ int DecodeWebpToBitmap(const char* input_path, const char* output_path) {
   }
   const WebPData data{bytes.get(), size};
   int result = features.has_animation ? DecodeFirstFrame(input_path, data, output.get())
-                                      : DecodeStill(input_path, data, output.get());
+                                      : DecodeStill(input_path, data, features.has_alpha != 0, output.get());
   if (std::fclose(output.release()) != 0 && result == 0) result = Fail(input_path, "cannot write the bitmap");
   return result;
 }

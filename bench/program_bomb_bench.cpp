@@ -1,0 +1,336 @@
+// Pictures that claim to be huge, through the whole running program: skerrow
+// as a child without a display rotates a small ordinary picture and one bomb,
+// given as file:// and served over loopback http://. For each bomb: the peak
+// resident size above the size the program idles at, the processor time
+// from the idle moment before its turn to its outcome, and the outcome.
+// Targets: at most 256 MiB above idle and 2 s of processor time per bomb.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <webp/encode.h>
+#include <zlib.h>
+
+#include "../tests/cjpeg/bomb_pictures.h"
+#include "../tests/fetch/http_server_helpers.h"
+
+namespace {
+
+constexpr double kMostMiB = 256.0;
+constexpr double kMostSeconds = 2.0;
+constexpr auto kPictureDeadline = std::chrono::seconds(60);
+
+void PutBig32(std::string& bytes, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+void PutChunk(std::string& png, const char* type, const std::string& data) {
+  PutBig32(png, static_cast<std::uint32_t>(data.size()));
+  const std::string typed = type + data;
+  png += typed;
+  PutBig32(png, static_cast<std::uint32_t>(
+                    crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()))));
+}
+
+// An 8-bit RGB PNG whose first `rows` rows are present, all black: with
+// every row present it is a real picture whose deflated zeros are a
+// thousandth of what they unpack to; with fewer, its data end early.
+std::string Png(std::uint32_t width, std::uint32_t height, std::uint32_t rows) {
+  std::string png = "\x89PNG\r\n\x1A\n";
+  std::string header;
+  PutBig32(header, width);
+  PutBig32(header, height);
+  header += std::string("\x08\x02\x00\x00\x00", 5);  // depth 8, RGB, deflate, no filter, not interlaced
+  PutChunk(png, "IHDR", header);
+  z_stream stream{};
+  deflateInit(&stream, 9);
+  const std::string row(std::size_t{width} * 3 + 1, '\0');  // filter byte 0, then black pixels
+  std::string data;
+  char out[1 << 16];
+  for (std::uint32_t y = 0; y <= rows; ++y) {
+    const bool last = y == rows;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(row.data()));
+    stream.avail_in = last ? 0 : static_cast<uInt>(row.size());
+    do {
+      stream.next_out = reinterpret_cast<Bytef*>(out);
+      stream.avail_out = sizeof out;
+      deflate(&stream, last ? Z_FINISH : Z_NO_FLUSH);
+      data.append(out, sizeof out - stream.avail_out);
+    } while (stream.avail_out == 0 || stream.avail_in > 0);
+  }
+  deflateEnd(&stream);
+  PutChunk(png, "IDAT", data);
+  PutChunk(png, "IEND", "");
+  return png;
+}
+
+// A lossless WebP of one colour: each pixel costs no bits, so a small one
+// whose header is made to claim width x height is a real picture that size.
+std::string Webp(std::uint32_t width, std::uint32_t height, bool alpha) {
+  std::vector<std::uint8_t> rgba(16 * 16 * 4, 0x40);
+  std::uint8_t* output = nullptr;
+  const std::size_t size = alpha ? WebPEncodeLosslessRGBA(rgba.data(), 16, 16, 16 * 4, &output)
+                                 : WebPEncodeLosslessRGB(rgba.data(), 16, 16, 16 * 3, &output);
+  std::string webp(reinterpret_cast<const char*>(output), size);
+  WebPFree(output);
+  // After the chunk's tag and length: the signature byte, then 14 bits of
+  // width - 1 and 14 of height - 1, least significant first.
+  const std::size_t at = webp.find("VP8L") + 9;
+  std::uint32_t bits = 0;
+  for (int i = 0; i < 4; ++i) bits |= std::uint32_t{static_cast<unsigned char>(webp[at + i])} << (8 * i);
+  bits = (bits & ~0x0FFFFFFFu) | (width - 1) | ((height - 1) << 14);
+  for (int i = 0; i < 4; ++i) webp[at + i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
+  return webp;
+}
+
+struct Bomb {
+  std::string name;  // also the file's stem
+  std::string extension;
+  std::string bytes;
+};
+
+std::vector<Bomb> Bombs() {
+  return {
+      {"gif-16384x4096", ".gif", bombs::Gif(16384, 4096, false)},
+      {"gif-16384x4096-interlaced", ".gif", bombs::Gif(16384, 4096, true)},
+      {"gif-65500x65500", ".gif", bombs::Gif(65500, 65500, false)},
+      {"gif-65500x65500-interlaced", ".gif", bombs::Gif(65500, 65500, true)},
+      {"jpeg-16384x4096", ".jpg", bombs::Jpeg(16384, 4096)},
+      {"jpeg-65500x65500", ".jpg", bombs::Jpeg(65500, 65500)},
+      {"bmp-16384x4096", ".bmp", bombs::Bmp(16384, 4096)},
+      {"bmp-65500x65500", ".bmp", bombs::Bmp(65500, 65500)},
+      {"png-16384x4096-whole", ".png", Png(16384, 4096, 4096)},
+      {"png-16384x4096-cut", ".png", Png(16384, 4096, 1)},
+      {"png-65500x65500", ".png", Png(65500, 65500, 1)},
+      {"webp-16383x4096", ".webp", Webp(16383, 4096, false)},
+      {"webp-16383x4096-alpha", ".webp", Webp(16383, 4096, true)},
+      {"webp-16383x16383", ".webp", Webp(16383, 16383, false)},
+  };
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// What /proc says of a process at one moment.
+struct Sample {
+  double seconds = 0;  // user plus system, its waited-for children's too
+  long rss_kib = 0;
+  long hwm_kib = 0;
+};
+
+long StatusKib(const std::string& status, const char* field) {
+  const std::size_t at = status.find(field);
+  return at == std::string::npos ? 0 : std::strtol(status.c_str() + at + std::strlen(field), nullptr, 10);
+}
+
+Sample Read(pid_t pid) {
+  Sample sample;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  const std::string status = ReadFile(proc + "/status");
+  sample.rss_kib = StatusKib(status, "VmRSS:");
+  sample.hwm_kib = StatusKib(status, "VmHWM:");
+  // The command name may hold spaces; the fields count from its closing ')'.
+  const std::string stat = ReadFile(proc + "/stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return sample;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int index = 3; index <= 17 && fields >> field; ++index) {
+    if (index >= 14) ticks += std::strtod(field.c_str(), nullptr);  // utime stime cutime cstime
+  }
+  sample.seconds = ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return sample;
+}
+
+// Starts the high-water mark again from the present size; false where the
+// system does not allow it.
+bool ResetPeak(pid_t pid) {
+  const int fd = open(("/proc/" + std::to_string(pid) + "/clear_refs").c_str(), O_WRONLY);
+  if (fd < 0) return false;
+  const bool reset = write(fd, "5", 1) == 1;
+  close(fd);
+  return reset;
+}
+
+pid_t StartProgram(const std::string& home, const std::string& temp, const std::string& state,
+                   const std::string& log) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, 2) < 0 || chdir(home.c_str()) != 0) _exit(127);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    setenv("TEMP", temp.c_str(), 1);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    execl(SKERROW_PROGRAM, "skerrow", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+std::vector<std::string> Lines(const std::string& log) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(log.substr(at, end - at));
+  return lines;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+struct Result {
+  std::string outcome;
+  double idle_mib = 0;
+  double above_mib = 0;
+  double seconds = 0;
+  bool peak_from_samples = false;  // the high-water mark could not be reset
+};
+
+// One run of the program: the ordinary picture changes the wallpaper, the
+// program idles, then the bomb has its turn. The bomb has ended at its own
+// "wallpaper:" or refusal line, or, when it failed, at the last line it
+// wrote before the ordinary picture came round again.
+Result Measure(const std::string& folder, const std::string& idle_url, const Bomb& bomb, const std::string& url) {
+  Result result;
+  const std::string home = folder + "/home", temp = folder + "/temp", state = folder + "/state";
+  std::filesystem::remove_all(folder);  // the last run's log above all
+  for (const std::string& path : {home, temp, state}) std::filesystem::create_directories(path);
+  WriteFile(home + "/skerrow.cnf", "get-timer:1000\n" + idle_url + "\n" + url + "\n");
+  const std::string log = folder + "/stderr.txt";
+  const pid_t pid = StartProgram(home, temp, state, log);
+
+  const auto deadline = std::chrono::steady_clock::now() + kPictureDeadline;
+  std::size_t seen = 0;          // log lines looked at
+  bool idle = false;             // the ordinary picture has become the wallpaper
+  Sample before, at_last_line;   // at the idle moment; at the bomb's latest line
+  bool bomb_wrote = false;
+  long sampled_peak_kib = 0;
+  bool reset = false;
+  int status = 0;
+  while (result.outcome.empty()) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      result.outcome = "program ended";
+      break;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      result.outcome = "no outcome in time";
+      break;
+    }
+    const Sample now = Read(pid);
+    sampled_peak_kib = std::max(sampled_peak_kib, now.rss_kib);
+    const std::vector<std::string> lines = Lines(ReadFile(log));
+    for (; seen < lines.size() && result.outcome.empty(); ++seen) {
+      const std::string& line = lines[seen];
+      const bool changed = StartsWith(line, "wallpaper: ");
+      const bool to_idle = changed && line.find("/idle.") != std::string::npos;
+      if (!idle) {
+        if (!to_idle) continue;
+        idle = true;
+        // Let the change settle before taking the size it idles at.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        before = Read(pid);
+        reset = ResetPeak(pid);
+        sampled_peak_kib = before.rss_kib;
+        at_last_line = before;
+        seen = Lines(ReadFile(log)).size() - 1;
+        continue;
+      }
+      if (to_idle) {
+        // Without a line of its own, the ordinary picture's second turn is
+        // counted in too.
+        if (!bomb_wrote) at_last_line = Read(pid);
+        result.outcome = bomb_wrote ? "failed cleanly" : "failed silently";
+        break;
+      }
+      bomb_wrote = true;
+      at_last_line = Read(pid);
+      sampled_peak_kib = std::max(sampled_peak_kib, at_last_line.rss_kib);
+      if (changed) result.outcome = "became the wallpaper";
+      if (line.find("too large for a wallpaper") != std::string::npos) result.outcome = "refused";
+    }
+    if (result.outcome.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (result.outcome.empty() || result.outcome == "program ended" || result.outcome == "no outcome in time")
+    at_last_line = Read(pid);
+  result.idle_mib = static_cast<double>(before.rss_kib) / 1024.0;
+  result.seconds = at_last_line.seconds - before.seconds;
+  const long peak_kib = reset ? std::max(at_last_line.hwm_kib, sampled_peak_kib) : sampled_peak_kib;
+  result.above_mib = static_cast<double>(peak_kib - before.rss_kib) / 1024.0;
+  result.peak_from_samples = !reset;
+
+  if (waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+  }
+  if (result.outcome != "became the wallpaper" && result.outcome != "refused" && result.outcome != "failed cleanly") {
+    std::fprintf(stderr, "--- %s (%s): log ---\n%s", bomb.name.c_str(), url.c_str(), ReadFile(log).c_str());
+  }
+  return result;
+}
+
+}  // namespace
+
+int main() {
+  signal(SIGPIPE, SIG_IGN);
+  char made[] = "/tmp/program-bomb-bench-XXXXXX";
+  if (mkdtemp(made) == nullptr) return 1;
+  const std::string folder = made;
+  const std::string pictures = folder + "/pictures";
+  std::filesystem::create_directories(pictures);
+  WriteFile(pictures + "/idle.png", Png(64, 48, 48));
+  const std::string idle_url = "file://" + pictures + "/idle.png";
+
+  fetchtest::ScriptedServer server;
+  const std::vector<Bomb> bombs = Bombs();
+  std::printf("%-28s %-5s %7s %-20s %8s %9s %7s\n", "picture", "from", "bytes", "outcome", "idle MiB",
+              "above MiB", "cpu s");
+  bool all_met = true;
+  for (const Bomb& bomb : bombs) {
+    const std::string file = bomb.name + bomb.extension;
+    WriteFile(pictures + "/" + file, bomb.bytes);
+    server.Route("/" + file, fetchtest::Reply{{fetchtest::Response(bomb.bytes)}});
+    const std::string http = "http://127.0.0.1:" + std::to_string(server.port()) + "/" + file;
+    for (const std::string& url : {"file://" + pictures + "/" + file, http}) {
+      const Result result = Measure(folder + "/run", idle_url, bomb, url);
+      const bool ended = result.outcome != "program ended" && result.outcome != "no outcome in time";
+      const bool met = ended && result.above_mib <= kMostMiB && result.seconds <= kMostSeconds;
+      all_met = all_met && met;
+      std::printf("%-28s %-5s %7zu %-20s %8.1f %9.1f%s %7.2f%s\n", bomb.name.c_str(),
+                  StartsWith(url, "http") ? "http" : "file", bomb.bytes.size(), result.outcome.c_str(),
+                  result.idle_mib, result.above_mib, result.peak_from_samples ? "~" : " ", result.seconds,
+                  met ? "" : "  over target");
+      std::fflush(stdout);
+    }
+  }
+  std::filesystem::remove_all(folder);
+  std::printf("(~: peak from samples every 2 ms, the high-water mark could not be reset)\n");
+  std::printf("targets: at most %.0f MiB above idle and %.1f s of processor time per bomb: %s\n", kMostMiB,
+              kMostSeconds, all_met ? "met" : "NOT met");
+  return all_met ? 0 : 1;
+}
