@@ -2,6 +2,8 @@
 // from the file's first bytes before the file is read whole or decoded.
 #include "webp_decoder.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -103,9 +105,54 @@ int DecodeStill(const char* input_path, const WebPData& data, bool has_alpha, st
   return written ? 0 : Fail(input_path, "cannot write the bitmap");
 }
 
+// A picture with alpha needs four bytes a pixel until it is composited; one
+// too large for `band_bytes` is decoded a band of rows at a time, each band
+// cropped out of a fresh decode. The rows above a band are decoded again each
+// time, which costs time, not memory. Bands start on even rows, as the
+// library's cropping wants.
+int DecodeStillInBands(const char* input_path, const WebPData& data, int width, int height, std::size_t band_bytes,
+                       std::FILE* output) {
+  const std::size_t row_bytes = std::size_t{4} * static_cast<std::size_t>(width);
+  const int band_rows = static_cast<int>(std::max<std::size_t>(2, band_bytes / row_bytes) & ~std::size_t{1});
+  RgbBitmap bitmap;
+  if (!BeginRgbBitmap(&bitmap, output, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)))
+    return Fail(input_path, "cannot write the bitmap");
+  std::unique_ptr<unsigned char[]> row(new unsigned char[bitmap.row_bytes]);
+  for (int top = 0; top < height; top += band_rows) {
+    const int rows = std::min(band_rows, height - top);
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config)) return Fail(input_path, "the WebP library does not match");
+    config.output.colorspace = MODE_RGBA;
+    config.options.use_cropping = 1;
+    config.options.crop_left = 0;
+    // Two rows more above and below the band: a lossy picture's colours are
+    // smoothed across rows, and a crop that ended at the band's edge would
+    // smooth its edge rows against themselves.
+    const int above = top == 0 ? 0 : 2;
+    const int below = top + rows == height ? 0 : std::min(2, height - top - rows);
+    config.options.crop_top = top - above;
+    config.options.crop_width = width;
+    config.options.crop_height = rows + above + below;
+    VP8StatusCode status = WebPDecode(data.bytes, data.size, &config);
+    const WebPRGBABuffer& rgba = config.output.u.RGBA;
+    if (status != VP8_STATUS_OK || config.output.width != width || config.output.height != rows + above + below) {
+      WebPFreeDecBuffer(&config.output);
+      return Fail(input_path, StatusText(status == VP8_STATUS_OK ? VP8_STATUS_BITSTREAM_ERROR : status));
+    }
+    // Bottom first within the band, so the file is written forwards.
+    for (int y = rows - 1; y >= 0; --y) {
+      ToBitmapRow(rgba.rgba + static_cast<std::size_t>(rgba.stride) * static_cast<std::size_t>(y + above), 4,
+                  bitmap.width, row.get());
+      PutBitmapRow(&bitmap, static_cast<std::uint32_t>(top + y), row.get());
+    }
+    WebPFreeDecBuffer(&config.output);
+  }
+  return EndRgbBitmap(&bitmap) ? 0 : Fail(input_path, "cannot write the bitmap");
+}
+
 }  // namespace
 
-int DecodeWebpToBitmap(const char* input_path, const char* output_path) {
+int DecodeWebpToBitmapInBands(const char* input_path, const char* output_path, std::size_t band_bytes) {
   File input(std::fopen(input_path, "rb"));
   if (input == nullptr) {
     std::fprintf(stderr, "webp: can't open %s\n", input_path);
@@ -137,8 +184,16 @@ int DecodeWebpToBitmap(const char* input_path, const char* output_path) {
     return 1;
   }
   const WebPData data{bytes.get(), size};
+  const bool whole = !features.has_alpha ||
+                     std::uint64_t{4} * static_cast<std::uint64_t>(features.width) *
+                             static_cast<std::uint64_t>(features.height) <= band_bytes;
   int result = features.has_animation ? DecodeFirstFrame(input_path, data, output.get())
-                                      : DecodeStill(input_path, data, features.has_alpha != 0, output.get());
+               : whole ? DecodeStill(input_path, data, features.has_alpha != 0, output.get())
+                       : DecodeStillInBands(input_path, data, features.width, features.height, band_bytes, output.get());
   if (std::fclose(output.release()) != 0 && result == 0) result = Fail(input_path, "cannot write the bitmap");
   return result;
+}
+
+int DecodeWebpToBitmap(const char* input_path, const char* output_path) {
+  return DecodeWebpToBitmapInBands(input_path, output_path, kWebpBandBytes);
 }
