@@ -3,13 +3,18 @@
 # empty folder, is given five pictures, three served over loopback HTTP and
 # two as file:// addresses, and sets them as the wallpaper one after the
 # other, once a second. Every change is shown as
-# it happens; the run ends by itself after the last picture.
+# it happens; the run ends by itself after the last picture. Then the same
+# list runs on a private X display (Xvfb) as a desktop would: the pictures
+# reach the root window, a second start brings the hidden window back, and
+# a screenshot of that screen is kept as build/demo-desktop.png.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 work=$(mktemp -d)
 pid=
 server=
-trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; [ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+xserver=
+trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; [ -n "$server" ] && kill "$server" 2>/dev/null;
+      [ -n "$xserver" ] && kill "$xserver" 2>/dev/null; rm -rf "$work"' EXIT
 home="$work/home"; pictures="$home/pictures"; temp="$work/temp"; state="$work/state"
 mkdir -p "$pictures" "$temp" "$state"
 
@@ -59,14 +64,14 @@ echo "== running skerrow in $home (TEMP=$temp)"
 (cd "$home" && exec env -u DISPLAY -u WAYLAND_DISPLAY TEMP="$temp" XDG_STATE_HOME="$state" \
   "$build/app/skerrow") 2> "$work/skerrow.log" &
 pid=$!
-store="$state/skerrow/wallpaper.bmp"
+newest_copy() { ls -t "$state"/skerrow/wallpaper-*.bmp 2>/dev/null | head -n 1; }
 shown=0
 deadline=$((SECONDS + 60))
 while [ "$shown" -lt "${#names[@]}" ] && [ "$SECONDS" -lt "$deadline" ] && kill -0 "$pid" 2>/dev/null; do
   while IFS= read -r line; do
     shown=$((shown + 1))
     printf '  change %d at %s: %s -> stored wallpaper %s\n' "$shown" "$(date +%T)" "${line#wallpaper: $work/}" \
-      "$(identify -format '%m %wx%h' "$store" 2>/dev/null || echo '(unreadable)')"
+      "$(identify -format '%m %wx%h' "$(newest_copy)" 2>/dev/null || echo '(unreadable)')"
   done < <(grep '^wallpaper: ' "$work/skerrow.log" | tail -n +"$((shown + 1))")
   sleep 0.1
 done
@@ -85,5 +90,42 @@ else
   echo "  the pictures changed!"; status=1
 fi
 [ "$shown" -eq "${#names[@]}" ] || status=1
+
+if [ "$status" -eq 0 ] && command -v Xvfb >/dev/null; then
+  echo "== on a private X display, as a desktop"
+  exec 3> "$work/display"
+  Xvfb -displayfd 3 -screen 0 960x600x24 -nolisten tcp 2>/dev/null &
+  xserver=$!
+  exec 3>&-
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+  export DISPLAY=":$(head -n 1 "$work/display")"
+  runtime="$work/runtime"; mkdir -m 700 "$runtime"
+  rm -rf "$state"; mkdir -p "$state"
+  run_desktop() {  # replaces the shell it runs in: call it in a subshell
+    cd "$home" && exec env TEMP="$temp" XDG_STATE_HOME="$state" XDG_RUNTIME_DIR="$runtime" \
+      SKERROW_DESKTOP=x11 "$build/app/skerrow"
+  }
+  run_desktop 2> "$work/desktop.log" &
+  pid=$!
+  deadline=$((SECONDS + 60))
+  while [ "$(grep -c '^wallpaper: ' "$work/desktop.log")" -lt 3 ] && [ "$SECONDS" -lt "$deadline" ] &&
+    kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+  changes=$(grep -c '^wallpaper: ' "$work/desktop.log" || true)
+  root=$(xprop -root _XROOTPMAP_ID 2>/dev/null | sed 's/.*# //')
+  echo "  $changes pictures reached the root window (root pixmap $root)"
+  # The window is hidden while it rotates; starting skerrow again brings it back.
+  (run_desktop) 2>/dev/null || true
+  sleep 1
+  import -window root "$build/demo-desktop.png" 2>/dev/null && echo "  screenshot: $build/demo-desktop.png"
+  kill -TERM "$pid" 2>/dev/null || true
+  desktop_status=0
+  wait "$pid" || desktop_status=$?
+  pid=
+  grep -v '^wallpaper: ' "$work/desktop.log" | grep -v '^QStandardPaths' | sed 's/^/  skerrow: /' || true
+  echo "  skerrow ended with exit code $desktop_status"
+  kill "$xserver" 2>/dev/null || true
+  xserver=
+  { [ "$changes" -ge 3 ] && [ -n "$root" ] && [ "$desktop_status" -eq 0 ]; } || status=1
+fi
 [ "$status" -eq 0 ] && echo "demonstration finished" || echo "demonstration FAILED"
 exit "$status"
