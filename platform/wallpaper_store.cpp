@@ -295,6 +295,16 @@ BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure
   return TRUE;
 }
 
+// The chain does not look at the call's result, so a picture that could not
+// become the wallpaper would otherwise go unnoticed.
+void ReportRefusal(const char* path, DWORD error) {
+  const char* reason = error == ERROR_BAD_FORMAT       ? "not a complete bitmap"
+                       : error == ERROR_FILE_NOT_FOUND ? "no such file"
+                                                       : "it could not be stored";
+  std::fprintf(stderr, "wallpaper refused: %s: %s; the wallpaper stays\n", PathForDisplay(path).c_str(), reason);
+  std::fflush(stderr);
+}
+
 void TellTopLevelWindows(UINT action) {
   std::vector<uint32_t> top_level;
   for (const auto& [id, window] : Model().windows)
@@ -328,7 +338,10 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UI
         CurrentView().WallpaperChanged("", std::string());
       } else {
         std::string stored, failure;
-        if (!ChangeWallpaper(path, &stored, &failure)) return FALSE;
+        if (!ChangeWallpaper(path, &stored, &failure)) {
+          ReportRefusal(path, GetLastError());
+          return FALSE;
+        }
         CurrentView().WallpaperChanged(path, stored);
         if (!failure.empty()) {
           std::fwrite(failure.data(), 1, failure.size(), stderr);
