@@ -156,10 +156,15 @@ XSession::XSession(bool with_tray) {
   if (!ok_) return;
   setenv("DISPLAY", display_.c_str(), 1);
   if (!with_tray) return;
-  tray_ = std::make_unique<Child>(std::vector<std::string>{
-      "trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120", "--heighttype",
-      "pixel", "--height", "24", "--SetDockType", "false", "--transparent", "false"});
-  ok_ = WaitFor([this] { return TrayOwned(display_); }, 20000);
+  // The tray host now and then never takes the tray on a fresh server; a
+  // new one is started rather than waiting for it longer.
+  ok_ = false;
+  for (int attempt = 0; attempt < 3 && !ok_; ++attempt) {
+    tray_ = std::make_unique<Child>(std::vector<std::string>{
+        "trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120", "--heighttype",
+        "pixel", "--height", "24", "--SetDockType", "false", "--transparent", "false"});
+    ok_ = WaitFor([this] { return TrayOwned(display_); }, 7000);
+  }
 }
 
 XSession::~XSession() {
