@@ -16,31 +16,14 @@
 #include <string_view>
 
 #include "app_constants.h"
+#include "fetch_fuzz.h"
 #include "fetch_globals.h"
 #include "http_response.h"
 #include "http_transfer.h"
 
 namespace {
 
-HWND FuzzWindow() {
-  static HWND window = [] {
-    WNDCLASSA window_class{};
-    window_class.lpfnWndProc = DefWindowProcA;
-    window_class.lpszClassName = "FuzzOwner";
-    RegisterClassA(&window_class);
-    return CreateWindowExA(0, "FuzzOwner", "fuzz", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-  }();
-  return window;
-}
-
-const std::string& Folder() {
-  static const std::string folder = [] {
-    char name[] = "/tmp/http-redirect-fuzz-XXXXXX";
-    if (mkdtemp(name) == nullptr) std::abort();
-    return std::string(name) + "/";
-  }();
-  return folder;
-}
+using fetchfuzz::Folder;
 
 bool IsSecure(std::string_view address) { return address.starts_with("https://"); }
 
@@ -74,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The decision the download takes once this header is complete.
   if (header.size() >= static_cast<std::size_t>(kHeaderCapacity)) return 0;
-  HWND window = FuzzWindow();
+  HWND window = fetchfuzz::Window();
   std::strcpy(CurrentUrl, base.c_str());
   StartRedirectChain();
   std::memcpy(HeaderBuffer, header.data(), header.size());

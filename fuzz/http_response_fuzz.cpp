@@ -16,31 +16,14 @@
 #include <string>
 #include <string_view>
 
+#include "fetch_fuzz.h"
 #include "fetch_globals.h"
 #include "http_response.h"
 #include "http_transfer.h"
 
 namespace {
 
-HWND FuzzWindow() {
-  static HWND window = [] {
-    WNDCLASSA window_class{};
-    window_class.lpfnWndProc = DefWindowProcA;
-    window_class.lpszClassName = "FuzzOwner";
-    RegisterClassA(&window_class);
-    return CreateWindowExA(0, "FuzzOwner", "fuzz", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-  }();
-  return window;
-}
-
-const std::string& Folder() {
-  static const std::string folder = [] {
-    char name[] = "/tmp/http-response-fuzz-XXXXXX";
-    if (mkdtemp(name) == nullptr) std::abort();
-    return std::string(name) + "/";
-  }();
-  return folder;
-}
+using fetchfuzz::Folder;
 
 std::string ReadAll(const std::string& path) {
   std::string bytes;
@@ -63,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cuts |= 1;
   std::string_view stream(reinterpret_cast<const char*>(data) + 8, size - 8);
 
-  HWND window = FuzzWindow();
+  HWND window = fetchfuzz::Window();
   std::snprintf(WorkDir, sizeof WorkDir, "%s", Folder().c_str());
   std::strcpy(LocalName, "fuzz.bin");
   const std::string path = Folder() + LocalName;
