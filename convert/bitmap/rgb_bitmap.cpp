@@ -2,21 +2,13 @@
 // needs no copy of the whole picture for the bottom-up file order.
 #include "rgb_bitmap.h"
 
+#include "little_endian.h"
+
 namespace {
 
 constexpr std::uint32_t kFileHeaderBytes = 14;
 constexpr std::uint32_t kInfoHeaderBytes = 40;
 constexpr std::uint32_t kPixelOffset = kFileHeaderBytes + kInfoHeaderBytes;
-
-void Put16(unsigned char* at, std::uint32_t value) {
-  at[0] = static_cast<unsigned char>(value);
-  at[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void Put32(unsigned char* at, std::uint32_t value) {
-  Put16(at, value);
-  Put16(at + 2, value >> 16);
-}
 
 }  // namespace
 

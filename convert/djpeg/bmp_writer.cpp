@@ -8,6 +8,7 @@
 
 #include "converter_support.h"
 #include "image_writer.h"
+#include "little_endian.h"
 
 namespace {
 
@@ -111,16 +112,6 @@ void WriteStoredRows(j_decompress_ptr decompressor, BmpWriter* self, std::FILE* 
       at = chunk;
     }
   }
-}
-
-void Put16(unsigned char* at, std::uint32_t value) {
-  at[0] = static_cast<unsigned char>(value);
-  at[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void Put32(unsigned char* at, std::uint32_t value) {
-  Put16(at, value);
-  Put16(at + 2, value >> 16);
 }
 
 // Gray and quantized output carry one byte per pixel and a colour table.
