@@ -101,8 +101,10 @@ bool ParseBitmap(std::span<const unsigned char> bytes, Bitmap* bitmap, std::stri
 }
 
 void DecodeBitmap(const Bitmap& bitmap, PixelArea out) {
-  if (bitmap.coding == BitmapCoding::kRunLength8 || bitmap.coding == BitmapCoding::kRunLength4)
-    return DecodeRunLength(bitmap, out);
+  if (bitmap.coding == BitmapCoding::kRunLength8 || bitmap.coding == BitmapCoding::kRunLength4) {
+    DecodeRunLength(bitmap, out);
+    return;
+  }
   const Channel red(bitmap.masks[0]), green(bitmap.masks[1]), blue(bitmap.masks[2]);
   const bool plain_masks = bitmap.masks[0] == 0xff0000 && bitmap.masks[1] == 0xff00 && bitmap.masks[2] == 0xff;
   const int width = bitmap.width;
