@@ -80,11 +80,7 @@ class HeadlessView final : public View {
     std::fflush(stderr);
     return default_answer;
   }
-  void WallpaperChanged(std::string_view given_path, const std::string&) override {
-    std::string line = "wallpaper: " + PathForDisplay(given_path) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-  }
+  void WallpaperChanged(std::string_view given_path, const std::string&) override { SayWallpaper(given_path); }
 };
 
 HeadlessView headless_view;
@@ -112,6 +108,12 @@ void AttachView(View* view) { attached_view = view; }
 
 std::string PathForDisplay(std::string_view path) {
   return IsUtf8(path) ? std::string(path) : LayerCp932ToUtf8(path);
+}
+
+void SayWallpaper(std::string_view given_path) {
+  std::string line = "wallpaper: " + PathForDisplay(given_path) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
 void ResetShell() {
