@@ -85,7 +85,7 @@ class HttpTransferTest : public ::testing::Test {
     IntervalMs = kDefaultIntervalMs;
     TransferSocket = INVALID_SOCKET;
     DownloadFile = nullptr;
-    Connecting = 0;
+    Transfer.phase = TransferPhase::Idle;
     ASSERT_NE(RegisterMainClass(LayerProgramInstance()), 0);
     ASSERT_EQ(InitMainWindow(LayerProgramInstance(), SW_SHOWNORMAL), 1);
     // Downloads land in the program's private folder inside TEMP.
@@ -112,7 +112,11 @@ class HttpTransferTest : public ::testing::Test {
     FetchHttpUrl(MainWindow, command);
   }
 
-  static bool Idle() { return TransferSocket == INVALID_SOCKET && DownloadFile == nullptr && Connecting == 0; }
+  // Over, and its box, if any, shown.
+  static bool Idle() {
+    return Transfer.phase == TransferPhase::Idle && TransferSocket == INVALID_SOCKET && DownloadFile == nullptr &&
+           PendingBoxes.empty();
+  }
 
   // Runs the real loop until `done` or `ms` have passed.
   bool PumpUntil(const std::function<bool()>& done, int ms = 5000) { return testsupport::PumpUntil(done, ms); }
@@ -198,9 +202,9 @@ TEST_F(HttpTransferTest, AddressesWithoutPathOrPortAndWithQueries) {
     LayerClearMessageBoxes();
     Fetch("http://" + c.address);
     PumpUntil(Idle, 2000);
-    EXPECT_STREQ(HostName, "127.0.0.1");
-    EXPECT_EQ(RequestPath, c.path);
-    EXPECT_EQ(PortText, c.port);
+    EXPECT_STREQ(Transfer.host, "127.0.0.1");
+    EXPECT_EQ(Transfer.request_path, c.path);
+    EXPECT_EQ(Transfer.port_text, c.port);
     EXPECT_EQ(LocalName, c.local);
   }
 }
@@ -258,6 +262,7 @@ TEST_F(HttpTransferTest, SetUpFailuresShowTheirBoxAndLeaveNothingOpen) {
   ASSERT_EQ(WSACleanup(), 0);
   LayerClearMessageBoxes();
   Fetch(Url("/pics/a.gif"));
+  PumpUntil(Idle);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"socket() failed | Error"});
   EXPECT_TRUE(Idle());
   WSADATA data;
@@ -278,14 +283,14 @@ TEST_F(HttpTransferTest, NameTooLongForItsBufferIsRefusedBeforeAnythingOpens) {
 TEST_F(HttpTransferTest, RotationTimerRestartsOnlyForRotations) {
   server_.Route("/pics/slow.bin", Reply{{Response("data")}, 20, false});
   Fetch(Url("/pics/slow.bin"), RotateCommandId);
-  ASSERT_TRUE(PumpUntil([] { return RequestSent != 0; }));
+  ASSERT_TRUE(PumpUntil([] { return Transfer.request_sent != 0; }));
   EXPECT_TRUE(RotationTimerRunning());
   EXPECT_FALSE(Idle());
   ASSERT_TRUE(PumpUntil(Idle));
 
   SetTimer(MainWindow, RotationTimer, 60000, nullptr);
   Fetch(Url("/pics/slow.bin"), FetchCommandId);
-  ASSERT_TRUE(PumpUntil([] { return RequestSent != 0; }));
+  ASSERT_TRUE(PumpUntil([] { return Transfer.request_sent != 0; }));
   EXPECT_FALSE(RotationTimerRunning());
   ASSERT_TRUE(PumpUntil(Idle));
 }
@@ -505,17 +510,17 @@ TEST_F(HttpTransferTest, FastTransferStillEndsAtTheOverallDeadline) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     Fetch(Url(c.path));
-    ASSERT_TRUE(PumpRealTimeUntil([] { return RequestSent != 0; }));
+    ASSERT_TRUE(PumpRealTimeUntil([] { return Transfer.request_sent != 0; }));
     LayerAdvanceClock(c.late_ms);
-    ASSERT_TRUE(PumpRealTimeUntil([&] { return RedirectCount == c.redirects && BodyLength > 0; }));
+    ASSERT_TRUE(PumpRealTimeUntil([&] { return RedirectCount == c.redirects && Transfer.response.body_length > 0; }));
     // Each step is 5 seconds on the program's clock with more than 1024
     // bytes received in it, well above the low-speed limit.
     int steps = 0;
     while (!Idle() && steps < 200) {
       ++steps;
       LayerAdvanceClock(5000);
-      int before = BodyLength;
-      PumpRealTimeUntil([&] { return Idle() || BodyLength >= before + 2048; });
+      int before = Transfer.response.body_length;
+      PumpRealTimeUntil([&] { return Idle() || Transfer.response.body_length >= before + 2048; });
     }
     EXPECT_TRUE(Idle());
     EXPECT_EQ(steps, c.steps);
@@ -593,7 +598,7 @@ TEST_F(HttpTransferTest, ReadThatFindsTheEndIsABrokenConnectionUnlessNoLengthWas
     int finished = server_.Finished();
     server_.Route(std::string("/pics/") + c.name, Reply{{c.response}});
     Fetch(Url(std::string("/pics/") + c.name));
-    ASSERT_TRUE(PumpUntil([] { return RequestSent != 0; }));
+    ASSERT_TRUE(PumpUntil([] { return Transfer.request_sent != 0; }));
     // Read events delivered by hand, without the loop's close event: the
     // first takes the data, the next finds the orderly end.
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -689,7 +694,7 @@ TEST_F(HttpsTransferTest, CertificateFailuresAndAStalledHandshakeEndWithTheirBox
       // Silent after the client's hello: the handshake is held to the same
       // 15 seconds as any other part of the transfer, counted from the
       // connection.
-      ASSERT_TRUE(PumpRealTimeUntil([] { return SecurePhase == kSecureHandshake; }));
+      ASSERT_TRUE(PumpRealTimeUntil([] { return Transfer.phase == TransferPhase::Handshake; }));
       PumpRealTime(100);
       LayerAdvanceClock(14900);
       PumpRealTime(20);
