@@ -604,9 +604,10 @@ TEST_F(HttpTransferTest, ReadThatFindsTheEndIsABrokenConnectionUnlessNoLengthWas
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (server_.Finished() == finished && std::chrono::steady_clock::now() < until) usleep(1000);
     SOCKET transfer = TransferSocket;
-    for (int i = 0; i < 2 && !Idle(); ++i)
+    for (int i = 0; i < 2 && Transfer.phase != TransferPhase::Idle; ++i)
       SendMessageA(MainWindow, SocketEventMessage, transfer, WSAMAKESELECTREPLY(FD_READ, 0));
-    EXPECT_TRUE(Idle());
+    EXPECT_EQ(Transfer.phase, TransferPhase::Idle);
+    EXPECT_TRUE(PumpUntil(Idle, 1000));  // the box follows from the loop
     EXPECT_EQ(BoxTexts(), c.complete ? std::vector<std::string>{}
                                      : std::vector<std::string>{"Connection broken | Error"});
     // A complete download of no picture is removed by the pipeline.
@@ -728,4 +729,68 @@ TEST_F(HttpsTransferTest, RedirectsMayRaiseSecurityButNeverLowerIt) {
             std::vector<std::string>{"The server redirected an https:// address to http://; not followed | Error"});
   EXPECT_EQ(server_.Requests().size(), 1u);  // the plain server was asked only for /up
   EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+}
+
+// A failure's box is a modal loop: while it is open the next transfer
+// starts and moves on, and a second failure comes. OK must touch none of it.
+TEST_F(HttpsTransferTest, AnOpenBoxLeavesTheNextTransferAlone) {
+  tlstest::TlsTestServer expired({tlstest::ServerCertificate::kExpired});
+  expired.Route("*", tlstest::Reply{Response(Bitmap())});
+  tlstest::TlsTestServer cut;
+  cut.Route("*", tlstest::Reply{"HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\nabc"});
+  fetchtest::FullListener full;
+  server_.Route("/moved", Reply{{fetchtest::RedirectResponse("302 Found", "ftp://elsewhere/x")}});
+  server_.Route("/next/header.bmp", Reply{{"HTTP/1.0 200", " OK\r\n\r\n" + Bitmap()}, 300});
+  server_.Route("/next/body.bmp", Reply{{"HTTP/1.0 200 OK\r\n\r\n" + Bitmap().substr(0, 20), Bitmap().substr(20)}, 300});
+  struct Failure {
+    std::string url, box;
+  };
+  const std::vector<Failure> failures = {
+      {SecureUrl(cut, "/cut.bmp"), "Connection broken | Error"},
+      {Url("/missing"), "The server answered 404 Not Found | Error"},
+      {Url("/moved"), "The server redirected to an address that cannot be fetched | Error"},
+      {"http://127.0.0.1:" + std::to_string(fetchtest::UnusedPort()) + "/a.bmp", "connect() failed | Error"},
+      {SecureUrl(expired, "/a.bmp"), "The server's certificate has expired | Error"},
+  };
+  struct Next {
+    std::string url;
+    std::function<bool()> under_way;  // when OK is pressed
+  };
+  const std::vector<Next> nexts = {
+      {"http://127.0.0.1:" + std::to_string(full.port()) + "/never.bmp",
+       [] { return Transfer.phase == TransferPhase::Connect; }},
+      {Url("/next/header.bmp"), [] { return Transfer.response.header_length > 0; }},
+      {Url("/next/body.bmp"), [] { return Transfer.phase == TransferPhase::Body; }},
+  };
+  const std::string long_path = "file:///" + std::string(sizeof WorkDir, 'd') + "/x.bmp";
+  for (const Failure& failure : failures) {
+    for (const Next& next : nexts) {
+      SCOPED_TRACE(failure.url + " then " + next.url);
+      LayerClearMessageBoxes();
+      std::filesystem::remove(LayerWallpaperStorePath());
+      int step = 0;
+      LayerHoldMessageBoxes([&] {
+        if (step == 0) Fetch(next.url);  // as a rotation tick does
+        if (step == 0 || !next.under_way()) return step = 1, false;
+        std::strcpy(CurrentUrl, long_path.c_str());
+        FetchCurrentUrl(MainWindow, RotateCommandId);
+        step = 2;
+        return true;
+      });
+      Fetch(failure.url);
+      EXPECT_TRUE(PumpUntil([&] { return step == 2; }, 8000));
+      LayerHoldMessageBoxes(nullptr);
+      EXPECT_EQ(BoxTexts(), (std::vector<std::string>{failure.box, "The file path is too long | Error"}));
+      if (next.url.find("never") != std::string::npos) {
+        PumpFor(50);
+        EXPECT_EQ(Transfer.phase, TransferPhase::Connect);
+        SendMessageA(MainWindow, WM_COMMAND, AbortCommandId, 0);
+        continue;
+      }
+      ASSERT_TRUE(PumpUntil(Idle, 5000));
+      EXPECT_EQ(Wallpaper(), Bitmap());
+      EXPECT_TRUE(RotationTimerRunning());
+      EXPECT_EQ(BoxTexts().size(), 2u);
+    }
+  }
 }
