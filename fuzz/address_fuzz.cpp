@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) {
   }
   if (!Terminated(CurrentUrl, sizeof CurrentUrl) || !Terminated(Transfer.host, sizeof Transfer.host) ||
-      !Terminated(Transfer.port_text, sizeof Transfer.port_text) || !Terminated(Transfer.request_path, sizeof Transfer.request_path) ||
+      !Terminated(Transfer.port_text, sizeof Transfer.port_text) ||
+      !Terminated(Transfer.request_path, sizeof Transfer.request_path) ||
       !Terminated(LocalName, sizeof LocalName) || !Terminated(WorkDir, sizeof WorkDir))
     std::abort();
   if (std::strncmp(WorkDir, (appfuzz::Scratch() + "/temp/skerrow-").c_str(), appfuzz::Scratch().size() + 14) != 0)
