@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -194,6 +196,12 @@ bool LayerUtf8ToCp932(std::string_view text, std::string* cp932) {
 const std::vector<LayerMessageBox>& LayerMessageBoxes() { return message_boxes; }
 void LayerClearMessageBoxes() { message_boxes.clear(); }
 
+namespace {
+std::function<bool()> box_answered;
+}  // namespace
+
+void LayerHoldMessageBoxes(std::function<bool()> answered) { box_answered = std::move(answered); }
+
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   if (owner != nullptr && Find(owner) == nullptr) {
     SetError(ERROR_INVALID_WINDOW_HANDLE);
@@ -207,6 +215,14 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   if (message_box_open) return headless_view.ShowMessageBox(owner, caption_text, body, type, DefaultAnswer(type));
   message_box_open = true;
   int answer = CurrentView().ShowMessageBox(owner, caption_text, body, type, DefaultAnswer(type));
+  if (box_answered) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    MSG msg;
+    while (!box_answered() && std::chrono::steady_clock::now() < until) {
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      usleep(500);
+    }
+  }
   message_box_open = false;
   return answer;
 }
