@@ -98,8 +98,14 @@ int ReleaseTerminationSignals();
 // host that left the signals alone (the standalone commands) is not ended
 // by it: the run's result 1 is its exit status.
 void PassOnTerminationSignal(int signal_number);
-// Records the signal for the run; nothing more, so it is safe in signal context.
+// Records the signal for the run and wakes a read waiting for input; nothing
+// more, so it is safe in signal context, on whichever thread it lands.
 extern "C" void OnTerminationSignal(int signal_number);
+// Opens a file a run reads ("rb"), or null with errno set. Its reads never
+// wait past a termination signal: once one has arrived they fail at once,
+// wherever the signal fell, so a run fed by a pipe that stays open still
+// reaches the check that ends it. Closed with fclose like any other file.
+std::FILE* OpenRunInput(const char* name);
 // Called at each row of a run: when a termination signal has arrived, leaves
 // the run the way a fatal error does, silently.
 void EndRunIfSignalled(j_common_ptr object);
