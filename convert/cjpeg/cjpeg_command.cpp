@@ -221,7 +221,7 @@ int RunCjpeg(int argc, char** argv) {
   }
   if (OutputName == nullptr) OutputName = argv[file_index + 1];
 
-  manager.input_file = std::fopen(argv[file_index], "rb");
+  manager.input_file = OpenRunInput(argv[file_index]);
   if (manager.input_file == nullptr) {
     std::fprintf(stderr, "%s: can't open %s\n", ProgramName, argv[file_index]);
     return EndConverterRun(AsCommon(&compressor), &manager, 1);

@@ -68,7 +68,7 @@ bool ReadScanNumber(std::FILE* file, long* value, int* terminator) {
 // The run's error manager keeps the open file, so a fatal error inside
 // the library (which leaves by longjmp) still closes it.
 std::FILE* OpenSwitchFile(j_compress_ptr compressor, const char* file_name) {
-  std::FILE* file = std::fopen(file_name, "r");
+  std::FILE* file = OpenRunInput(file_name);
   if (file != nullptr) RunErrorManager(reinterpret_cast<j_common_ptr>(compressor))->extra_file = file;
   return file;
 }

@@ -4,12 +4,20 @@
 #include <sys/mman.h>
 #endif
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
+#include <new>
 
 const char* const ConverterMessages[MSG_ADDON_LAST - MSG_ADDON_FIRST + 1] = {
     nullptr,
@@ -102,8 +110,17 @@ const char* ProgramNameFrom(const char* argv0, const char* fallback) {
 
 namespace {
 
-// The one thing signal context touches: which signal arrived during the run.
-volatile std::sig_atomic_t PendingSignal = 0;
+// What signal context touches: which signal arrived during the run, and the
+// write end of the run's wake-up pipe, which it pokes so that a wait for
+// input ends however close to it the signal falls. Signals may land on any
+// of the host's threads, so these are lock-free atomics, never plain state.
+std::atomic<int> PendingSignal{0};
+std::atomic<int> WakeWrite{-1};
+// Handlers running right now, so the pipe is never closed under one.
+std::atomic<int> HandlersRunning{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+// The read end; only the run's own thread looks at it.
+int WakeRead = -1;
 // The host's handlers, put back when the run ends.
 struct sigaction SavedInterruptAction;
 struct sigaction SavedTerminateAction;
@@ -115,7 +132,7 @@ void (*LibraryOutputMessage)(j_common_ptr) = nullptr;
 // A read cut short by a termination signal is no fault of the file: what
 // it leads to (an early end, a damaged file) goes unsaid.
 void QuietOnceSignalled(j_common_ptr object) {
-  if (PendingSignal == 0) (*LibraryOutputMessage)(object);
+  if (PendingSignal.load() == 0) (*LibraryOutputMessage)(object);
 }
 
 [[noreturn]] void RecoveringErrorExit(j_common_ptr object) {
@@ -127,9 +144,84 @@ void QuietOnceSignalled(j_common_ptr object) {
 // call this between rows, where leaving the run is as safe as a fatal error.
 void WatchForSignals(j_common_ptr object) { EndRunIfSignalled(object); }
 
+void OpenWakePipe() {
+  if (WakeRead >= 0) return;
+  int ends[2];
+  // Without the pipe a run still ends on a signal, only not while it waits.
+  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  WakeRead = ends[0];
+  WakeWrite.store(ends[1]);
+}
+
+void CloseWakePipe() {
+  if (WakeRead < 0) return;
+  // A handler that has not yet counted itself will find no pipe; one that
+  // has is waited for, since it may be writing to it on another thread.
+  const int write_end = WakeWrite.exchange(-1);
+  while (HandlersRunning.load() != 0) sched_yield();
+  close(write_end);
+  close(WakeRead);
+  WakeRead = -1;
+}
+
+// An input file of a run, read through stdio like any other.
+struct RunInput {
+  int descriptor;
+  bool may_wait;  // a pipe, socket or device: a read there can wait for ever
+};
+
+// Every read of a run's input comes here. A wait happens only in poll,
+// beside the wake-up pipe, after a last look at the mark: a signal before
+// the look is seen by it, one after it leaves the pipe readable, so no
+// signal is missed and the read fails at once, as a read cut short does.
+ssize_t ReadRunInput(void* cookie, char* buffer, std::size_t size) {
+  const auto* input = static_cast<const RunInput*>(cookie);
+  for (;;) {
+    if (PendingSignal.load() != 0) {
+      errno = EINTR;
+      return -1;
+    }
+    if (input->may_wait) {
+      pollfd waits[2] = {{input->descriptor, POLLIN, 0}, {WakeRead, POLLIN, 0}};
+      if (poll(waits, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return -1;
+      }
+      if (waits[1].revents != 0) {  // the mark is set by now
+        errno = EINTR;
+        return -1;
+      }
+      if (waits[0].revents == 0) continue;
+    }
+    const ssize_t got = read(input->descriptor, buffer, size);
+    if (got >= 0) return got;
+    // Another reader of the same pipe may have taken what poll saw.
+    if (errno != EINTR && errno != EAGAIN) return -1;
+  }
+}
+
+int CloseRunInput(void* cookie) {
+  auto* input = static_cast<RunInput*>(cookie);
+  const int result = close(input->descriptor);
+  delete input;
+  return result;
+}
+
 }  // namespace
 
-extern "C" void OnTerminationSignal(int signal_number) { PendingSignal = signal_number; }
+extern "C" void OnTerminationSignal(int signal_number) {
+  const int saved_errno = errno;
+  HandlersRunning.fetch_add(1);
+  PendingSignal.store(signal_number);
+  const int write_end = WakeWrite.load();
+  if (write_end >= 0) {
+    const char byte = 1;
+    const ssize_t written = write(write_end, &byte, 1);  // a full pipe is awake already
+    (void)written;
+  }
+  HandlersRunning.fetch_sub(1);
+  errno = saved_errno;
+}
 
 void CatchTerminationSignals(j_common_ptr object) {
   if (object != nullptr && object->mem != nullptr) {
@@ -142,8 +234,8 @@ void CatchTerminationSignals(j_common_ptr object) {
   struct sigaction action = {};
   action.sa_handler = OnTerminationSignal;
   sigemptyset(&action.sa_mask);
-  // No SA_RESTART: a run waiting on a pipe or a slow disk wakes up, its
-  // read fails, and the run ends instead of waiting on.
+  // No SA_RESTART: a run writing to a pipe that nobody reads wakes up,
+  // its write fails, and the run ends instead of waiting on.
   action.sa_flags = 0;
   if (HandlersInstalled) {
     // Keep the host's handlers saved, not our own from an earlier run.
@@ -151,7 +243,8 @@ void CatchTerminationSignals(j_common_ptr object) {
     sigaction(SIGTERM, &action, nullptr);
     return;
   }
-  PendingSignal = 0;
+  PendingSignal.store(0);
+  OpenWakePipe();
   sigaction(SIGINT, &action, &SavedInterruptAction);
   sigaction(SIGTERM, &action, &SavedTerminateAction);
   HandlersInstalled = true;
@@ -162,11 +255,11 @@ int ReleaseTerminationSignals() {
   sigaction(SIGINT, &SavedInterruptAction, nullptr);
   sigaction(SIGTERM, &SavedTerminateAction, nullptr);
   HandlersInstalled = false;
-  // Read only once our handler is gone, so no signal is lost in between:
-  // from here on the host's own handler receives them.
-  const int signal_number = PendingSignal;
-  PendingSignal = 0;
-  return signal_number;
+  CloseWakePipe();
+  // Read only once our handler is gone and none is still running, so no
+  // signal is lost in between: from here on the host's own handler
+  // receives them.
+  return PendingSignal.exchange(0);
 }
 
 void PassOnTerminationSignal(int signal_number) {
@@ -178,8 +271,25 @@ void PassOnTerminationSignal(int signal_number) {
   if (host_handles) std::raise(signal_number);
 }
 
+std::FILE* OpenRunInput(const char* name) {
+  // Not blocking in open either: a pipe with no writer yet is waited for
+  // in the first read, where a signal can end the wait.
+  const int descriptor = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return nullptr;
+  struct stat status = {};
+  auto* input = fstat(descriptor, &status) == 0 ? new (std::nothrow) RunInput{descriptor, !S_ISREG(status.st_mode)}
+                                                 : nullptr;
+  std::FILE* file = nullptr;
+  if (input != nullptr) {
+    file = fopencookie(input, "rb", cookie_io_functions_t{ReadRunInput, nullptr, nullptr, CloseRunInput});
+    if (file == nullptr) delete input;
+  }
+  if (file == nullptr) close(descriptor);
+  return file;
+}
+
 void EndRunIfSignalled(j_common_ptr object) {
-  if (PendingSignal != 0) AbandonRun(object);
+  if (PendingSignal.load() != 0) AbandonRun(object);
 }
 
 jpeg_error_mgr* InitConverterErrorManager(ConverterErrorManager* manager) {

@@ -87,19 +87,27 @@ void HintLargeFill(void* start, std::size_t bytes);
 const char* ProgramNameFrom(const char* argv0, const char* fallback);
 
 // Starts a run's watch for SIGINT and SIGTERM: installs OnTerminationSignal,
-// remembering the handlers it replaces, and has the library's long passes
-// (progress monitor) end the run when a signal has arrived.
+// remembering the handlers it replaces, opens the pipe by which it wakes a
+// waiting read, and has the library's long passes (progress monitor) end
+// the run when a signal has arrived.
 void CatchTerminationSignals(j_common_ptr object);
-// Ends a run's watch: puts back the handlers that were replaced and returns
-// the signal that arrived during the run (0 for none), now forgotten.
+// Ends a run's watch: puts back the handlers that were replaced, closes the
+// wake-up pipe and returns the signal that arrived during the run (0 for
+// none), now forgotten.
 int ReleaseTerminationSignals();
 // Hands a signal that arrived during a run on to the host's own handler, now
 // that it is back, so the host ends the way it ends on any such signal. A
 // host that left the signals alone (the standalone commands) is not ended
 // by it: the run's result 1 is its exit status.
 void PassOnTerminationSignal(int signal_number);
-// Records the signal for the run; nothing more, so it is safe in signal context.
+// Records the signal for the run and wakes a read waiting for input; nothing
+// more, so it is safe in signal context, on whichever thread it lands.
 extern "C" void OnTerminationSignal(int signal_number);
+// Opens a file a run reads ("rb"), or null. Its reads never
+// wait past a termination signal: once one has arrived they fail at once,
+// wherever the signal fell, so a run fed by a pipe that stays open still
+// reaches the check that ends it. Closed with fclose like any other file.
+std::FILE* OpenRunInput(const char* name);
 // Called at each row of a run: when a termination signal has arrived, leaves
 // the run the way a fatal error does, silently.
 void EndRunIfSignalled(j_common_ptr object);

@@ -86,7 +86,7 @@ void ShowBanner() {
 // slot while it is read, so a defect in it still closes it.
 void LoadMapSwitchFile(j_decompress_ptr decompressor, const char* name) {
   ConverterErrorManager* manager = RunErrorManager(Common(decompressor));
-  manager->extra_file = std::fopen(name, "rb");
+  manager->extra_file = OpenRunInput(name);
   if (manager->extra_file == nullptr) {
     std::fprintf(stderr, "%s: can't open %s\n", ProgramName, name);
     AbandonRun(Common(decompressor));
@@ -118,8 +118,8 @@ ImageWriter* CreateWriter(j_decompress_ptr decompressor) {
 
 // Opens one of the run's two files into its slot, or leaves the run with the
 // command's own message.
-void OpenRunFile(j_decompress_ptr decompressor, std::FILE** slot, const char* name, const char* mode) {
-  *slot = std::fopen(name, mode);
+void OpenRunFile(j_decompress_ptr decompressor, std::FILE** slot, const char* name, bool input) {
+  *slot = input ? OpenRunInput(name) : std::fopen(name, "wb");
   if (*slot == nullptr) {
     std::fprintf(stderr, "%s: can't open %s\n", ProgramName, name);
     AbandonRun(Common(decompressor));
@@ -128,8 +128,8 @@ void OpenRunFile(j_decompress_ptr decompressor, std::FILE** slot, const char* na
 
 // The library's refill of the standard-file source. A read that a
 // termination signal cut short looks to it like the end of the file, which
-// it patches over and goes on; the next refill ends the run instead, so a
-// run waiting on a slow input never waits again after the signal.
+// it patches over and goes on decoding made-up data; the next refill ends
+// the run instead.
 boolean (*LibraryFill)(j_decompress_ptr) = nullptr;
 
 boolean FillUnlessSignalled(j_decompress_ptr decompressor) {
@@ -286,8 +286,8 @@ int RunDjpeg(int argc, char** argv) {
     UsageExit(Common(&decompressor));
   }
 
-  OpenRunFile(&decompressor, &manager.input_file, argv[file_index], "rb");
-  OpenRunFile(&decompressor, &manager.output_file, OutputName, "wb");
+  OpenRunFile(&decompressor, &manager.input_file, argv[file_index], true);
+  OpenRunFile(&decompressor, &manager.output_file, OutputName, false);
 
   jpeg_stdio_src(&decompressor, manager.input_file);
   LibraryFill = decompressor.src->fill_input_buffer;

@@ -9,11 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <csetjmp>
 #include <string>
 #include <thread>
@@ -429,38 +432,99 @@ TEST(DjpegSignals, RunsGiveBackTheHostsHandlers) {
   std::signal(SIGTERM, terminate);
 }
 
-// A run blocked on its input (a pipe that never finishes) is ended by the
-// signal through the command's own handler, with status 1.
+// The writing end of `fifo`, once a reader has it open (a converter opens
+// its input only after taking over the signals), or -1 after 30 s.
+int OpenWriterOnceRead(const std::string& fifo) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int writer = -1;
+  while ((writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return writer;
+}
+
+std::atomic<int> HostSawSignal{0};
+extern "C" void RecordingHostHandler(int signal_number) { HostSawSignal = signal_number; }
+
+// Inside the program a signal may land on any of its threads: a run waiting
+// for its input on one is still ended by a signal another thread takes,
+// returns 1, hands the signal on to the host, and leaves no descriptor open.
+TEST(DjpegSignals, InProcessRunWaitingOnAPipeEndsOnASignalTakenElsewhere) {
+  Fixture f;
+  const std::string fifo = f.dir / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const Handler saved = std::signal(SIGTERM, RecordingHostHandler);
+  const int lowest_free = dup(0);
+  close(lowest_free);
+  std::atomic<bool> run_over{false};
+  bool ended_by_signal = false;
+  std::thread feeder([&] {
+    const int writer = OpenWriterOnceRead(fifo);
+    if (writer < 0 || write(writer, testsupport::ReadFile(f.jpeg).data(), 30) != 30) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the run is waiting by now
+    std::raise(SIGTERM);  // taken by this thread, not the run's
+    for (int ms = 0; ms < 5000 && !run_over; ++ms) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ended_by_signal = run_over;
+    close(writer);  // a run still waiting sees its input end instead
+  });
+  const Outcome outcome = Djpeg({"-bmp", fifo, f.bmp});
+  run_over = true;
+  feeder.join();
+  EXPECT_TRUE(ended_by_signal) << "the run waited on after the signal";
+  EXPECT_EQ(outcome.result, 1);
+  EXPECT_EQ(HostSawSignal, SIGTERM);
+  EXPECT_EQ(dup(0), lowest_free);
+  close(lowest_free);
+  std::signal(SIGTERM, saved);
+}
+
+// The child's exit status, or -1 when it is still running after `limit`
+// (it is then killed, so a hang costs the limit and no more).
+int ExitStatusWithin(pid_t child, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The command reading a pipe that stays open, fed a byte at a time, is ended
+// by the signal with status 1 wherever the signal falls among its reads.
 TEST(DjpegSignals, TerminationSignalsEndTheCommandWithStatusOne) {
   Fixture f;
   const std::string jpeg = testsupport::ReadFile(f.jpeg);
-  for (const int signal_number : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(signal_number);
-    const std::string fifo = f.dir / ("pipe" + std::to_string(signal_number));
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<std::size_t> bytes_fed(0, std::min<std::size_t>(jpeg.size() - 1, 48));
+  std::uniform_int_distribution<int> pause_us(0, 40);
+  std::vector<int> not_one;  // -1: still running a second after the signal
+  for (int run = 0; run < 200; ++run) {
+    const std::string fifo = f.dir / ("pipe" + std::to_string(run));
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      const int quiet = open("/dev/null", O_WRONLY);
-      dup2(quiet, 2);
+      dup2(open("/dev/null", O_WRONLY), 2);
       execl(SKERROW_DJPEG_COMMAND, "djpeg", "-bmp", fifo.c_str(), f.bmp.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    // The command opens its input after installing its handler, so once
-    // the pipe has a reader the handler is in place.
-    int writer = -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while ((writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int writer = OpenWriterOnceRead(fifo);
     ASSERT_GE(writer, 0);
-    ASSERT_EQ(write(writer, jpeg.data(), 30), 30);
-    kill(child, signal_number);
-    int status = 0;
-    waitpid(child, &status, 0);
+    for (std::size_t i = 0, fed = bytes_fed(random); i < fed; ++i) {
+      ASSERT_EQ(write(writer, &jpeg[i], 1), 1);
+      std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
+    }
+    kill(child, run % 2 == 0 ? SIGTERM : SIGINT);
+    const int status = ExitStatusWithin(child, std::chrono::seconds(1));
     close(writer);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    if (status != 1) not_one.push_back(status);
   }
+  EXPECT_TRUE(not_one.empty()) << "seed " << seed << ": " << ::testing::PrintToString(not_one);
 }
 
 }  // namespace
