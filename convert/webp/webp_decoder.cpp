@@ -34,8 +34,8 @@ struct FreeDeleter {
   void operator()(void* block) const { std::free(block); }
 };
 
-struct AnimDecoderDeleter {
-  void operator()(WebPAnimDecoder* decoder) const { WebPAnimDecoderDelete(decoder); }
+struct DemuxDeleter {
+  void operator()(WebPDemuxer* demuxer) const { WebPDemuxDelete(demuxer); }
 };
 
 int Fail(const char* input_path, const char* reason) {
@@ -52,57 +52,80 @@ const char* StatusText(VP8StatusCode status) {
   }
 }
 
-// Writes rows bottom first, the file's own order; `channels` 3 for RGB
-// samples, 4 for RGBA.
-bool WriteBitmap(std::FILE* output, const std::uint8_t* samples, int channels, std::size_t stride, int width,
-                 int height) {
+// Where the decoded picture lies on the bitmap: a still fills it, an
+// animation's first frame covers the part of the canvas it states. The rest
+// of the canvas is transparent until the frame is drawn, so black.
+struct Placement {
+  int canvas_width;
+  int canvas_height;
+  int left;
+  int top;
+  int width;
+  int height;
+};
+
+// The bitmap being written, with the rows the frame's samples go through.
+struct Canvas {
   RgbBitmap bitmap;
-  if (!BeginRgbBitmap(&bitmap, output, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)))
+  Placement place;
+  std::unique_ptr<unsigned char[]> row;    // margins stay black; the frame's part is rewritten each row
+  std::unique_ptr<unsigned char[]> blank;  // a row outside the frame
+};
+
+// Writes the headers and every row outside the frame.
+bool BeginCanvas(Canvas* canvas, std::FILE* output, const Placement& place) {
+  canvas->place = place;
+  if (!BeginRgbBitmap(&canvas->bitmap, output, static_cast<std::uint32_t>(place.canvas_width),
+                      static_cast<std::uint32_t>(place.canvas_height)))
     return false;
-  std::unique_ptr<unsigned char[]> row(new unsigned char[bitmap.row_bytes]);
-  for (int y = height - 1; y >= 0; --y) {
-    ToBitmapRow(samples + stride * static_cast<std::size_t>(y), channels, bitmap.width, row.get());
-    PutBitmapRow(&bitmap, static_cast<std::uint32_t>(y), row.get());
+  // ToBitmapRow pads the frame's part to four bytes; a frame at the right
+  // edge may pad up to three bytes beyond the canvas row.
+  const std::size_t row_bytes = canvas->bitmap.row_bytes;
+  canvas->row.reset(new unsigned char[row_bytes + 3]());
+  canvas->blank.reset(new unsigned char[row_bytes]());
+  for (int y = place.canvas_height - 1; y >= 0; --y) {
+    if (y >= place.top && y < place.top + place.height) continue;
+    PutBitmapRow(&canvas->bitmap, static_cast<std::uint32_t>(y), canvas->blank.get());
   }
-  return EndRgbBitmap(&bitmap);
+  return true;
 }
 
-// The first frame, composited onto the canvas as the animation shows it.
-int DecodeFirstFrame(const char* input_path, const WebPData& data, std::FILE* output) {
-  WebPAnimDecoderOptions options;
-  if (!WebPAnimDecoderOptionsInit(&options)) return Fail(input_path, "the WebP library does not match");
-  options.color_mode = MODE_RGBA;
-  options.use_threads = 0;
-  std::unique_ptr<WebPAnimDecoder, AnimDecoderDeleter> decoder(WebPAnimDecoderNew(&data, &options));
-  WebPAnimInfo info;
-  if (decoder == nullptr || !WebPAnimDecoderGetInfo(decoder.get(), &info))
-    return Fail(input_path, "a damaged WebP animation");
-  std::uint8_t* canvas = nullptr;
-  int timestamp = 0;
-  if (!WebPAnimDecoderGetNext(decoder.get(), &canvas, &timestamp))
-    return Fail(input_path, "a damaged WebP animation");
-  const int width = static_cast<int>(info.canvas_width), height = static_cast<int>(info.canvas_height);
-  if (!WriteBitmap(output, canvas, 4, std::size_t{info.canvas_width} * 4, width, height))
-    return Fail(input_path, "cannot write the bitmap");
-  return 0;
+// Puts frame rows `first` to `first + rows - 1` (0 the frame's top) from
+// `samples`, which hold row `first` at their start; bottom first, so the
+// file is written forwards.
+void PutFrameRows(Canvas* canvas, const std::uint8_t* samples, int channels, std::size_t stride, int first,
+                  int rows) {
+  const Placement& place = canvas->place;
+  unsigned char* at = canvas->row.get() + std::size_t{3} * static_cast<std::size_t>(place.left);
+  for (int y = rows - 1; y >= 0; --y) {
+    ToBitmapRow(samples + stride * static_cast<std::size_t>(y), channels, static_cast<std::uint32_t>(place.width),
+                at);
+    PutBitmapRow(&canvas->bitmap, static_cast<std::uint32_t>(place.top + first + y), canvas->row.get());
+  }
 }
 
 // An opaque picture is decoded to three bytes a pixel, not four: at the
 // largest size allowed that is 64 MiB less held at once.
-int DecodeStill(const char* input_path, const WebPData& data, bool has_alpha, std::FILE* output) {
+int DecodeWhole(const char* input_path, const WebPData& data, bool has_alpha, const Placement& place,
+                std::FILE* output) {
   WebPDecoderConfig config;
   if (!WebPInitDecoderConfig(&config)) return Fail(input_path, "the WebP library does not match");
   config.output.colorspace = has_alpha ? MODE_RGBA : MODE_RGB;
   VP8StatusCode status = WebPDecode(data.bytes, data.size, &config);
+  if (status == VP8_STATUS_OK && (config.output.width != place.width || config.output.height != place.height))
+    status = VP8_STATUS_BITSTREAM_ERROR;
   if (status != VP8_STATUS_OK) {
     WebPFreeDecBuffer(&config.output);
     return Fail(input_path, StatusText(status));
   }
-  const WebPRGBABuffer& rgba = config.output.u.RGBA;
-  bool written = WriteBitmap(output, rgba.rgba, has_alpha ? 4 : 3, static_cast<std::size_t>(rgba.stride),
-                             config.output.width, config.output.height);
+  Canvas canvas;
+  const bool begun = BeginCanvas(&canvas, output, place);
+  if (begun) {
+    const WebPRGBABuffer& rgba = config.output.u.RGBA;
+    PutFrameRows(&canvas, rgba.rgba, has_alpha ? 4 : 3, static_cast<std::size_t>(rgba.stride), 0, place.height);
+  }
   WebPFreeDecBuffer(&config.output);
-  return written ? 0 : Fail(input_path, "cannot write the bitmap");
+  return begun && EndRgbBitmap(&canvas.bitmap) ? 0 : Fail(input_path, "cannot write the bitmap");
 }
 
 // A picture with alpha needs four bytes a pixel until it is composited; one
@@ -110,14 +133,13 @@ int DecodeStill(const char* input_path, const WebPData& data, bool has_alpha, st
 // cropped out of a fresh decode. The rows above a band are decoded again each
 // time, which costs time, not memory. Bands start on even rows, as the
 // library's cropping wants.
-int DecodeStillInBands(const char* input_path, const WebPData& data, int width, int height, std::size_t band_bytes,
-                       std::FILE* output) {
+int DecodeInBands(const char* input_path, const WebPData& data, const Placement& place, std::size_t band_bytes,
+                  std::FILE* output) {
+  const int width = place.width, height = place.height;
   const std::size_t row_bytes = std::size_t{4} * static_cast<std::size_t>(width);
   const int band_rows = static_cast<int>(std::max<std::size_t>(2, band_bytes / row_bytes) & ~std::size_t{1});
-  RgbBitmap bitmap;
-  if (!BeginRgbBitmap(&bitmap, output, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)))
-    return Fail(input_path, "cannot write the bitmap");
-  std::unique_ptr<unsigned char[]> row(new unsigned char[bitmap.row_bytes]);
+  Canvas canvas;
+  if (!BeginCanvas(&canvas, output, place)) return Fail(input_path, "cannot write the bitmap");
   for (int top = 0; top < height; top += band_rows) {
     const int rows = std::min(band_rows, height - top);
     WebPDecoderConfig config;
@@ -139,15 +161,51 @@ int DecodeStillInBands(const char* input_path, const WebPData& data, int width, 
       WebPFreeDecBuffer(&config.output);
       return Fail(input_path, StatusText(status == VP8_STATUS_OK ? VP8_STATUS_BITSTREAM_ERROR : status));
     }
-    // Bottom first within the band, so the file is written forwards.
-    for (int y = rows - 1; y >= 0; --y) {
-      ToBitmapRow(rgba.rgba + static_cast<std::size_t>(rgba.stride) * static_cast<std::size_t>(y + above), 4,
-                  bitmap.width, row.get());
-      PutBitmapRow(&bitmap, static_cast<std::uint32_t>(top + y), row.get());
-    }
+    const std::size_t stride = static_cast<std::size_t>(rgba.stride);
+    PutFrameRows(&canvas, rgba.rgba + stride * static_cast<std::size_t>(above), 4, stride, top, rows);
     WebPFreeDecBuffer(&config.output);
   }
-  return EndRgbBitmap(&bitmap) ? 0 : Fail(input_path, "cannot write the bitmap");
+  return EndRgbBitmap(&canvas.bitmap) ? 0 : Fail(input_path, "cannot write the bitmap");
+}
+
+// One picture's data, a still or a frame, whole when it is opaque or small
+// enough, else in bands.
+int DecodePicture(const char* input_path, const WebPData& data, const Placement& place, std::size_t band_bytes,
+                  std::FILE* output) {
+  WebPBitstreamFeatures features;
+  const VP8StatusCode status = WebPGetFeatures(data.bytes, data.size, &features);
+  if (status != VP8_STATUS_OK) return Fail(input_path, StatusText(status));
+  if (features.width != place.width || features.height != place.height)
+    return Fail(input_path, StatusText(VP8_STATUS_BITSTREAM_ERROR));
+  const bool whole = !features.has_alpha || std::uint64_t{4} * static_cast<std::uint64_t>(place.width) *
+                                                    static_cast<std::uint64_t>(place.height) <= band_bytes;
+  return whole ? DecodeWhole(input_path, data, features.has_alpha != 0, place, output)
+               : DecodeInBands(input_path, data, place, band_bytes, output);
+}
+
+// The first frame alone, taken out of the animation: the library's animation
+// decoder would keep two canvases of four bytes a pixel, twice the chain's
+// memory bound at the largest size allowed. The first frame is drawn onto a
+// cleared canvas, so neither its blending nor its disposal changes what it
+// shows, and the background colour is a hint the animation decoder ignores
+// as well.
+int DecodeFirstFrame(const char* input_path, const WebPData& data, int canvas_width, int canvas_height,
+                     std::size_t band_bytes, std::FILE* output) {
+  std::unique_ptr<WebPDemuxer, DemuxDeleter> demuxer(WebPDemux(&data));
+  if (demuxer == nullptr || static_cast<int>(WebPDemuxGetI(demuxer.get(), WEBP_FF_CANVAS_WIDTH)) != canvas_width ||
+      static_cast<int>(WebPDemuxGetI(demuxer.get(), WEBP_FF_CANVAS_HEIGHT)) != canvas_height)
+    return Fail(input_path, "a damaged WebP animation");
+  WebPIterator frame;
+  if (!WebPDemuxGetFrame(demuxer.get(), 1, &frame)) return Fail(input_path, "a damaged WebP animation");
+  const Placement place{canvas_width, canvas_height, frame.x_offset, frame.y_offset, frame.width, frame.height};
+  const WebPData fragment = frame.fragment;
+  WebPDemuxReleaseIterator(&frame);
+  // The demultiplexer refuses frames outside the canvas; the rows written
+  // depend on it, so it is not taken on trust.
+  if (place.left < 0 || place.top < 0 || place.width <= 0 || place.height <= 0 ||
+      place.width > canvas_width - place.left || place.height > canvas_height - place.top)
+    return Fail(input_path, "a damaged WebP animation");
+  return DecodePicture(input_path, fragment, place, band_bytes, output);
 }
 
 }  // namespace
@@ -184,12 +242,10 @@ int DecodeWebpToBitmapInBands(const char* input_path, const char* output_path, s
     return 1;
   }
   const WebPData data{bytes.get(), size};
-  const bool whole = !features.has_alpha ||
-                     std::uint64_t{4} * static_cast<std::uint64_t>(features.width) *
-                             static_cast<std::uint64_t>(features.height) <= band_bytes;
-  int result = features.has_animation ? DecodeFirstFrame(input_path, data, output.get())
-               : whole ? DecodeStill(input_path, data, features.has_alpha != 0, output.get())
-                       : DecodeStillInBands(input_path, data, features.width, features.height, band_bytes, output.get());
+  int result = features.has_animation
+                   ? DecodeFirstFrame(input_path, data, features.width, features.height, band_bytes, output.get())
+                   : DecodePicture(input_path, data, {features.width, features.height, 0, 0, features.width,
+                                                      features.height}, band_bytes, output.get());
   if (std::fclose(output.release()) != 0 && result == 0) result = Fail(input_path, "cannot write the bitmap");
   return result;
 }

@@ -8,6 +8,7 @@
 #   make-webp FOLDER   writes the WebP cases, prints their names
 #   check FOLDER NAME...  compares FOLDER/NAME.bmp with FOLDER/NAME, prints
 #                      "NAME MAXDIFF" per case ("NAME size" on a size mismatch)
+import io
 import os
 import struct
 import sys
@@ -107,18 +108,71 @@ def make_png(folder):
     print('\n'.join(names))
 
 
+def riff_chunk(tag, payload):
+    return tag + struct.pack('<I', len(payload)) + payload + b'\0' * (len(payload) % 2)
+
+
+def le24(value):
+    return struct.pack('<I', value)[:3]
+
+
+def frame_data(image, **options):
+    """The ALPH, VP8 and VP8L chunks of a still Pillow writes: what a frame holds."""
+    out = io.BytesIO()
+    image.save(out, 'WEBP', **options)
+    data, at, kept = out.getvalue(), 12, b''
+    while at + 8 <= len(data):
+        tag, size = data[at:at + 4], struct.unpack('<I', data[at + 4:at + 8])[0]
+        if tag in (b'ALPH', b'VP8 ', b'VP8L'):
+            kept += data[at:at + 8 + size + size % 2]
+        at += 8 + size + size % 2
+    return kept
+
+
+def animation(width, height, frames):
+    """An animated WebP put together by hand, so that the first frame's offset,
+    size, blending and disposal are ours to choose. frames: (left, top, image,
+    options, blend, dispose). The background colour is opaque blue, which a
+    decoder is free to ignore, as libwebp's does."""
+    has_alpha = any(image.mode == 'RGBA' for _, _, image, *_ in frames)
+    body = riff_chunk(b'VP8X', bytes([0x02 | (0x10 if has_alpha else 0), 0, 0, 0]) + le24(width - 1) +
+                      le24(height - 1))
+    body += riff_chunk(b'ANIM', bytes([255, 0, 0, 255]) + struct.pack('<H', 0))
+    for left, top, image, options, blend, dispose in frames:
+        flags = (0 if blend else 2) | (1 if dispose else 0)
+        body += riff_chunk(b'ANMF', le24(left // 2) + le24(top // 2) + le24(image.width - 1) +
+                           le24(image.height - 1) + le24(100) + bytes([flags]) + frame_data(image, **options))
+    return b'RIFF' + struct.pack('<I', 4 + len(body)) + b'WEBP' + body
+
+
 def make_webp(folder):
     ys, xs = np.mgrid[0:40, 0:56]
     rgba = np.dstack([xs * 4, ys * 6, (xs + ys) * 2, (xs * 5 + ys * 3) % 256]).astype(np.uint8)
     opaque = Image.fromarray(rgba[:, :, :3], 'RGB')
     clear = Image.fromarray(rgba, 'RGBA')
+    red = Image.new('RGBA', clear.size, (255, 0, 0, 255))
+
+    def write_animation(width, height, frames):
+        return lambda p: open(p, 'wb').write(animation(width, height, frames))
+
     cases = {
         'lossy.webp': lambda p: opaque.save(p, quality=90),
         'lossless.webp': lambda p: opaque.save(p, lossless=True),
         'lossy-alpha.webp': lambda p: clear.save(p, quality=90),
         'lossless-alpha.webp': lambda p: clear.save(p, lossless=True),
-        'animated.webp': lambda p: clear.save(p, save_all=True, lossless=True, duration=100,
-                                              append_images=[Image.new('RGBA', clear.size, (255, 0, 0, 255))]),
+        'animated.webp': lambda p: clear.save(p, save_all=True, lossless=True, duration=100, append_images=[red]),
+        # First frames smaller than the canvas: inside it, against its odd
+        # right and bottom edges, and opaque; blending on and off, disposed
+        # or kept, which a first frame must not show.
+        'lossy-alpha-animated-inside.webp': write_animation(
+            70, 58, [(8, 6, clear.crop((3, 5, 33, 25)), {'quality': 90}, True, True),
+                     (0, 0, red, {'lossless': True}, False, False)]),
+        'lossless-alpha-animated-edge.webp': write_animation(
+            57, 41, [(28, 20, clear.crop((1, 1, 30, 22)), {'lossless': True}, False, False),
+                     (0, 0, red, {'lossless': True}, True, True)]),
+        'lossless-animated-opaque-inside.webp': write_animation(
+            61, 43, [(4, 2, opaque.crop((0, 0, 51, 37)), {'lossless': True}, True, False),
+                     (0, 0, red, {'lossless': True}, False, True)]),
     }
     for name, save in cases.items():
         save(os.path.join(folder, name))
