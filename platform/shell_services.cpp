@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <iconv.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,10 +88,6 @@ HeadlessView headless_view;
 View* attached_view = nullptr;
 bool message_box_open = false;
 
-int wsa_startups = 0;
-int wsa_startup_error = 0;
-thread_local int wsa_last_error = 0;
-
 }  // namespace
 
 State& Model() {
@@ -120,9 +115,7 @@ void SayWallpaper(std::string_view given_path) {
 
 void ResetShell() {
   message_boxes.clear();
-  wsa_startups = 0;
-  wsa_startup_error = 0;
-  wsa_last_error = 0;
+  ResetSockets();
 }
 
 }  // namespace layer
@@ -353,54 +346,3 @@ int WINAPI lstrlenA(LPCSTR text) {
 }
 
 UINT WINAPI GetACP(void) { return kAnsiCodePage; }
-
-// ---------------------------------------------------------------- sockets
-
-int WINAPI WSAStartup(WORD version_requested, LPWSADATA data) {
-  if (wsa_startup_error != 0) return wsa_startup_error;
-  if (data == nullptr) return WSAEFAULT;
-  BYTE major = LOBYTE(version_requested);
-  BYTE minor = HIBYTE(version_requested);
-  if (major == 0) return WSAVERNOTSUPPORTED;
-  WORD version = (major > 2 || (major == 2 && minor > 2)) ? MAKEWORD(2, 2) : version_requested;
-  std::memset(data, 0, sizeof *data);
-  data->wVersion = version;
-  data->wHighVersion = MAKEWORD(2, 2);
-  std::snprintf(data->szDescription, sizeof data->szDescription, "Skerrow sockets layer");
-  std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
-  data->iMaxSockets = major < 2 ? 32767 : 0;
-  data->iMaxUdpDg = major < 2 ? 65467 : 0;
-  ++wsa_startups;
-  return 0;
-}
-
-int WINAPI WSACleanup(void) {
-  if (wsa_startups == 0) {
-    wsa_last_error = WSANOTINITIALISED;
-    return SOCKET_ERROR;
-  }
-  --wsa_startups;
-  return 0;
-}
-
-// Closes only what is a socket: a stale number must never close a file.
-int WINAPI closesocket(SOCKET s) {
-  struct stat info{};
-  int fd = s > static_cast<SOCKET>(INT32_MAX) ? -1 : static_cast<int>(s);
-  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) {
-    wsa_last_error = WSAENOTSOCK;
-    return SOCKET_ERROR;
-  }
-  ForgetSocketSelection(fd);
-  if (close(fd) != 0) {
-    wsa_last_error = WSAENOTSOCK;
-    return SOCKET_ERROR;
-  }
-  return 0;
-}
-
-int WINAPI WSAGetLastError(void) { return wsa_last_error; }
-void WINAPI WSASetLastError(int error) { wsa_last_error = error; }
-
-void LayerSetWsaStartupError(int error) { wsa_startup_error = error; }
-int LayerWsaStartupCount() { return wsa_startups; }
