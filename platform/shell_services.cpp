@@ -90,16 +90,6 @@ bool message_box_open = false;
 
 }  // namespace
 
-State& Model() {
-  static State* state = new State;  // lives as long as the process
-  static bool classes_registered = false;
-  if (!classes_registered) {
-    classes_registered = true;
-    RegisterSystemClasses();
-  }
-  return *state;
-}
-
 View& CurrentView() { return attached_view != nullptr ? *attached_view : headless_view; }
 void AttachView(View* view) { attached_view = view; }
 

@@ -11,11 +11,6 @@
 namespace layer {
 namespace {
 
-// Handle values stay clear of small numbers, so a control id or a count
-// passed by mistake never names a window.
-constexpr uintptr_t kHandleBase = 0x10000;
-constexpr uintptr_t kHandleStep = 4;
-
 std::string LowerCase(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) {
@@ -26,6 +21,9 @@ std::string LowerCase(std::string_view text) {
 
 WindowClass* FindClass(LPCSTR name) {
   auto& classes = Model().classes;
+  // Every use of a class looks here first, and system classes are never
+  // unregistered: an empty table is a fresh model that has not had them yet.
+  if (classes.empty()) RegisterSystemClasses();
   if (name == nullptr) return nullptr;
   if (IS_INTRESOURCE(name)) {
     ATOM atom = LOWORD(reinterpret_cast<ULONG_PTR>(name));
@@ -92,41 +90,6 @@ void MarkDestroying(Window& window) {
 }
 
 }  // namespace
-
-HWND HandleOf(uint32_t id) {
-  return reinterpret_cast<HWND>(kHandleBase + kHandleStep * static_cast<uintptr_t>(id));
-}
-
-uint32_t IdOf(HWND hwnd) {
-  auto value = reinterpret_cast<uintptr_t>(hwnd);
-  if (value <= kHandleBase || (value - kHandleBase) % kHandleStep != 0) return 0;
-  uintptr_t id = (value - kHandleBase) / kHandleStep;
-  return id > UINT32_MAX ? 0 : static_cast<uint32_t>(id);
-}
-
-Window* FindId(uint32_t id) {
-  if (id == 0) return nullptr;
-  auto& windows = Model().windows;
-  auto it = windows.find(id);
-  return it == windows.end() ? nullptr : it->second.get();
-}
-
-Window* Find(HWND hwnd) { return FindId(IdOf(hwnd)); }
-
-bool IsDescendant(uint32_t id, uint32_t ancestor) {
-  while (id != 0) {
-    if (id == ancestor) return true;
-    Window* window = FindId(id);
-    if (window == nullptr) return false;
-    id = window->parent;
-  }
-  return false;
-}
-
-void SetWindowTextInternal(Window& window, std::string_view text) {
-  window.text.assign(text);
-  CurrentView().WindowChanged(HandleOf(window.id));
-}
 
 void RegisterSystemClasses() {
   struct SystemClass {
