@@ -18,6 +18,12 @@ State& Model() {
   return *state;
 }
 
+void ResetModel() {
+  State& state = Model();
+  for (const auto& [id, window] : state.windows) CurrentView().WindowDestroyed(HandleOf(id));
+  state = State{};
+}
+
 HWND HandleOf(uint32_t id) {
   return reinterpret_cast<HWND>(kHandleBase + kHandleStep * static_cast<uintptr_t>(id));
 }

@@ -94,6 +94,9 @@ struct State {
 };
 
 State& Model();
+// Tells the view every window is gone and empties the model; the system
+// classes come back with the next look at the class table.
+void ResetModel();
 
 // The posted queue holds at most this many messages, as on Windows.
 inline constexpr size_t kQueueLimit = 10000;
@@ -122,11 +125,9 @@ void InitControlState(Window& window);
 // `code`, sent at once. For the controls and the person's port only.
 void Notify(const Window& control, WORD code);
 
-// Registers the system control classes (after a reset).
-void RegisterSystemClasses();
-
 // The message loop's side: the clock, dropping a window's timers and
-// registrations, and forgetting everything on reset.
+// registrations, and forgetting everything on reset. Each room's reset is
+// called from LayerReset alone.
 uint64_t Now();
 void DropWindowTimers(uint32_t id);
 void DropWindowMessages(uint32_t id);

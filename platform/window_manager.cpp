@@ -19,6 +19,41 @@ std::string LowerCase(std::string_view text) {
   return lower;
 }
 
+void AddClass(const WNDCLASSA& info, std::string_view name, ControlKind kind, bool system) {
+  auto& state = Model();
+  WindowClass c;
+  c.key = LowerCase(name);
+  c.name = std::string(name);
+  c.info = info;
+  if (info.lpszMenuName != nullptr && !IS_INTRESOURCE(info.lpszMenuName)) c.menu_name = info.lpszMenuName;
+  c.info.lpszClassName = nullptr;  // the strings are ours now
+  c.info.lpszMenuName = nullptr;
+  c.atom = state.next_atom++;
+  c.kind = kind;
+  c.system = system;
+  state.classes.push_back(std::move(c));
+}
+
+void RegisterSystemClasses() {
+  struct SystemClass {
+    const char* name;
+    WNDPROC proc;
+    ControlKind kind;
+  };
+  static constexpr SystemClass kSystemClasses[] = {
+      {"EDIT", EditProc, ControlKind::kEdit},
+      {"COMBOBOX", ComboBoxProc, ControlKind::kComboBox},
+      {"BUTTON", ButtonProc, ControlKind::kButton},
+      {"SCROLLBAR", ScrollBarProc, ControlKind::kScrollBar},
+      {"STATIC", StaticProc, ControlKind::kStatic},
+  };
+  for (const auto& c : kSystemClasses) {
+    WNDCLASSA info{};
+    info.lpfnWndProc = c.proc;
+    AddClass(info, c.name, c.kind, true);
+  }
+}
+
 WindowClass* FindClass(LPCSTR name) {
   auto& classes = Model().classes;
   // Every use of a class looks here first, and system classes are never
@@ -35,21 +70,6 @@ WindowClass* FindClass(LPCSTR name) {
   for (auto& c : classes)
     if (c.key == key) return &c;
   return nullptr;
-}
-
-void AddClass(const WNDCLASSA& info, std::string_view name, ControlKind kind, bool system) {
-  auto& state = Model();
-  WindowClass c;
-  c.key = LowerCase(name);
-  c.name = std::string(name);
-  c.info = info;
-  if (info.lpszMenuName != nullptr && !IS_INTRESOURCE(info.lpszMenuName)) c.menu_name = info.lpszMenuName;
-  c.info.lpszClassName = nullptr;  // the strings are ours now
-  c.info.lpszMenuName = nullptr;
-  c.atom = state.next_atom++;
-  c.kind = kind;
-  c.system = system;
-  state.classes.push_back(std::move(c));
 }
 
 // Sends WM_DESTROY to the window and then to its children, parents first.
@@ -90,26 +110,6 @@ void MarkDestroying(Window& window) {
 }
 
 }  // namespace
-
-void RegisterSystemClasses() {
-  struct SystemClass {
-    const char* name;
-    WNDPROC proc;
-    ControlKind kind;
-  };
-  static constexpr SystemClass kSystemClasses[] = {
-      {"EDIT", EditProc, ControlKind::kEdit},
-      {"COMBOBOX", ComboBoxProc, ControlKind::kComboBox},
-      {"BUTTON", ButtonProc, ControlKind::kButton},
-      {"SCROLLBAR", ScrollBarProc, ControlKind::kScrollBar},
-      {"STATIC", StaticProc, ControlKind::kStatic},
-  };
-  for (const auto& c : kSystemClasses) {
-    WNDCLASSA info{};
-    info.lpfnWndProc = c.proc;
-    AddClass(info, c.name, c.kind, true);
-  }
-}
 
 }  // namespace layer
 
