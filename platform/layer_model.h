@@ -64,6 +64,9 @@ struct WindowClass {
   ATOM atom = 0;
   ControlKind kind = ControlKind::kNone;
   bool system = false;
+  // Gives a new window of the class the state its kind starts with; system
+  // classes only, so the window manager needs no knowledge of controls.
+  void (*init)(Window&) = nullptr;
 };
 
 struct Timer {
@@ -120,7 +123,7 @@ LRESULT CALLBACK ComboBoxProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK ButtonProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK ScrollBarProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK StaticProc(HWND, UINT, WPARAM, LPARAM);
-void InitControlState(Window& window);
+void InitControlState(Window& window);  // the system classes' `init`
 // A control tells its parent what the user did: WM_COMMAND with its id and
 // `code`, sent at once. For the controls and the person's port only.
 void Notify(const Window& control, WORD code);

@@ -19,7 +19,8 @@ std::string LowerCase(std::string_view text) {
   return lower;
 }
 
-void AddClass(const WNDCLASSA& info, std::string_view name, ControlKind kind, bool system) {
+void AddClass(const WNDCLASSA& info, std::string_view name, ControlKind kind, bool system,
+              void (*init)(Window&) = nullptr) {
   auto& state = Model();
   WindowClass c;
   c.key = LowerCase(name);
@@ -31,6 +32,7 @@ void AddClass(const WNDCLASSA& info, std::string_view name, ControlKind kind, bo
   c.atom = state.next_atom++;
   c.kind = kind;
   c.system = system;
+  c.init = init;
   state.classes.push_back(std::move(c));
 }
 
@@ -50,7 +52,7 @@ void RegisterSystemClasses() {
   for (const auto& c : kSystemClasses) {
     WNDCLASSA info{};
     info.lpfnWndProc = c.proc;
-    AddClass(info, c.name, c.kind, true);
+    AddClass(info, c.name, c.kind, true, InitControlState);
   }
 }
 
@@ -211,7 +213,7 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR window_nam
   } else if (parent_window != nullptr) {
     window->owner = parent_window->id;
   }
-  InitControlState(*window);
+  if (window_class->init != nullptr) window_class->init(*window);
   state.windows.emplace(id, std::move(window));
   if (child) parent_window->children.push_back(id);
 
