@@ -19,9 +19,9 @@ void UnwatchDescriptor(uint32_t id);
 // Ends every watch owned by the window (done for it when it is destroyed).
 void UnwatchWindowDescriptors(HWND owner);
 
-// Ends the socket layer's notification requests for a descriptor about to
-// be closed (defined with the socket calls).
-void ForgetSocketSelection(int fd);
+// Forgets the sockets start-up count, its test failure and the last error
+// (part of LayerReset; the socket calls' own state).
+void ResetSockets();
 
 // The program entry's side of a termination signal; async-signal-safe.
 // PrepareSignalWakeup must have run before any handler can call it.

@@ -64,6 +64,9 @@ struct WindowClass {
   ATOM atom = 0;
   ControlKind kind = ControlKind::kNone;
   bool system = false;
+  // Gives a new window of the class the state its kind starts with; system
+  // classes only, so the window manager needs no knowledge of controls.
+  void (*init)(Window&) = nullptr;
 };
 
 struct Timer {
@@ -94,6 +97,9 @@ struct State {
 };
 
 State& Model();
+// Tells the view every window is gone and empties the model; the system
+// classes come back with the next look at the class table.
+void ResetModel();
 
 // The posted queue holds at most this many messages, as on Windows.
 inline constexpr size_t kQueueLimit = 10000;
@@ -117,16 +123,14 @@ LRESULT CALLBACK ComboBoxProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK ButtonProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK ScrollBarProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK StaticProc(HWND, UINT, WPARAM, LPARAM);
-void InitControlState(Window& window);
+void InitControlState(Window& window);  // the system classes' `init`
 // A control tells its parent what the user did: WM_COMMAND with its id and
 // `code`, sent at once. For the controls and the person's port only.
 void Notify(const Window& control, WORD code);
 
-// Registers the system control classes (after a reset).
-void RegisterSystemClasses();
-
 // The message loop's side: the clock, dropping a window's timers and
-// registrations, and forgetting everything on reset.
+// registrations, and forgetting everything on reset. Each room's reset is
+// called from LayerReset alone.
 uint64_t Now();
 void DropWindowTimers(uint32_t id);
 void DropWindowMessages(uint32_t id);

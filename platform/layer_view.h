@@ -37,6 +37,9 @@ class View {
 };
 
 View& CurrentView();
+// The view that writes to the standard error stream; a message box that
+// opens while another is open goes there.
+View& HeadlessView();
 // Attaches a view (null: the headless one). The caller keeps ownership.
 void AttachView(View* view);
 

@@ -187,8 +187,6 @@ bool ValidFilter(HWND filter) {
 
 void SetError(DWORD error) { last_error = error; }
 
-int View::Wait(pollfd* fds, size_t count, int timeout_ms) { return poll(fds, count, timeout_ms); }
-
 uint64_t Now() { return fake_clock ? fake_now : MonotonicMs(); }
 
 void DropWindowTimers(uint32_t id) {

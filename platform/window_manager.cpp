@@ -11,11 +11,6 @@
 namespace layer {
 namespace {
 
-// Handle values stay clear of small numbers, so a control id or a count
-// passed by mistake never names a window.
-constexpr uintptr_t kHandleBase = 0x10000;
-constexpr uintptr_t kHandleStep = 4;
-
 std::string LowerCase(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) {
@@ -24,22 +19,8 @@ std::string LowerCase(std::string_view text) {
   return lower;
 }
 
-WindowClass* FindClass(LPCSTR name) {
-  auto& classes = Model().classes;
-  if (name == nullptr) return nullptr;
-  if (IS_INTRESOURCE(name)) {
-    ATOM atom = LOWORD(reinterpret_cast<ULONG_PTR>(name));
-    for (auto& c : classes)
-      if (c.atom == atom) return &c;
-    return nullptr;
-  }
-  std::string key = LowerCase(name);
-  for (auto& c : classes)
-    if (c.key == key) return &c;
-  return nullptr;
-}
-
-void AddClass(const WNDCLASSA& info, std::string_view name, ControlKind kind, bool system) {
+void AddClass(const WNDCLASSA& info, std::string_view name, ControlKind kind, bool system,
+              void (*init)(Window&) = nullptr) {
   auto& state = Model();
   WindowClass c;
   c.key = LowerCase(name);
@@ -51,7 +32,46 @@ void AddClass(const WNDCLASSA& info, std::string_view name, ControlKind kind, bo
   c.atom = state.next_atom++;
   c.kind = kind;
   c.system = system;
+  c.init = init;
   state.classes.push_back(std::move(c));
+}
+
+void RegisterSystemClasses() {
+  struct SystemClass {
+    const char* name;
+    WNDPROC proc;
+    ControlKind kind;
+  };
+  static constexpr SystemClass kSystemClasses[] = {
+      {"EDIT", EditProc, ControlKind::kEdit},
+      {"COMBOBOX", ComboBoxProc, ControlKind::kComboBox},
+      {"BUTTON", ButtonProc, ControlKind::kButton},
+      {"SCROLLBAR", ScrollBarProc, ControlKind::kScrollBar},
+      {"STATIC", StaticProc, ControlKind::kStatic},
+  };
+  for (const auto& c : kSystemClasses) {
+    WNDCLASSA info{};
+    info.lpfnWndProc = c.proc;
+    AddClass(info, c.name, c.kind, true, InitControlState);
+  }
+}
+
+WindowClass* FindClass(LPCSTR name) {
+  auto& classes = Model().classes;
+  // Every use of a class looks here first, and system classes are never
+  // unregistered: an empty table is a fresh model that has not had them yet.
+  if (classes.empty()) RegisterSystemClasses();
+  if (name == nullptr) return nullptr;
+  if (IS_INTRESOURCE(name)) {
+    ATOM atom = LOWORD(reinterpret_cast<ULONG_PTR>(name));
+    for (auto& c : classes)
+      if (c.atom == atom) return &c;
+    return nullptr;
+  }
+  std::string key = LowerCase(name);
+  for (auto& c : classes)
+    if (c.key == key) return &c;
+  return nullptr;
 }
 
 // Sends WM_DESTROY to the window and then to its children, parents first.
@@ -92,61 +112,6 @@ void MarkDestroying(Window& window) {
 }
 
 }  // namespace
-
-HWND HandleOf(uint32_t id) {
-  return reinterpret_cast<HWND>(kHandleBase + kHandleStep * static_cast<uintptr_t>(id));
-}
-
-uint32_t IdOf(HWND hwnd) {
-  auto value = reinterpret_cast<uintptr_t>(hwnd);
-  if (value <= kHandleBase || (value - kHandleBase) % kHandleStep != 0) return 0;
-  uintptr_t id = (value - kHandleBase) / kHandleStep;
-  return id > UINT32_MAX ? 0 : static_cast<uint32_t>(id);
-}
-
-Window* FindId(uint32_t id) {
-  if (id == 0) return nullptr;
-  auto& windows = Model().windows;
-  auto it = windows.find(id);
-  return it == windows.end() ? nullptr : it->second.get();
-}
-
-Window* Find(HWND hwnd) { return FindId(IdOf(hwnd)); }
-
-bool IsDescendant(uint32_t id, uint32_t ancestor) {
-  while (id != 0) {
-    if (id == ancestor) return true;
-    Window* window = FindId(id);
-    if (window == nullptr) return false;
-    id = window->parent;
-  }
-  return false;
-}
-
-void SetWindowTextInternal(Window& window, std::string_view text) {
-  window.text.assign(text);
-  CurrentView().WindowChanged(HandleOf(window.id));
-}
-
-void RegisterSystemClasses() {
-  struct SystemClass {
-    const char* name;
-    WNDPROC proc;
-    ControlKind kind;
-  };
-  static constexpr SystemClass kSystemClasses[] = {
-      {"EDIT", EditProc, ControlKind::kEdit},
-      {"COMBOBOX", ComboBoxProc, ControlKind::kComboBox},
-      {"BUTTON", ButtonProc, ControlKind::kButton},
-      {"SCROLLBAR", ScrollBarProc, ControlKind::kScrollBar},
-      {"STATIC", StaticProc, ControlKind::kStatic},
-  };
-  for (const auto& c : kSystemClasses) {
-    WNDCLASSA info{};
-    info.lpfnWndProc = c.proc;
-    AddClass(info, c.name, c.kind, true);
-  }
-}
 
 }  // namespace layer
 
@@ -248,7 +213,7 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR window_nam
   } else if (parent_window != nullptr) {
     window->owner = parent_window->id;
   }
-  InitControlState(*window);
+  if (window_class->init != nullptr) window_class->init(*window);
   state.windows.emplace(id, std::move(window));
   if (child) parent_window->children.push_back(id);
 

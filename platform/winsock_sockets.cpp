@@ -1,5 +1,5 @@
-// Windows Sockets 1.1 over the system's sockets: look-ups, the blocking
-// calls, and WSAAsyncSelect, whose readiness reaches the program only as
+// Windows Sockets 1.1 over the system's sockets: start-up and clean-up,
+// look-ups, the blocking calls, closesocket, and WSAAsyncSelect, whose readiness reaches the program only as
 // posted window messages.
 //
 // This file sees the Winsock declarations only. The system calls it stands
@@ -19,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -124,7 +125,13 @@ std::nullptr_t NoResult(int wsa_error) {
   return nullptr;
 }
 
-bool Started() { return LayerWsaStartupCount() > 0; }
+// WSAStartup calls not yet matched by WSACleanup; sockets exist only while
+// there is one.
+int wsa_startups = 0;
+int wsa_startup_error = 0;  // what WSAStartup answers instead, for tests
+thread_local int wsa_last_error = 0;
+
+bool Started() { return wsa_startups > 0; }
 
 // The descriptor behind a SOCKET, or -1 when it names no open socket: a
 // stale number must never reach a file that happens to reuse it.
@@ -578,10 +585,61 @@ int WINAPI WSAAsyncSelect(SOCKET s, HWND window, UINT message, LONG events) {
   return 0;
 }
 
+int WINAPI WSAStartup(WORD version_requested, LPWSADATA data) {
+  if (wsa_startup_error != 0) return wsa_startup_error;
+  if (data == nullptr) return WSAEFAULT;
+  BYTE major = LOBYTE(version_requested);
+  BYTE minor = HIBYTE(version_requested);
+  if (major == 0) return WSAVERNOTSUPPORTED;
+  WORD version = (major > 2 || (major == 2 && minor > 2)) ? MAKEWORD(2, 2) : version_requested;
+  std::memset(data, 0, sizeof *data);
+  data->wVersion = version;
+  data->wHighVersion = MAKEWORD(2, 2);
+  std::snprintf(data->szDescription, sizeof data->szDescription, "Skerrow sockets layer");
+  std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
+  data->iMaxSockets = major < 2 ? 32767 : 0;
+  data->iMaxUdpDg = major < 2 ? 65467 : 0;
+  ++wsa_startups;
+  return 0;
+}
+
+int WINAPI WSACleanup(void) {
+  if (wsa_startups == 0) {
+    wsa_last_error = WSANOTINITIALISED;
+    return SOCKET_ERROR;
+  }
+  --wsa_startups;
+  return 0;
+}
+
+// Closes only what is a socket: a stale number must never close a file.
+int WINAPI closesocket(SOCKET s) {
+  struct stat info{};
+  int fd = s > static_cast<SOCKET>(INT32_MAX) ? -1 : static_cast<int>(s);
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) {
+    wsa_last_error = WSAENOTSOCK;
+    return SOCKET_ERROR;
+  }
+  Forget(fd);
+  if (close(fd) != 0) {
+    wsa_last_error = WSAENOTSOCK;
+    return SOCKET_ERROR;
+  }
+  return 0;
+}
+
+int WINAPI WSAGetLastError(void) { return wsa_last_error; }
+void WINAPI WSASetLastError(int error) { wsa_last_error = error; }
+
+void LayerSetWsaStartupError(int error) { wsa_startup_error = error; }
+int LayerWsaStartupCount() { return wsa_startups; }
+
 namespace layer {
 
-// closesocket's side: the selection of a socket ends with it, before its
-// number can be handed out again.
-void ForgetSocketSelection(int fd) { Forget(fd); }
+void ResetSockets() {
+  wsa_startups = 0;
+  wsa_startup_error = 0;
+  wsa_last_error = 0;
+}
 
 }  // namespace layer

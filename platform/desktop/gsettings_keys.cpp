@@ -83,6 +83,17 @@ GVariant* CallBus(GDBusConnection* bus, const char* service, const char* object,
   return reply;
 }
 
+bool CallBusForEffect(GDBusConnection* bus, const char* service, const char* object, const char* interface,
+                      const char* method, GVariant* arguments, std::string_view failure, std::string* why) {
+  GVariant* reply = CallBus(bus, service, object, interface, method, arguments, nullptr, why);
+  if (reply == nullptr) {
+    *why = std::string(failure) + *why;
+    return false;
+  }
+  g_variant_unref(reply);
+  return true;
+}
+
 std::string FileUri(const char* path) {
   TextHolder uri(g_filename_to_uri(path, nullptr, nullptr));
   return uri != nullptr ? std::string(uri.get()) : std::string();
@@ -108,13 +119,9 @@ bool WriteDesktopSettings(const char* schema_id, const char* const* keys, const 
   // service; asking it first bounds the wait and names the fault.
   GDBusConnection* bus = SessionBus(why);
   if (bus == nullptr) return false;
-  GVariant* pong = CallBus(bus, "ca.desrt.dconf", "/ca/desrt/dconf/Writer/user", "org.freedesktop.DBus.Peer",
-                           "Ping", nullptr, nullptr, why);
-  if (pong == nullptr) {
-    *why = "the settings service cannot be reached: " + *why;
+  if (!CallBusForEffect(bus, "ca.desrt.dconf", "/ca/desrt/dconf/Writer/user", "org.freedesktop.DBus.Peer", "Ping",
+                        nullptr, "the settings service cannot be reached: ", why))
     return false;
-  }
-  g_variant_unref(pong);
 
   SettingsHolder settings(g_settings_new_full(schema.get(), nullptr, nullptr));
   g_settings_delay(settings.get());

@@ -42,14 +42,8 @@ bool Show(const char* path, std::string* why) {
       "}\n";
   GDBusConnection* bus = SessionBus(why);
   if (bus == nullptr) return false;
-  GVariant* reply = CallBus(bus, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
-                            g_variant_new("(s)", script.c_str()), nullptr, why);
-  if (reply == nullptr) {
-    *why = "the Plasma shell refused the script: " + *why;
-    return false;
-  }
-  g_variant_unref(reply);
-  return true;
+  return CallBusForEffect(bus, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
+                          g_variant_new("(s)", script.c_str()), "the Plasma shell refused the script: ", why);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 
 #include <string>
+#include <string_view>
 
 namespace layer {
 
@@ -17,6 +18,11 @@ GDBusConnection* SessionBus(std::string* why);
 // One method call with the bus timeout; null with the remote error's text.
 GVariant* CallBus(GDBusConnection* bus, const char* service, const char* object, const char* interface,
                   const char* method, GVariant* arguments, const char* reply_type, std::string* why);
+
+// A call made for what it does, its reply dropped; false with `failure`
+// put before the reason.
+bool CallBusForEffect(GDBusConnection* bus, const char* service, const char* object, const char* interface,
+                      const char* method, GVariant* arguments, std::string_view failure, std::string* why);
 
 // file:// URI of a path, percent-encoded; empty when GLib cannot make one.
 std::string FileUri(const char* path);

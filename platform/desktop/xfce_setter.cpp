@@ -76,16 +76,11 @@ bool Show(const char* path, std::string* why) {
   if (properties.empty())
     for (const std::string& output : ConnectedOutputs())
       properties.push_back("/backdrop/screen0/monitor" + output + "/workspace0/last-image");
-  for (const std::string& property : properties) {
-    GVariant* reply = CallBus(bus, kService, kObject, kService, "SetProperty",
-                              g_variant_new("(ssv)", kChannel, property.c_str(), g_variant_new_string(path)), nullptr,
-                              why);
-    if (reply == nullptr) {
-      *why = "the XFCE settings service refused " + property + ": " + *why;
+  for (const std::string& property : properties)
+    if (!CallBusForEffect(bus, kService, kObject, kService, "SetProperty",
+                          g_variant_new("(ssv)", kChannel, property.c_str(), g_variant_new_string(path)),
+                          "the XFCE settings service refused " + property + ": ", why))
       return false;
-    }
-    g_variant_unref(reply);
-  }
   return true;
 }
 

@@ -1,0 +1,58 @@
+// CP932, the layer's ANSI code page, to and from UTF-8.
+#include <iconv.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+#include "layer_control.h"
+
+namespace {
+
+// Converts with iconv. A byte sequence that has no counterpart becomes
+// U+FFFD when `mark_invalid`; otherwise the conversion fails.
+bool Convert(const char* to, const char* from, std::string_view text, bool mark_invalid, std::string* out) {
+  out->reserve(text.size() * 3 / 2 + 4);
+  iconv_t converter = iconv_open(to, from);
+  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string input(text);
+  char* in = input.data();
+  size_t in_left = input.size();
+  char chunk[256];
+  bool whole = true;
+  while (in_left > 0) {
+    char* out_ptr = chunk;
+    size_t out_left = sizeof chunk;
+    size_t result = iconv(converter, &in, &in_left, &out_ptr, &out_left);
+    out->append(chunk, static_cast<size_t>(out_ptr - chunk));
+    if (result == static_cast<size_t>(-1) && errno != E2BIG) {
+      if (!mark_invalid) {
+        whole = false;
+        break;
+      }
+      *out += "\xEF\xBF\xBD";  // an invalid or cut-off byte: replace and go on
+      ++in;
+      --in_left;
+      iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(converter);
+  return whole;
+}
+
+}  // namespace
+
+std::string LayerCp932ToUtf8(std::string_view text) {
+  std::string out;
+  if (!Convert("UTF-8", "CP932", text, true, &out)) {
+    // No converter: keep ASCII, mark everything else.
+    out.clear();
+    for (char c : text) out += static_cast<unsigned char>(c) < 0x80 ? std::string(1, c) : "\xEF\xBF\xBD";
+  }
+  return out;
+}
+
+bool LayerUtf8ToCp932(std::string_view text, std::string* cp932) {
+  cp932->clear();
+  return Convert("CP932", "UTF-8", text, false, cp932);
+}
