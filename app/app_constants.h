@@ -30,6 +30,7 @@ inline constexpr int RedirectCommandId = 105;  // posted by the fetcher to follo
 // The program's own window messages, timer and tray icon id.
 inline constexpr UINT SocketEventMessage = 1025;
 inline constexpr UINT HostFoundMessage = 1026;
+inline constexpr UINT FetchBoxMessage = 1027;  // posted by the fetcher: a failed transfer's box is due
 inline constexpr UINT TrayMessage = 32868;
 inline constexpr UINT_PTR RotationTimer = 23275;
 inline constexpr UINT TrayIconId = 8000;

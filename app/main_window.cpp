@@ -186,6 +186,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
     case HostFoundMessage:
       HostFound(window, wparam, lparam);
       return 0;
+    case FetchBoxMessage:
+      ShowFetchFailure(window);
+      return 0;
     case TrayMessage:
       RestoreFromTray(window, wparam, lparam);
       return 0;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "app_constants.h"
 #include "app_globals.h"
 #include "fetch_globals.h"
+#include "http_transfer.h"
 #include "layer_control.h"
 
 namespace bench {
@@ -32,12 +34,18 @@ inline void StartHiddenWith(const std::string& address) {
 }
 
 // One rotation tick, then the loop as the program runs it until the
-// download has become the wallpaper.
+// transfer is over, the host's look-up included. A round that did not end
+// in a new wallpaper measured nothing: the benchmark stops without a figure.
 inline void TickAndDownload() {
+  const std::string before = LayerWallpaperStorePath();
   SendMessageA(MainWindow, WM_TIMER, RotationTimer, 0);
   MSG message;
-  while ((TransferSocket != INVALID_SOCKET || DownloadFile != nullptr) && GetMessageA(&message, nullptr, 0, 0) > 0)
+  while (Transfer.phase != TransferPhase::Idle && GetMessageA(&message, nullptr, 0, 0) > 0)
     DispatchMessageA(&message);
+  if (LayerWallpaperStorePath() == before) {
+    std::printf("a round did not reach the wallpaper; no figure is given\n");
+    std::exit(2);
+  }
 }
 
 // A Python server script that prints its port on its first line, started

@@ -13,8 +13,6 @@ char WorkDir[kPathPartCapacity];
 char LocalName[kPathPartCapacity] = "index.html";
 char ScratchBuffer[kScratchCapacity];
 int ProxyMode = 0;
-SOCKET TransferSocket = INVALID_SOCKET;
-std::FILE* DownloadFile = nullptr;
 
 namespace {
 
@@ -65,16 +63,7 @@ void FetchCurrentUrl(HWND window, int command) {
 }
 
 // Closes the running transfer; the partly written file stays on disk.
-void AbortCommand(HWND window) {
-  CloseSecureChannel();
-  if (TransferSocket != INVALID_SOCKET) closesocket(TransferSocket);
-  if (DownloadFile != nullptr) std::fclose(DownloadFile);
-  DownloadFile = nullptr;
-  TransferSocket = INVALID_SOCKET;
-  CancelHostLookup();
-  Connecting = 0;
-  StopTransferClock(window);
-}
+void AbortCommand(HWND window) { EndTransfer(window, {Ending::Abort, nullptr, nullptr}); }
 
 // ProxyCheck does not toggle itself; the mark always shows ProxyMode.
 void ProxyToggleCommand(HWND window) {

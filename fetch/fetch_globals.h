@@ -15,8 +15,8 @@ extern char WorkDir[kPathPartCapacity];      // folder of the current source, el
 extern char LocalName[kPathPartCapacity];    // file name inside WorkDir; the pipeline renames it per stage
 extern char ScratchBuffer[kScratchCapacity]; // work area of one message; keeps nothing between messages
 extern int ProxyMode;                        // 1: fetch through the proxy fields; ProxyCheck toggles it
-extern SOCKET TransferSocket;                // socket of the running transfer, INVALID_SOCKET when idle
-extern std::FILE* DownloadFile;              // file the running transfer writes, null when idle
+extern SOCKET TransferSocket;                // socket of the running transfer, INVALID_SOCKET when idle; the transfer's owner sets it
+extern std::FILE* DownloadFile;              // file the running transfer writes, null when idle; the transfer's owner sets it
 
 // Window commands of the fetcher.
 void FetchCommand(HWND window);
@@ -32,3 +32,5 @@ void SendRequestCommand(HWND window);
 void ReceiveSocketEvent(HWND window, WPARAM socket, LPARAM event);
 // The answer of the host name look-up the set-up started.
 void HostFound(HWND window, WPARAM task, LPARAM reply);
+// The box of a failed transfer, shown once the transfer has ended.
+void ShowFetchFailure(HWND window);

@@ -1,6 +1,7 @@
-// State of a download over HTTP/1.0: where to connect, what to ask for, and
-// how far the response has come. One transfer at a time; the set-up fills it,
-// socket events move it on, completion, close or abort end it.
+// A download over HTTP/1.0 as one record with a phase: where to connect,
+// what to ask for, how far the response has come. One transfer at a time;
+// transfer.cpp owns it, and the response, redirect and TLS helpers return
+// verdicts that file acts on.
 #pragma once
 
 #include <windows.h>
@@ -11,31 +12,82 @@
 #include <security.h>
 #include <schannel.h>
 
+#include <cstddef>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <string_view>
+
 #include "fetch_globals.h"
 
 inline constexpr int kHeaderCapacity = 1024;
 
-extern char HostName[kUrlCapacity];        // host connected to: the URL's, or the proxy's; also the Host line
-extern char PortText[kUrlCapacity];        // port number or service name, from the URL or the proxy field
-extern char RequestPath[kUrlCapacity];     // target of the request line; the whole address through a proxy
-extern sockaddr_in ServerAddress;          // address the set-up connects to
-extern int HeaderPhase;                    // 1 while the response header is collected, 0 in the body
-extern char HeaderBuffer[kHeaderCapacity]; // the response header so far, NUL-terminated once complete
-extern int HeaderLength;                   // header bytes in HeaderBuffer
-extern int RemainingLength;                // body bytes still announced; only meaningful when LengthAnnounced
-extern int LengthAnnounced;                // 1 once the header carried a valid content-length line
-extern int BodyLength;                     // body bytes written to DownloadFile so far
-extern int TransferCommand;                // command that started the transfer (100 or 104); rules the timer
-extern int RequestSent;                    // 1 once this transfer's request has gone out
-extern int SecureTransfer;                 // 1 for an https:// address: TLS over the connection or the tunnel
-extern char TargetHost[kUrlCapacity];      // the address's own host: certificate name, tunnel end, Host line in TLS
-extern unsigned short TargetPort;          // the address's own port, host order; the tunnel's far end
-extern int Connecting;                     // 1 while the host is looked up or the connection made
-extern HANDLE LookupTask;                  // the host name look-up under way, or null
-extern char HostEntry[MAXGETHOSTSTRUCT];   // where that look-up leaves its answer
-extern DWORD TransferStart;                // tick count when the address was taken; the overall deadline counts from it
-extern DWORD SpeedWindowStart;             // tick count when the look-up, the connect or the current low-speed window began
-extern int SpeedWindowBytes;               // bytes received since then
+// Where the one transfer stands. Only transfer.cpp moves it on; everything
+// else reads it or hands back a verdict for that file to act on.
+enum class TransferPhase {
+  Idle,       // no transfer
+  LookUp,     // the host name is being looked up
+  Connect,    // the connection is being made
+  Tunnel,     // CONNECT sent to the proxy, its answer awaited
+  Handshake,  // TLS handshake tokens going back and forth
+  Header,     // the request is out (or due once the channel opens); the response header is collected
+  Body,       // the body is written to DownloadFile
+};
+
+// How far the response has come; the response helpers change it.
+struct ResponseState {
+  int in_header;                     // 1 while the header is collected, 0 in the body
+  char header[kHeaderCapacity];      // the response header so far, NUL-terminated once complete
+  int header_length;                 // header bytes in `header`
+  int remaining;                     // body bytes still announced; only meaningful when length_announced
+  int length_announced;              // 1 once the header carried a valid content-length line
+  int body_length;                   // body bytes written so far
+  char answer_text[kHeaderCapacity]; // the box text of a refused answer, formatted from its status line
+  char redirect_target[kUrlCapacity];// where an accepted redirect points
+};
+
+// The largest TLS record with its header and trailer fits, with room to spare.
+inline constexpr int kSecureInputCapacity = 20 * 1024;
+
+// The TLS side of an https:// transfer; the channel helpers change it.
+struct SecureState {
+  CredHandle credentials;           // this transfer's credentials; invalid when none are held
+  CtxtHandle context;               // the handshake's context; invalid when none is held
+  SecPkgContext_StreamSizes sizes;  // record header, trailer and size limits once open
+  char input[kSecureInputCapacity]; // received bytes not yet taken by the proxy answer, handshake or records
+  int input_length;                 // bytes in `input`
+};
+
+// The one download under way. TransferSocket and DownloadFile stay apart
+// for the shell, which reads them; transfer.cpp alone writes all of them.
+struct HttpTransfer {
+  TransferPhase phase;                  // where the transfer stands
+  int command;                          // command that started the chain (100 or 104); rules the timer
+  int secure;                           // 1 for an https:// address: TLS over the connection or the tunnel
+  int request_sent;                     // 1 once this transfer's request has gone out
+  char host[kUrlCapacity];              // host connected to: the URL's, or the proxy's; also the Host line
+  char port_text[kUrlCapacity];         // port number or service name, from the URL or the proxy field
+  char target_port_text[kUrlCapacity];  // the address's own port text; through a proxy port_text is the proxy's
+  char request_path[kUrlCapacity];      // target of the request line; the whole address through a proxy
+  char target_host[kUrlCapacity];       // the address's own host: certificate name, tunnel end, Host line in TLS
+  unsigned short target_port;           // the address's own port, host order; the tunnel's far end
+  sockaddr_in address;                  // address the set-up connects to
+  HANDLE lookup;                        // the host name look-up under way, or null
+  alignas(hostent) char host_entry[MAXGETHOSTSTRUCT];  // where that look-up leaves its answer
+  DWORD start;                          // tick count when the chain's first address was taken
+  DWORD window_start;                   // tick count when the look-up, the connect or the low-speed window began
+  int window_bytes;                     // bytes received since then
+  ResponseState response;               // the answer so far
+  SecureState tls;                      // the channel, for https://
+};
+extern HttpTransfer Transfer;
+
+// A failure's box, held until every frame of the transfer has returned.
+struct PendingBox {
+  std::string text;
+  std::string caption;
+};
+extern std::deque<PendingBox> PendingBoxes;  // boxes of ended transfers not yet shown, oldest first
 
 // Bounds of one transfer. A download larger than this is no wallpaper, and
 // taking it would fill the disk; a server slower than 1024 bytes in any 15
@@ -90,69 +142,74 @@ inline constexpr int kMaxRedirects = 5;
 extern int RedirectCount;                                   // redirects followed since the address was taken
 extern char RedirectChain[kMaxRedirects + 1][kUrlCapacity]; // addresses asked for in this chain, in order
 
-// A fresh address begins a new chain; a followed redirect extends it.
+// A fresh address begins a new chain.
 void StartRedirectChain();
-// Called once the response header is complete: true when its body is the
-// picture; otherwise the transfer has been ended and its file removed.
-bool AcceptResponseHeader(HWND window);
-// Ends the transfer and removes its file; a box with `text` unless null.
-void DiscardTransfer(HWND window, const char* text, const char* caption);
+// Why a redirect to `location` cannot be followed, or null when it can;
+// `target` then holds the absolute address.
+const char* JudgeRedirect(std::string_view location, char* target, std::size_t capacity);
+// A followed redirect extends the chain and becomes CurrentUrl.
+void FollowRedirect(const char* target);
 
-// The TLS side of an https:// transfer: a tunnel through the proxy first
-// when there is one, then the handshake, then records.
-inline constexpr int kSecureIdle = 0;         // no TLS: idle, or a plain http:// transfer
-inline constexpr int kSecureProxyAnswer = 1;  // CONNECT sent, the proxy's answer awaited
-inline constexpr int kSecureHandshake = 2;    // handshake tokens going back and forth
-inline constexpr int kSecureOpen = 3;         // request and response travel as records
-// The largest TLS record with its header and trailer fits, with room to spare.
-inline constexpr int kSecureInputCapacity = 20 * 1024;
-extern CredHandle SecureCredentials;          // this transfer's credentials; invalid when none are held
-extern CtxtHandle SecureContext;              // the handshake's context; invalid when none is held
-extern int SecurePhase;                       // one of the kSecure values above
-extern SecPkgContext_StreamSizes SecureSizes; // record header, trailer and size limits once open
-extern char SecureInput[kSecureInputCapacity];// received bytes not yet taken by the proxy answer, handshake or records
-extern int SecureInputLength;                 // bytes in SecureInput
+// How a helper says a transfer is to end; None: it goes on.
+enum class Ending {
+  None,
+  Complete,  // the body is whole: the pipeline takes the file
+  Keep,      // closed; what was written stays on disk
+  Discard,   // closed and its file removed
+  Redirect,  // discarded, and response.redirect_target is fetched next
+  Abort,     // closed at the user's word: nothing restarts, the file stays
+};
+struct Verdict {
+  Ending ending;
+  const char* text;     // the box to show once the transfer has ended, or null
+  const char* caption;
+};
+inline constexpr Verdict kGoOn = {Ending::None, nullptr, nullptr};
 
-// The set-up's last step for https:// (in place of the request).
-void StartSecureChannel(HWND window);
-// A read event of an https:// transfer.
-void ReceiveSecureEvent(HWND window);
-// The peer has gone: an end of the response once the channel is open, else a
-// failure. `orderly` as for EndOfResponse.
-void SecureConnectionEnded(HWND window, bool orderly);
-// The request as one record; false when the channel is not open or it failed.
-bool SendSecure(const char* data, int length);
-// Frees what the channel holds; every end of a transfer calls it.
-void CloseSecureChannel();
-// The server closed the connection: the body ends here, or was cut short.
-void ConnectionEnded(HWND window, bool orderly);
+// The response helpers: the header judged once complete, the body written
+// to `file`. They change `state` only and never end anything themselves.
+void StartResponse(ResponseState& state);
+Verdict TakeResponseBytes(ResponseState& state, std::FILE* file, const char* data, int length);
+// What the header says: a picture to keep receiving (kGoOn), a redirect,
+// or an answer that ends the transfer with a box.
+Verdict JudgeResponseHeader(ResponseState& state);
+// The server closed (`orderly`) or the connection failed or was reset;
+// `announced_box`: the close is reported as a broken connection when the
+// header or an announced length was still owed.
+Verdict EndOfResponse(const ResponseState& state, bool orderly, bool announced_box);
+
+// The TLS helpers over `tls` and the transfer's socket.
+enum class TlsStep {
+  Wait,    // more bytes are needed
+  Open,    // the tunnel or the channel is open; for DecryptRecord, a record was taken
+  Ended,   // the server closed the channel in order
+  Failed,  // with `text`
+};
+struct TlsVerdict {
+  TlsStep step;
+  const char* text;
+};
+void ResetSecureState(SecureState& tls);
+void CloseSecureState(SecureState& tls);
+// The proxy's answer to CONNECT; a refusal's text is formatted into `text`.
+TlsVerdict ReadTunnelAnswer(SecureState& tls, char* text, std::size_t capacity);
+// Credentials and the client's hello, then the steps over what has come.
+TlsVerdict BeginHandshake(SecureState& tls, SOCKET socket, const char* host);
+TlsVerdict ContinueHandshake(SecureState& tls, SOCKET socket, const char* host);
+// Decrypts the first whole record in place: `data`/`length` its bytes,
+// `used` how much of the input it took, to consume once they are handled.
+TlsVerdict DecryptRecord(SecureState& tls, const char** data, int* length, int* used);
+void ConsumeSecureInput(SecureState& tls, int used);
+bool SendSecure(SecureState& tls, SOCKET socket, const char* data, int length);
+// Sends all of it; false when the socket is too full or gone.
+bool SendAll(SOCKET socket, const char* data, int length);
 
 // A number read the way atoi and atol read it (leading blanks, a sign,
 // digits), held to 32 bits instead of overflowing.
 int LeadingNumber(const char* text);
 
-// The response handling behind the socket events, for callers that bring
-// their own bytes: a received chunk, and the end of the connection.
-void ReceiveResponseBytes(HWND window, const char* data, int length);
-// `orderly`: the server closed; otherwise the connection failed or was reset,
-// and what came is never taken for a whole body.
-void EndOfResponse(HWND window, bool orderly);
-
-// The limits' clock: started when the set-up begins, moved on by every
-// received chunk, stopped when the transfer ends. A redirect's set-up keeps
-// the overall deadline its chain began with (`new_address` false).
-void StartTransferClock(HWND window, bool new_address);
-void CountReceivedBytes(HWND window, int count);
-void StopTransferClock(HWND window);
-
-// The look-up took too long or the transfer was aborted: its answer will
-// not be waited for.
-void CancelHostLookup();
-void HostLookupTimedOut(HWND window);
-
-// The connection is made (error 0) or has failed: the request follows, or
-// the set-up ends with its message. Defined with the set-up.
-void ConnectionMade(HWND window, int error);
-// A set-up that failed after the timer was stopped: without a display no
-// one can hide the window to start the rotation again, so it restarts here.
-void SetUpFailed(HWND window);
+// Ends the transfer, whatever its phase, in one way: look-up, channel,
+// socket, file and clock settled, the rotation restarted as a failed set-up
+// needs, then the pipeline for a complete one; a box, if any, comes later
+// from the window procedure.
+void EndTransfer(HWND window, Verdict verdict);

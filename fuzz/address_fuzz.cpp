@@ -55,9 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(CurrentUrl, address.c_str(), address.size() + 1);
   FetchCurrentUrl(window, RotateCommandId);
 
-  if (TransferSocket != INVALID_SOCKET || DownloadFile != nullptr || Connecting != 0) std::abort();
-  if (!Terminated(CurrentUrl, sizeof CurrentUrl) || !Terminated(HostName, sizeof HostName) ||
-      !Terminated(PortText, sizeof PortText) || !Terminated(RequestPath, sizeof RequestPath) ||
+  if (TransferSocket != INVALID_SOCKET || DownloadFile != nullptr || Transfer.phase != TransferPhase::Idle)
+    std::abort();
+  // A failure's box is only posted; none is shown here.
+  PendingBoxes.clear();
+  MSG message;
+  while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) {
+  }
+  if (!Terminated(CurrentUrl, sizeof CurrentUrl) || !Terminated(Transfer.host, sizeof Transfer.host) ||
+      !Terminated(Transfer.port_text, sizeof Transfer.port_text) ||
+      !Terminated(Transfer.request_path, sizeof Transfer.request_path) ||
       !Terminated(LocalName, sizeof LocalName) || !Terminated(WorkDir, sizeof WorkDir))
     std::abort();
   if (std::strncmp(WorkDir, (appfuzz::Scratch() + "/temp/skerrow-").c_str(), appfuzz::Scratch().size() + 14) != 0)

@@ -60,9 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HWND window = fetchfuzz::Window();
   std::strcpy(CurrentUrl, base.c_str());
   StartRedirectChain();
-  std::memcpy(HeaderBuffer, header.data(), header.size());
-  HeaderBuffer[header.size()] = '\0';
-  HeaderLength = static_cast<int>(header.size());
+  StartResponse(Transfer.response);
+  std::memcpy(Transfer.response.header, header.data(), header.size());
+  Transfer.response.header[header.size()] = '\0';
+  Transfer.response.header_length = static_cast<int>(header.size());
+  Transfer.phase = TransferPhase::Header;
   std::snprintf(WorkDir, sizeof WorkDir, "%s", Folder().c_str());
   std::strcpy(LocalName, "fuzz.bin");
   const std::string path = Folder() + LocalName;
@@ -70,7 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (DownloadFile == nullptr) std::abort();
   TransferSocket = INVALID_SOCKET;
 
-  bool kept = AcceptResponseHeader(window);
+  Verdict verdict = JudgeResponseHeader(Transfer.response);
+  bool kept = verdict.ending == Ending::None;
+  if (!kept) EndTransfer(window, verdict);
+  PendingBoxes.clear();
   if (kept != (status && IsSuccessStatus(status->code))) std::abort();
   if (kept) {
     std::fclose(DownloadFile);

@@ -54,10 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DownloadFile = std::fopen(path.c_str(), "w+b");
   if (DownloadFile == nullptr) std::abort();
   TransferSocket = INVALID_SOCKET;
-  HeaderPhase = 1;
-  HeaderLength = 0;
-  RemainingLength = 0;
-  LengthAnnounced = 0;
+  StartResponse(Transfer.response);
+  Transfer.phase = TransferPhase::Header;
 
   size_t at = 0;
   while (at < stream.size() && DownloadFile != nullptr) {
@@ -66,18 +64,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cuts ^= cuts << 17;
     size_t piece = 1 + cuts % 1024;
     if (piece > stream.size() - at) piece = stream.size() - at;
-    ReceiveResponseBytes(window, stream.data() + at, static_cast<int>(piece));
+    Verdict verdict = TakeResponseBytes(Transfer.response, DownloadFile, stream.data() + at, static_cast<int>(piece));
+    if (verdict.ending != Ending::None) EndTransfer(window, verdict);
     at += piece;
-    if (HeaderLength < 0 || HeaderLength >= kHeaderCapacity) std::abort();
+    if (Transfer.response.header_length < 0 || Transfer.response.header_length >= kHeaderCapacity) std::abort();
   }
-  if (DownloadFile != nullptr) EndOfResponse(window, orderly);
+  if (DownloadFile != nullptr) EndTransfer(window, EndOfResponse(Transfer.response, orderly, false));
   if (DownloadFile != nullptr || TransferSocket != INVALID_SOCKET) std::abort();
 
   size_t end = stream.find("\r\n\r\n");
   bool fits = end != std::string_view::npos && end + 4 <= static_cast<size_t>(kHeaderCapacity - 1);
   bool overflowed = (end == std::string_view::npos && stream.size() > static_cast<size_t>(kHeaderCapacity - 1)) ||
                     (end != std::string_view::npos && !fits);
-  // A redirect is only posted, never followed here.
+  // A redirect is only posted, never followed here, and no box is shown.
+  PendingBoxes.clear();
   MSG message;
   while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) {
   }
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A body that came whole was handed to the chain, which may have taken
     // the file away: one of no picture kind is removed.
     const bool handed_on = access(path.c_str(), F_OK) != 0;
-    if (LengthAnnounced == 0 && orderly && !handed_on && kept != body) std::abort();
+    if (Transfer.response.length_announced == 0 && orderly && !handed_on && kept != body) std::abort();
   } else if (!kept.empty()) {
     std::abort();
   }

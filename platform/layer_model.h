@@ -1,6 +1,8 @@
 // The layer's model: windows with their controls' state, classes, the posted
-// queue, timers and the notification area. Views (a real window, a tray icon)
-// read it; application code reaches it only through the Windows calls.
+// queue, timers and the notification area. Only the layer's own files see
+// it: application code goes through the Windows calls, a person's actions
+// through controls_port.h, and the desktop view module gets copies through
+// its table (layer_view_host.h), never this layout.
 #pragma once
 
 #include <windows.h>
@@ -117,7 +119,7 @@ LRESULT CALLBACK ScrollBarProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK StaticProc(HWND, UINT, WPARAM, LPARAM);
 void InitControlState(Window& window);
 // A control tells its parent what the user did: WM_COMMAND with its id and
-// `code`, sent at once.
+// `code`, sent at once. For the controls and the person's port only.
 void Notify(const Window& control, WORD code);
 
 // Registers the system control classes (after a reset).

@@ -1,6 +1,7 @@
 // The seam between the layer's model and what shows it to a person. Without a
-// display the headless view writes to the standard error stream; a desktop
-// view attaches here without any change to application code.
+// display the headless view writes to the standard error stream; the desktop
+// view module attaches here (through the table in layer_view_host.h) without
+// any change to application code.
 #pragma once
 
 #include <windows.h>
@@ -53,5 +54,8 @@ void StopDesktopView();
 
 // A path in bytes, for showing: UTF-8 as it stands, CP932 otherwise.
 std::string PathForDisplay(std::string_view path);
+// The line every view writes to the standard error stream when the
+// wallpaper changed; scripts and tests watch for it.
+void SayWallpaper(std::string_view given_path);
 
 }  // namespace layer

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -80,11 +82,7 @@ class HeadlessView final : public View {
     std::fflush(stderr);
     return default_answer;
   }
-  void WallpaperChanged(std::string_view given_path, const std::string&) override {
-    std::string line = "wallpaper: " + PathForDisplay(given_path) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-  }
+  void WallpaperChanged(std::string_view given_path, const std::string&) override { SayWallpaper(given_path); }
 };
 
 HeadlessView headless_view;
@@ -112,6 +110,12 @@ void AttachView(View* view) { attached_view = view; }
 
 std::string PathForDisplay(std::string_view path) {
   return IsUtf8(path) ? std::string(path) : LayerCp932ToUtf8(path);
+}
+
+void SayWallpaper(std::string_view given_path) {
+  std::string line = "wallpaper: " + PathForDisplay(given_path) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
 void ResetShell() {
@@ -192,6 +196,12 @@ bool LayerUtf8ToCp932(std::string_view text, std::string* cp932) {
 const std::vector<LayerMessageBox>& LayerMessageBoxes() { return message_boxes; }
 void LayerClearMessageBoxes() { message_boxes.clear(); }
 
+namespace {
+std::function<bool()> box_answered;
+}  // namespace
+
+void LayerHoldMessageBoxes(std::function<bool()> answered) { box_answered = std::move(answered); }
+
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   if (owner != nullptr && Find(owner) == nullptr) {
     SetError(ERROR_INVALID_WINDOW_HANDLE);
@@ -205,6 +215,14 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   if (message_box_open) return headless_view.ShowMessageBox(owner, caption_text, body, type, DefaultAnswer(type));
   message_box_open = true;
   int answer = CurrentView().ShowMessageBox(owner, caption_text, body, type, DefaultAnswer(type));
+  if (box_answered) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    MSG msg;
+    while (!box_answered() && std::chrono::steady_clock::now() < until) {
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      usleep(500);
+    }
+  }
   message_box_open = false;
   return answer;
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bitmap_header.h"
 #include "desktop/desktop_setter.h"
 #include "layer_control.h"
 #include "layer_model.h"
@@ -58,58 +59,13 @@ class FileDescriptor {
   int fd_;
 };
 
-uint32_t Le16(const unsigned char* p) { return static_cast<uint32_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-// True when the file holds a whole Windows or OS/2 bitmap: its headers make
-// sense and, where the size is known, every row of pixels is present.
+// True when the file holds a whole bitmap that every desktop can show.
 bool IsBitmapFile(int fd, uint64_t file_size) {
-  unsigned char header[14 + 40] = {};
-  if (file_size < 14 + 12) return false;
-  size_t wanted = static_cast<size_t>(std::min<uint64_t>(sizeof header, file_size));
-  if (pread(fd, header, wanted, 0) != static_cast<ssize_t>(wanted)) return false;
-  if (header[0] != 'B' || header[1] != 'M') return false;
-  uint32_t pixel_offset = Le32(header + 10);
-  uint32_t info_size = Le32(header + 14);
-  int64_t width, height;
-  uint32_t planes, bits, compression = 0;
-  if (info_size == 12) {
-    width = Le16(header + 18);
-    height = Le16(header + 20);
-    planes = Le16(header + 22);
-    bits = Le16(header + 24);
-  } else if (info_size == 40 || info_size == 52 || info_size == 56 || info_size == 64 || info_size == 108 ||
-             info_size == 124) {
-    if (file_size < 14 + 40) return false;
-    width = static_cast<int32_t>(Le32(header + 18));
-    height = static_cast<int32_t>(Le32(header + 22));
-    planes = Le16(header + 26);
-    bits = Le16(header + 28);
-    compression = Le32(header + 30);
-  } else {
-    return false;
-  }
-  if (width <= 0 || height == 0 || planes != 1) return false;
-  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return false;
-  if (static_cast<uint64_t>(pixel_offset) < 14u + info_size || pixel_offset >= file_size) return false;
-  switch (compression) {
-    case 0:  // plain rows
-    case 3: {  // rows with colour masks
-      if (compression == 3 && bits != 16 && bits != 32) return false;
-      uint64_t row_bytes = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
-      uint64_t rows = static_cast<uint64_t>(height < 0 ? -height : height);
-      return row_bytes <= (file_size - pixel_offset) / rows;  // no product to overflow
-    }
-    case 1:  // run-length coded, 8 bits
-      return bits == 8 && height > 0;
-    case 2:  // run-length coded, 4 bits
-      return bits == 4 && height > 0;
-    default:
-      return false;
-  }
+  unsigned char head[kBitmapHeadBytes] = {};
+  size_t wanted = static_cast<size_t>(std::min<uint64_t>(sizeof head, file_size));
+  if (pread(fd, head, wanted, 0) != static_cast<ssize_t>(wanted)) return false;
+  BitmapLayout layout;
+  return ReadBitmapHeader(head, wanted, file_size, &layout) == BitmapVerdict::kDrawable;
 }
 
 bool MakeFolders(const std::string& path) {

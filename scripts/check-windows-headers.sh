@@ -24,7 +24,7 @@ cp "$(find /usr/include -name jconfig.h -path '*linux-gnu*' | head -n 1)" "$scra
 # The project's own headers, but never platform/include: there the real
 # <windows.h> and <winsock.h> stand in.
 includes=(-I "$scratch")
-for dir in app fetch wallpaper convert/common convert/djpeg convert/cjpeg convert/png convert/webp; do
+for dir in app fetch wallpaper convert/common convert/probe convert/djpeg convert/cjpeg convert/png convert/webp; do
   includes+=(-I "$dir")
 done
 

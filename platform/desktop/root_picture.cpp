@@ -5,18 +5,11 @@
 #include <bit>
 #include <cstring>
 
+#include "little_endian.h"
+
 namespace layer {
 namespace {
 
-// More pixels than any screen needs; keeps a hostile header from asking
-// for gigabytes.
-constexpr uint64_t kMostPixels = uint64_t{1} << 26;
-
-uint32_t Le16(const unsigned char* p) { return static_cast<uint32_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 // One colour channel under a mask, widened to eight bits.
 struct Channel {
@@ -33,9 +26,41 @@ struct Channel {
   }
 };
 
-bool Refuse(std::string* why, const char* reason) {
-  *why = reason;
-  return false;
+// Run-length data: pixels are written where the codes put them and the
+// rest stay black. Writers code the padding of a row as pixels too, so what
+// runs past a row's end is dropped; a move outside the picture, or a stream
+// that ends early, ends the picture where it stands.
+void DecodeRunLength(const Bitmap& bitmap, PixelArea out) {
+  for (int y = 0; y < bitmap.height; ++y) std::fill_n(out.pixels + static_cast<size_t>(y) * out.stride, out.width, 0u);
+  const unsigned char* code = bitmap.rows;
+  const unsigned char* const end = bitmap.rows + bitmap.pixel_bytes;
+  const bool nibbles = bitmap.coding == BitmapCoding::kRunLength4;
+  int x = 0, row = 0;  // row counted from the bottom
+  uint32_t* line = nullptr;
+  auto put = [&](uint32_t index) {
+    if (x < bitmap.width) line[x++] = bitmap.palette[index];
+  };
+  while (end - code >= 2 && row < bitmap.height) {
+    line = out.pixels + static_cast<size_t>(bitmap.height - 1 - row) * out.stride;
+    const int count = code[0], value = code[1];
+    code += 2;
+    if (count > 0) {  // a run of one index, or of two alternating
+      for (int i = 0; i < count; ++i) put(nibbles ? (i % 2 == 0 ? value >> 4 : value & 0xf) : value);
+    } else if (value == 0) {  // end of row
+      x = 0, ++row;
+    } else if (value == 1) {  // end of picture
+      return;
+    } else if (value == 2) {  // move right and up
+      if (end - code < 2 || code[0] > bitmap.width - x || code[1] > bitmap.height - row) return;
+      x += code[0], row += code[1];
+      code += 2;
+    } else {  // `value` indexes as they stand, padded to a 16-bit boundary
+      const long bytes = nibbles ? (value + 1) / 2 : value;
+      if (end - code < bytes) return;
+      for (int i = 0; i < value; ++i) put(nibbles ? (i % 2 == 0 ? code[i / 2] >> 4 : code[i / 2] & 0xf) : code[i]);
+      code += std::min<long>(bytes + bytes % 2, end - code);
+    }
+  }
 }
 
 }  // namespace
@@ -51,67 +76,35 @@ CropArea FillCrop(int picture_width, int picture_height, int area_width, int are
 }
 
 bool ParseBitmap(std::span<const unsigned char> bytes, Bitmap* bitmap, std::string* why) {
-  if (bytes.size() < 26 || bytes[0] != 'B' || bytes[1] != 'M') return Refuse(why, "the stored picture is no bitmap");
-  const unsigned char* data = bytes.data();
-  uint32_t pixel_offset = Le32(data + 10);
-  uint32_t info_size = Le32(data + 14);
-  int64_t width, height;
-  uint32_t bits, compression = 0, colours_used = 0, palette_entry = 4;
-  if (info_size == 12) {
-    width = Le16(data + 18);
-    height = Le16(data + 20);
-    bits = Le16(data + 24);
-    palette_entry = 3;
-  } else {
-    if (info_size < 40 || bytes.size() < 14 + static_cast<uint64_t>(info_size)) return Refuse(why, "the stored picture's header is cut short");
-    width = static_cast<int32_t>(Le32(data + 18));
-    height = static_cast<int32_t>(Le32(data + 22));
-    bits = Le16(data + 28);
-    compression = Le32(data + 30);
-    colours_used = Le32(data + 46);
+  BitmapLayout layout;
+  BitmapVerdict verdict = ReadBitmapHeader(bytes.data(), bytes.size(), bytes.size(), &layout);
+  if (verdict != BitmapVerdict::kDrawable) {
+    *why = BitmapRefusal(verdict);
+    return false;
   }
-  bool top_down = height < 0;
-  if (top_down) height = -height;
-  if (width <= 0 || height <= 0 || static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMostPixels)
-    return Refuse(why, "the stored picture's size is out of range");
-  if (compression != 0 && compression != 3) return Refuse(why, "run-length coded bitmaps cannot be drawn on the root window");
-  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
-    return Refuse(why, "the stored picture has a pixel depth no bitmap has");
-
-  // Colour masks: given after a 40-byte header, inside a longer one.
-  uint32_t* masks = bitmap->masks;
-  if (compression == 3) {
-    if (bytes.size() < 14u + 40 + 12) return Refuse(why, "the stored picture's colour masks are missing");
-    for (int i = 0; i < 3; ++i) masks[i] = Le32(data + 14 + 40 + 4 * i);
-  } else if (bits == 16) {
-    masks[0] = 0x7c00, masks[1] = 0x03e0, masks[2] = 0x001f;
-  } else {
-    masks[0] = 0xff0000, masks[1] = 0x00ff00, masks[2] = 0x0000ff;
-  }
-
   bitmap->palette.clear();
-  if (bits <= 8) {
-    uint64_t count = colours_used != 0 && colours_used < (1u << bits) ? colours_used : 1u << bits;
-    uint64_t start = 14 + static_cast<uint64_t>(info_size) + (compression == 3 && info_size == 40 ? 12 : 0);
-    for (uint64_t i = 0; i < count && start + (i + 1) * palette_entry <= bytes.size(); ++i) {
-      const unsigned char* entry = data + start + i * palette_entry;
-      bitmap->palette.push_back(static_cast<uint32_t>(entry[2]) << 16 | static_cast<uint32_t>(entry[1]) << 8 | entry[0]);
-    }
-    bitmap->palette.resize(1u << bits, 0);  // indexes past the map are black
+  for (uint32_t i = 0; i < layout.palette_count; ++i) {
+    const unsigned char* entry = bytes.data() + layout.palette_offset + uint64_t{i} * layout.palette_entry;
+    bitmap->palette.push_back(static_cast<uint32_t>(entry[2]) << 16 | static_cast<uint32_t>(entry[1]) << 8 | entry[0]);
   }
-  uint64_t row_bytes = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
-  if (pixel_offset > bytes.size() || row_bytes * static_cast<uint64_t>(height) > bytes.size() - pixel_offset)
-    return Refuse(why, "the stored picture is cut short");
-  bitmap->width = static_cast<int>(width);
-  bitmap->height = static_cast<int>(height);
-  bitmap->rows = data + pixel_offset;
-  bitmap->row_bytes = row_bytes;
-  bitmap->top_down = top_down;
-  bitmap->bits = bits;
+  if (layout.bits <= 8) bitmap->palette.resize(size_t{1} << layout.bits, 0);  // indexes past the map are black
+  std::copy_n(layout.masks, 3, bitmap->masks);
+  bitmap->width = static_cast<int>(layout.width);
+  bitmap->height = static_cast<int>(layout.height);
+  bitmap->coding = layout.coding;
+  bitmap->rows = bytes.data() + layout.pixel_offset;
+  bitmap->row_bytes = layout.row_bytes;
+  bitmap->pixel_bytes = layout.pixel_bytes;
+  bitmap->top_down = layout.top_down;
+  bitmap->bits = layout.bits;
   return true;
 }
 
 void DecodeBitmap(const Bitmap& bitmap, PixelArea out) {
+  if (bitmap.coding == BitmapCoding::kRunLength8 || bitmap.coding == BitmapCoding::kRunLength4) {
+    DecodeRunLength(bitmap, out);
+    return;
+  }
   const Channel red(bitmap.masks[0]), green(bitmap.masks[1]), blue(bitmap.masks[2]);
   const bool plain_masks = bitmap.masks[0] == 0xff0000 && bitmap.masks[1] == 0xff00 && bitmap.masks[2] == 0xff;
   const int width = bitmap.width;
@@ -144,7 +137,7 @@ void DecodeBitmap(const Bitmap& bitmap, PixelArea out) {
         uint32_t index = (byte >> (8 - bitmap.bits * (1 + static_cast<uint32_t>(x) % per_byte))) & ((1u << bitmap.bits) - 1);
         put[x] = bitmap.palette[index];
       } else {
-        uint32_t value = bitmap.bits == 16 ? Le16(row + 2 * x) : Le32(row + 4 * x);
+        uint32_t value = bitmap.bits == 16 ? Get16(row + 2 * x) : Get32(row + 4 * x);
         put[x] = red.Read(value) << 16 | green.Read(value) << 8 | blue.Read(value);
       }
     }

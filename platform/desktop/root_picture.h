@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "bitmap_header.h"
+
 namespace layer {
 
 // Pixels as 0x00RRGGBB, row by row from the top.
@@ -37,17 +39,19 @@ struct CropArea {
 };
 CropArea FillCrop(int picture_width, int picture_height, int area_width, int area_height);
 
-// An uncompressed Windows or OS/2 bitmap of 1, 4, 8, 16, 24 or 32 bits,
-// checked and ready to decode from the bytes that hold it (which must stay).
+// A Windows or OS/2 bitmap the wallpaper call takes, checked and ready to
+// decode from the bytes that hold it (which must stay).
 struct Bitmap {
   int width = 0;
   int height = 0;
+  BitmapCoding coding = BitmapCoding::kRows;
   const unsigned char* rows = nullptr;  // as stored: bottom first unless top_down
   uint64_t row_bytes = 0;
+  uint64_t pixel_bytes = 0;  // of a run-length stream, all within the file
   bool top_down = false;
   uint32_t bits = 0;
   uint32_t masks[3] = {};
-  std::vector<uint32_t> palette;
+  std::vector<uint32_t> palette;  // every index the depth allows
 };
 
 // False with the reason when the bytes hold no bitmap that can be drawn.

@@ -35,6 +35,11 @@
 #include "module_setters.h"
 #include "root_picture.h"
 
+// Last: the extension writers' header defines min and max as macros.
+#include <X11/Xlibint.h>
+#undef min
+#undef max
+
 namespace layer {
 namespace {
 
@@ -44,16 +49,35 @@ namespace {
 constexpr auto kTalkTime = std::chrono::milliseconds(1500);
 constexpr auto kWindDownTime = std::chrono::milliseconds(300);
 
-// Only the talking thread touches Xlib, and only one such thread lives at a
-// time, so the flags need no lock: a request the server refused, and a
-// connection that is gone (closed by the server, or cut by the caller).
-bool x_failed = false;
-bool x_gone = false;
-int NoteError(Display*, XErrorEvent*) {
+// A request the server refused, and a connection that is gone (closed by
+// the server, or cut by the caller). Only the talking thread sets them, and
+// only one such thread lives at a time.
+std::atomic<bool> x_failed{false};
+std::atomic<bool> x_gone{false};
+
+// Xlib's error handler is the whole process's: a toolkit's connection on
+// the main thread reports through it too. So this conversation's errors are
+// taken off its own display before they reach that handler (False: nobody
+// else hears of them), and other connections' errors never come here.
+Bool NoteError(Display*, XErrorEvent*, xError*) {
   x_failed = true;
-  return 0;
+  return False;
 }
-int NoteBrokenConnection(Display*) { return 0; }
+void ClaimErrors(Display* display) {
+  for (int code = 1; code < 256; ++code) XESetWireToError(display, code, NoteError);
+}
+
+// A broken connection has only the process-wide handler before the
+// display's own exit; it is installed once, keeps quiet about the
+// conversation's display, and hands every other display to the handler
+// that was there before.
+std::atomic<Display*> talking_display{nullptr};
+std::atomic<XIOErrorHandler> earlier_io_handler{nullptr};
+int NoteBrokenConnection(Display* display) {
+  XIOErrorHandler earlier = earlier_io_handler;
+  if (display == talking_display || earlier == nullptr) return 0;
+  return earlier(display);
+}
 void KeepRunning(Display*, void*) { x_failed = x_gone = true; }
 
 // Root-sized shared memory outlives a change: making and freeing a segment
@@ -128,32 +152,32 @@ struct Change {
   std::string why;
 };
 
-// A display connection whose failures come back as a flag: Xlib's own
+// A display connection whose failures come back as flags: Xlib's own
 // handlers would end the program. Its socket is lent to the caller, who
 // may cut it.
 class Connection {
  public:
   explicit Connection(Change* change) : change_(change) {
-    previous_ = XSetErrorHandler(NoteError);
-    previous_io_ = XSetIOErrorHandler(NoteBrokenConnection);
+    static std::once_flag installed;
+    std::call_once(installed, [] { earlier_io_handler = XSetIOErrorHandler(NoteBrokenConnection); });
     x_failed = x_gone = false;
     display_ = XOpenDisplay(nullptr);
     if (display_ == nullptr) return;
+    talking_display = display_;
     XSetIOErrorExitHandler(display_, KeepRunning, nullptr);
+    ClaimErrors(display_);
     std::lock_guard<std::mutex> hold(change_->lock);
     if (change_->abandoned) x_failed = x_gone = true;  // too late: the caller has given up
     change_->connection = ConnectionNumber(display_);
   }
   ~Connection() {
-    if (display_ != nullptr) {
-      {
-        std::lock_guard<std::mutex> hold(change_->lock);
-        change_->connection = -1;  // before the number can name another file
-      }
-      XCloseDisplay(display_);
+    if (display_ == nullptr) return;
+    {
+      std::lock_guard<std::mutex> hold(change_->lock);
+      change_->connection = -1;  // before the number can name another file
     }
-    XSetErrorHandler(previous_);
-    XSetIOErrorHandler(previous_io_);
+    XCloseDisplay(display_);
+    talking_display = nullptr;
   }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -162,8 +186,6 @@ class Connection {
  private:
   Change* change_;
   Display* display_ = nullptr;
-  XErrorHandler previous_;
-  XIOErrorHandler previous_io_;
 };
 
 // The stored copy mapped rather than read: the pages are already in the

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,11 @@ struct LayerMessageBox {
 };
 const std::vector<LayerMessageBox>& LayerMessageBoxes();
 void LayerClearMessageBoxes();
+// While set, a message box waits as a modal one does: it runs the message
+// loop (PeekMessageA, DispatchMessageA), calling `answered` between rounds,
+// until that returns true or 20 seconds have passed, then answers with its
+// default button. Unset (the default), a box returns at once.
+void LayerHoldMessageBoxes(std::function<bool()> answered);
 
 // The notification-area icon last added and not yet deleted.
 bool LayerTrayIconPresent();

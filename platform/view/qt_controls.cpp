@@ -1,6 +1,6 @@
-// The widgets that show the model's windows. Each turns a person's actions
-// into the messages Windows would send, in Windows' order, and shows only
-// what the model holds: nothing moves or toggles on its own.
+// The widgets that show the program's windows. Each reports a person's
+// actions through the program's table, which sends what Windows would send,
+// and shows only what the program holds: nothing moves or toggles on its own.
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -14,8 +14,8 @@
 #include <QWindowStateChangeEvent>
 
 #include <algorithm>
+#include <string>
 
-#include "layer_control.h"
 #include "qt_view.h"
 
 namespace layer::qt {
@@ -25,29 +25,34 @@ namespace {
 constexpr int kFrameWidth = 3;
 constexpr int kCaptionHeight = 22;
 
-void SyncCommon(QWidget* widget, const Window& window, int height) {
+QString Utf8(const char* text, size_t size) { return QString::fromUtf8(text, static_cast<qsizetype>(size)); }
+
+// A text of the program's, asked for its length first.
+template <typename Fetch>
+QString Fetched(Fetch fetch) {
+  std::string text(fetch(nullptr, 0), '\0');
+  fetch(text.data(), text.size() + 1);
+  return Utf8(text.data(), text.size());
+}
+
+void SyncCommon(QWidget* widget, const LayerWindowSnapshot& window, int height) {
   widget->setGeometry(window.x, window.y, window.width, height);
-  widget->setEnabled(window.enabled);
-  widget->setVisible(window.visible);
+  widget->setEnabled(window.enabled != 0);
+  widget->setVisible(window.visible != 0);
 }
 
-// What the user typed, taken into the model before the program hears of
-// it, as an edit control does. False when the model cannot hold it.
-bool TakeTypedText(Window& window, const QString& typed) {
-  std::optional<std::string> ansi = ToAnsi(typed);
-  if (!ansi || (window.text_limit != 0 && ansi->size() > window.text_limit)) return false;
-  SetWindowTextInternal(window, *ansi);
-  return true;
-}
-
-// Puts back the model's text after a refused keystroke, the cursor where
-// the refused text began.
-void RefuseTyping(QLineEdit* edit, const Window& window) {
+// What the person typed goes to the program, which takes it or refuses it.
+// A refused keystroke leaves the program's text, the cursor where the
+// refused text began.
+void Typed(uint32_t id, QLineEdit* edit, const QString& typed) {
+  QByteArray utf8 = typed.toUtf8();
+  if (Host().typed(id, utf8.constData(), static_cast<size_t>(utf8.size())) != 0) return;
+  std::optional<Look> look = LookAt(id);
+  if (!look) return;
   int cursor = edit->cursorPosition();
-  QString text = FromAnsi(window.text);
-  int removed = edit->text().size() - text.size();
-  edit->setText(text);
-  edit->setCursorPosition(std::clamp(cursor - removed, 0, static_cast<int>(text.size())));
+  int removed = edit->text().size() - look->text.size();
+  edit->setText(look->text);
+  edit->setCursorPosition(std::clamp(cursor - removed, 0, static_cast<int>(look->text.size())));
   QApplication::beep();
 }
 
@@ -60,7 +65,8 @@ void SetTextKeepingCursor(QLineEdit* edit, const QString& text) {
 
 class TopLevel final : public QWidget, public WindowWidget {
  public:
-  explicit TopLevel(const Window& window) : WindowWidget(window.id) {
+  explicit TopLevel(const Look& look) : WindowWidget(look.window.id) {
+    const LayerWindowSnapshot& window = look.window;
     Qt::WindowFlags flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
     if (window.style & WS_SYSMENU) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     if (window.style & WS_MINIMIZEBOX) flags |= Qt::WindowMinimizeButtonHint;
@@ -75,12 +81,13 @@ class TopLevel final : public QWidget, public WindowWidget {
   }
   QWidget* widget() override { return this; }
 
-  void Sync(const Window& window) override {
+  void Sync(const Look& look) override {
+    const LayerWindowSnapshot& window = look.window;
     syncing_ = true;
-    setWindowTitle(FromAnsi(window.text));
+    setWindowTitle(look.text);
     QSize client = ClientSize(window);
     if ((window.style & WS_THICKFRAME) == 0) setFixedSize(client);
-    setEnabled(window.enabled);
+    setEnabled(window.enabled != 0);
     if (!window.visible) {
       hide();
     } else if (window.minimized) {
@@ -97,11 +104,10 @@ class TopLevel final : public QWidget, public WindowWidget {
   }
 
  protected:
-  // The close button: WM_SYSCOMMAND SC_CLOSE, whose default handling
-  // closes the window; Qt itself closes nothing.
+  // The close button only asks; Qt itself closes nothing.
   void closeEvent(QCloseEvent* event) override {
     event->ignore();
-    if (Model() != nullptr) SendMessageA(Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    Host().close_clicked(id());
   }
 
   // The desktop minimized or restored the window: the program decides what
@@ -109,17 +115,17 @@ class TopLevel final : public QWidget, public WindowWidget {
   void changeEvent(QEvent* event) override {
     QWidget::changeEvent(event);
     if (event->type() != QEvent::WindowStateChange || syncing_) return;
-    Window* window = Model();
-    if (window == nullptr) return;
+    LayerWindowSnapshot window;
+    if (Host().window(id(), &window) == 0) return;
     bool minimized = (windowState() & Qt::WindowMinimized) != 0;
-    if (minimized == window->minimized) return;
-    uint32_t id = this->id();
+    if (minimized == (window.minimized != 0)) return;
     // Deferred: the desktop is still in the middle of its state change.
-    QTimer::singleShot(0, this, [this, id, minimized] {
-      Window* now = FindId(id);
-      if (now == nullptr) return;
-      SendMessageA(HandleOf(id), WM_SYSCOMMAND, minimized ? SC_MINIMIZE : SC_RESTORE, 0);
-      if ((now = FindId(id)) != nullptr) Sync(*now);
+    QTimer::singleShot(0, this, [this, minimized] {
+      if (minimized)
+        Host().minimized(id());
+      else
+        Host().restored(id());
+      if (std::optional<Look> now = LookAt(id())) Sync(*now);
     });
   }
 
@@ -129,30 +135,18 @@ class TopLevel final : public QWidget, public WindowWidget {
 
 class EditField final : public QLineEdit, public WindowWidget {
  public:
-  EditField(const Window& window, QWidget* parent) : QLineEdit(parent), WindowWidget(window.id) {
-    setFrame((window.style & WS_BORDER) != 0);
-    if (window.style & ES_RIGHT) setAlignment(Qt::AlignRight);
-    if (window.style & ES_PASSWORD) setEchoMode(QLineEdit::Password);
-    connect(this, &QLineEdit::textEdited, this, [this](const QString& typed) { Typed(typed); });
+  EditField(const Look& look, QWidget* parent) : QLineEdit(parent), WindowWidget(look.window.id) {
+    uint32_t style = look.window.style;
+    setFrame((style & WS_BORDER) != 0);
+    if (style & ES_RIGHT) setAlignment(Qt::AlignRight);
+    if (style & ES_PASSWORD) setEchoMode(QLineEdit::Password);
+    connect(this, &QLineEdit::textEdited, this, [this](const QString& typed) { Typed(id(), this, typed); });
   }
   QWidget* widget() override { return this; }
-  void Sync(const Window& window) override {
-    SyncCommon(this, window, window.height);
-    setReadOnly((window.style & ES_READONLY) != 0);
-    SetTextKeepingCursor(this, FromAnsi(window.text));
-  }
-
- private:
-  void Typed(const QString& typed) {
-    Window* window = Model();
-    if (window == nullptr) return;
-    if (!TakeTypedText(*window, typed)) {
-      RefuseTyping(this, *window);
-      return;
-    }
-    uint32_t id = this->id();
-    Notify(*window, EN_UPDATE);
-    if (Window* still = FindId(id)) Notify(*still, EN_CHANGE);
+  void Sync(const Look& look) override {
+    SyncCommon(this, look.window, look.window.height);
+    setReadOnly((look.window.style & ES_READONLY) != 0);
+    SetTextKeepingCursor(this, look.text);
   }
 };
 
@@ -160,8 +154,8 @@ class EditField final : public QLineEdit, public WindowWidget {
 // is the height with the list dropped down.
 class DropDown final : public QComboBox, public WindowWidget {
  public:
-  DropDown(const Window& window, QWidget* parent) : QComboBox(parent), WindowWidget(window.id) {
-    bool editable = (window.style & 3) != CBS_DROPDOWNLIST;
+  DropDown(const Look& look, QWidget* parent) : QComboBox(parent), WindowWidget(look.window.id) {
+    bool editable = (look.window.style & 3) != CBS_DROPDOWNLIST;
     setEditable(editable);
     // The list is the program's: no entries added on Enter, no completion
     // typing ahead of the user.
@@ -173,23 +167,24 @@ class DropDown final : public QComboBox, public WindowWidget {
       // field loses the focus; in this box only a person picks.
       disconnect(lineEdit(), &QLineEdit::editingFinished, this, nullptr);
       disconnect(lineEdit(), &QLineEdit::returnPressed, this, nullptr);
-      connect(lineEdit(), &QLineEdit::textEdited, this, [this](const QString& typed) { Typed(typed); });
+      connect(lineEdit(), &QLineEdit::textEdited, this,
+              [this](const QString& typed) { Typed(id(), lineEdit(), typed); });
     }
     connect(this, qOverload<int>(&QComboBox::activated), this, [this](int index) { Chosen(index); });
   }
   QWidget* widget() override { return this; }
 
-  void Sync(const Window& window) override {
+  void Sync(const Look& look) override {
+    const LayerWindowSnapshot& window = look.window;
     syncing_ = true;
     int closed = std::min(window.height, sizeHint().height());
     SyncCommon(this, window, closed);
     int row = std::max(1, fontMetrics().height() + 2);
     setMaxVisibleItems(std::max(1, (window.height - closed) / row));
-    QStringList items;
-    for (const std::string& item : window.items) items << FromAnsi(item);
+    const QStringList& items = look.items;
     QStringList shown;
     for (int i = 0; i < count(); ++i) shown << itemText(i);
-    QString edit_text = FromAnsi(window.text);
+    const QString& edit_text = look.text;
     // Changing the list or the selection rewrites Qt's edit field; the
     // person typing keeps their cursor.
     int cursor = isEditable() ? lineEdit()->cursorPosition() : 0;
@@ -208,7 +203,8 @@ class DropDown final : public QComboBox, public WindowWidget {
       lineEdit()->setText(edit_text);
       lineEdit()->setCursorPosition(std::min(cursor, static_cast<int>(edit_text.size())));
     }
-    if (window.dropped != popup_open_) {
+    // A list closing keeps the program's word open until its close-up is told.
+    if (!closing_ && (window.dropped != 0) != popup_open_) {
       if (window.dropped) {
         popup_open_ = true;
         QComboBox::showPopup();
@@ -223,14 +219,11 @@ class DropDown final : public QComboBox, public WindowWidget {
   // The list opens: the program hears of it first, as it may fill the list.
   void showPopup() override {
     if (syncing_) return QComboBox::showPopup();
-    Window* window = Model();
-    if (window == nullptr) return;
+    if (!Alive()) return;
     picked_ = false;
     popup_open_ = true;
-    window->dropped = true;
-    uint32_t id = this->id();
-    Notify(*window, CBN_DROPDOWN);
-    if (FindId(id) == nullptr) return;
+    Host().list_opened(id());
+    if (!Alive()) return;
     QComboBox::showPopup();
   }
 
@@ -240,31 +233,16 @@ class DropDown final : public QComboBox, public WindowWidget {
     QComboBox::hidePopup();
     if (syncing_ || !popup_open_) return;
     popup_open_ = false;
-    if (Window* window = Model()) window->dropped = false;
-    uint32_t id = this->id();
     closing_ = true;
-    QTimer::singleShot(0, this, [this, id] {
+    QTimer::singleShot(0, this, [this] {
       bool picked = picked_;
       picked_ = false;
       closing_ = false;
-      if (Window* window = FindId(id); window != nullptr && !picked) Notify(*window, CBN_SELENDCANCEL);
-      if (Window* window = FindId(id)) Notify(*window, CBN_CLOSEUP);
+      Host().list_closed(id(), picked ? 1 : 0);
     });
   }
 
  private:
-  void Typed(const QString& typed) {
-    Window* window = Model();
-    if (window == nullptr) return;
-    if (!TakeTypedText(*window, typed)) {
-      RefuseTyping(lineEdit(), *window);
-      return;
-    }
-    uint32_t id = this->id();
-    Notify(*window, CBN_EDITUPDATE);
-    if (Window* still = FindId(id)) Notify(*still, CBN_EDITCHANGE);
-  }
-
   void keyPressEvent(QKeyEvent* event) override {
     keying_ = true;
     QComboBox::keyPressEvent(event);
@@ -273,18 +251,14 @@ class DropDown final : public QComboBox, public WindowWidget {
 
   // An item chosen from the open list, or by an arrow key in the closed box.
   void Chosen(int index) {
-    Window* window = Model();
-    if (syncing_ || window == nullptr) return;
-    if (!popup_open_ && !closing_ && !keying_) return Sync(*window);  // none of the person's doing
-    if (index < 0 || static_cast<size_t>(index) >= window->items.size()) return;
-    window->selection = index;
-    SetWindowTextInternal(*window, window->items[static_cast<size_t>(index)]);
-    uint32_t id = this->id();
+    if (syncing_) return;
+    std::optional<Look> look = LookAt(id());
+    if (!look) return;
+    if (!popup_open_ && !closing_ && !keying_) return Sync(*look);  // none of the person's doing
+    if (index < 0 || static_cast<uint32_t>(index) >= look->window.item_count) return;
     bool from_list = popup_open_ || closing_;
-    Notify(*window, CBN_SELCHANGE);
-    if (!from_list) return;
-    picked_ = true;
-    if (Window* still = FindId(id)) Notify(*still, CBN_SELENDOK);
+    if (from_list) picked_ = true;
+    Host().item_picked(id(), index, from_list ? 1 : 0);
   }
 
   bool syncing_ = false;
@@ -294,20 +268,19 @@ class DropDown final : public QComboBox, public WindowWidget {
   bool keying_ = false;   // a key press is being handled
 };
 
-// Push buttons and check boxes. A click is BM_CLICK to the control, which
-// notifies its parent and sets the mark itself only for automatic kinds.
+// Push buttons and check boxes. The program sets the mark, and only for
+// automatic kinds.
 template <typename Base>
 class Button final : public Base, public WindowWidget {
  public:
-  Button(const Window& window, QWidget* parent) : Base(parent), WindowWidget(window.id) {
-    QObject::connect(this, &QAbstractButton::clicked, this, [this] {
-      if (Model() != nullptr) SendMessageA(Handle(), BM_CLICK, 0, 0);
-    });
+  Button(const Look& look, QWidget* parent) : Base(parent), WindowWidget(look.window.id) {
+    QObject::connect(this, &QAbstractButton::clicked, this, [this] { Host().clicked(id()); });
   }
   QWidget* widget() override { return this; }
-  void Sync(const Window& window) override {
+  void Sync(const Look& look) override {
+    const LayerWindowSnapshot& window = look.window;
     SyncCommon(this, window, window.height);
-    this->setText(FromAnsi(window.text));
+    this->setText(look.text);
     if constexpr (std::is_same_v<Base, QCheckBox>) {
       DWORD type = window.style & BS_TYPEMASK;
       this->setTristate(type == BS_3STATE || type == BS_AUTO3STATE);
@@ -326,20 +299,20 @@ class Button final : public Base, public WindowWidget {
 // WM_VSCROLL and shows the position the program sets, nothing else.
 class ScrollBar final : public QScrollBar, public WindowWidget {
  public:
-  ScrollBar(const Window& window, QWidget* parent)
-      : QScrollBar((window.style & SBS_VERT) != 0 ? Qt::Vertical : Qt::Horizontal, parent),
-        WindowWidget(window.id) {
+  ScrollBar(const Look& look, QWidget* parent)
+      : QScrollBar((look.window.style & SBS_VERT) != 0 ? Qt::Vertical : Qt::Horizontal, parent),
+        WindowWidget(look.window.id) {
     setPageStep(10);
     connect(this, &QAbstractSlider::actionTriggered, this, [this](int action) { Requested(action); });
   }
   QWidget* widget() override { return this; }
-  void Sync(const Window& window) override {
+  void Sync(const Look& look) override {
+    const LayerWindowSnapshot& window = look.window;
     SyncCommon(this, window, window.height);
-    const ScrollState& scroll = window.scroll[SB_CTL];
     blockSignals(true);
-    setRange(scroll.min, scroll.max);
-    setValue(scroll.pos);
-    setSliderPosition(scroll.pos);
+    setRange(window.scroll_min, window.scroll_max);
+    setValue(window.scroll_pos);
+    setSliderPosition(window.scroll_pos);
     blockSignals(false);
   }
 
@@ -354,15 +327,14 @@ class ScrollBar final : public QScrollBar, public WindowWidget {
     QScrollBar::mouseReleaseEvent(event);
     if (!pressed_) return;
     pressed_ = false;
-    uint32_t id = this->id();
-    if (dragged) Send(SB_THUMBPOSITION, track_);
-    if (FindId(id) != nullptr) Send(SB_ENDSCROLL, 0);
+    if (dragged) Host().scrolled(id(), SB_THUMBPOSITION, track_);
+    Host().scrolled(id(), SB_ENDSCROLL, 0);
   }
   void keyReleaseEvent(QKeyEvent* event) override {
     QScrollBar::keyReleaseEvent(event);
     if (!event->isAutoRepeat() && requested_by_key_) {
       requested_by_key_ = false;
-      Send(SB_ENDSCROLL, 0);
+      Host().scrolled(id(), SB_ENDSCROLL, 0);
     }
   }
   void keyPressEvent(QKeyEvent* event) override {
@@ -387,18 +359,10 @@ class ScrollBar final : public QScrollBar, public WindowWidget {
         break;
       default: return;
     }
-    uint32_t id = this->id();
-    Send(code, position);
+    Host().scrolled(id(), code, position);
     // Qt has moved the slider already; put it where the program says.
-    if (Window* window = FindId(id)) setSliderPosition(window->scroll[SB_CTL].pos);
-  }
-
-  void Send(int code, int position) {
-    Window* window = Model();
-    if (window == nullptr || FindId(window->parent) == nullptr) return;
-    UINT message = orientation() == Qt::Horizontal ? WM_HSCROLL : WM_VSCROLL;
-    SendMessageA(HandleOf(window->parent), message, MAKEWPARAM(code, static_cast<WORD>(position)),
-                 reinterpret_cast<LPARAM>(Handle()));
+    LayerWindowSnapshot window;
+    if (Host().window(id(), &window) != 0) setSliderPosition(window.scroll_pos);
   }
 
   bool pressed_ = false;
@@ -408,35 +372,45 @@ class ScrollBar final : public QScrollBar, public WindowWidget {
 
 class StaticText final : public QLabel, public WindowWidget {
  public:
-  StaticText(const Window& window, QWidget* parent) : QLabel(parent), WindowWidget(window.id) {
-    DWORD align = window.style & 3;
+  StaticText(const Look& look, QWidget* parent) : QLabel(parent), WindowWidget(look.window.id) {
+    uint32_t align = look.window.style & 3;
     Qt::Alignment horizontal = align == SS_RIGHT ? Qt::AlignRight : align == SS_CENTER ? Qt::AlignHCenter : Qt::AlignLeft;
     setAlignment(horizontal | Qt::AlignVCenter);
     setTextFormat(Qt::PlainText);
-    if (window.style & WS_BORDER) {
+    if (look.window.style & WS_BORDER) {
       setFrameStyle(QFrame::Box | QFrame::Plain);
       setLineWidth(1);
     }
     setIndent(2);
   }
   QWidget* widget() override { return this; }
-  void Sync(const Window& window) override {
-    SyncCommon(this, window, window.height);
-    setText(FromAnsi(window.text));
+  void Sync(const Look& look) override {
+    SyncCommon(this, look.window, look.window.height);
+    setText(look.text);
   }
 };
 
 // A child of a class the program registered: a plain area.
 class Plain final : public QWidget, public WindowWidget {
  public:
-  Plain(const Window& window, QWidget* parent) : QWidget(parent), WindowWidget(window.id) {}
+  Plain(const Look& look, QWidget* parent) : QWidget(parent), WindowWidget(look.window.id) {}
   QWidget* widget() override { return this; }
-  void Sync(const Window& window) override { SyncCommon(this, window, window.height); }
+  void Sync(const Look& look) override { SyncCommon(this, look.window, look.window.height); }
 };
 
 }  // namespace
 
-QSize ClientSize(const Window& window) {
+std::optional<Look> LookAt(uint32_t id) {
+  Look look{};
+  if (Host().window(id, &look.window) == 0) return std::nullopt;
+  look.text = Fetched([id](char* buffer, size_t size) { return Host().window_text(id, buffer, size); });
+  if (look.window.kind == kLayerViewComboBox)
+    for (uint32_t i = 0; i < look.window.item_count; ++i)
+      look.items << Fetched([id, i](char* buffer, size_t size) { return Host().item_text(id, i, buffer, size); });
+  return look;
+}
+
+QSize ClientSize(const LayerWindowSnapshot& window) {
   int width = window.width, height = window.height;
   if (window.style & WS_CAPTION) {
     width -= 2 * kFrameWidth;
@@ -445,27 +419,27 @@ QSize ClientSize(const Window& window) {
   return QSize(std::max(width, 1), std::max(height, 1));
 }
 
-WindowWidget* CreateTopLevelWidget(const Window& window) { return new TopLevel(window); }
+WindowWidget* CreateTopLevelWidget(const Look& look) { return new TopLevel(look); }
 
-WindowWidget* CreateControlWidget(const Window& window, QWidget* parent) {
-  switch (window.kind) {
-    case ControlKind::kEdit:
-      return new EditField(window, parent);
-    case ControlKind::kComboBox:
-      return new DropDown(window, parent);
-    case ControlKind::kButton: {
-      DWORD type = window.style & BS_TYPEMASK;
+WindowWidget* CreateControlWidget(const Look& look, QWidget* parent) {
+  switch (look.window.kind) {
+    case kLayerViewEdit:
+      return new EditField(look, parent);
+    case kLayerViewComboBox:
+      return new DropDown(look, parent);
+    case kLayerViewButton: {
+      uint32_t type = look.window.style & BS_TYPEMASK;
       bool check = type == BS_CHECKBOX || type == BS_AUTOCHECKBOX || type == BS_3STATE ||
                    type == BS_AUTO3STATE || type == BS_RADIOBUTTON || type == BS_AUTORADIOBUTTON;
-      if (check) return new Button<QCheckBox>(window, parent);
-      return new Button<QPushButton>(window, parent);
+      if (check) return new Button<QCheckBox>(look, parent);
+      return new Button<QPushButton>(look, parent);
     }
-    case ControlKind::kScrollBar:
-      return new ScrollBar(window, parent);
-    case ControlKind::kStatic:
-      return new StaticText(window, parent);
+    case kLayerViewScrollBar:
+      return new ScrollBar(look, parent);
+    case kLayerViewStatic:
+      return new StaticText(look, parent);
     default:
-      return new Plain(window, parent);
+      return new Plain(look, parent);
   }
 }
 

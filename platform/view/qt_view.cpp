@@ -1,6 +1,7 @@
-// The desktop view: shows the layer's windows, controls, message boxes and
+// The desktop view: shows the program's windows, controls, message boxes and
 // notification-area icons with Qt Widgets, and joins Qt's event handling
-// to the layer's one wait.
+// to the program's one wait. The program hands its table to the one entry
+// point below and gets the view's back.
 #include <poll.h>
 #include <xcb/xcb.h>
 
@@ -19,29 +20,35 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <utility>
 
-#include "layer_control.h"
-#include "layer_view.h"
 #include "qt_view.h"
 
 namespace layer::qt {
+
 namespace {
+LayerViewHost host_table{};
+}  // namespace
 
-constexpr UINT kIconTypeMask = 0xF0;  // MB_ICONHAND and its kin
+const LayerViewHost& Host() { return host_table; }
 
-QIcon IconOf(HICON icon) {
-  LayerIconImage image;
-  if (!LayerIconInfo(icon, &image)) return QIcon();
+QIcon IconOf(const void* icon) {
+  LayerIconPicture image;
+  if (icon == nullptr || Host().icon_image(icon, &image) == 0) return QIcon();
   QImage picture(image.width, image.height, QImage::Format_RGB32);
   for (int y = 0; y < image.height; ++y)
     for (int x = 0; x < image.width; ++x)
       picture.setPixel(x, y, 0xFF000000u | image.palette[image.pixels[y * image.width + x] & 0x0F]);
   return QIcon(QPixmap::fromImage(picture));
 }
+
+namespace {
+
+constexpr UINT kIconTypeMask = 0xF0;  // MB_ICONHAND and its kin
 
 // The buttons of a box by its MB_ type, with the answer each gives.
 struct BoxButton {
@@ -73,7 +80,7 @@ QMessageBox::Icon BoxIcon(UINT type) {
   }
 }
 
-class QtView final : public View {
+class QtView final {
  public:
   QtView() {
     wake_timer_.setSingleShot(true);
@@ -84,7 +91,7 @@ class QtView final : public View {
     }
   }
 
-  ~QtView() override {
+  ~QtView() {
     notifiers_.clear();
     tray_.clear();
     for (auto& [id, entry] : widgets_)
@@ -93,25 +100,11 @@ class QtView final : public View {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
 
-  int ShowMessageBox(HWND owner, std::string_view caption, std::string_view text, UINT type,
-                     int default_answer) override;
-  void WallpaperChanged(std::string_view given_path, const std::string&) override {
-    std::string line = "wallpaper: " + PathForDisplay(given_path) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-  }
-  void WindowChanged(HWND hwnd) override;
-  void WindowDestroyed(HWND hwnd) override;
-  void TrayChanged() override;
-  int Wait(pollfd* fds, size_t count, int timeout_ms) override;
-  int MonitorCount() const override { return static_cast<int>(QGuiApplication::screens().size()); }
-
-  // For tests that drive the desktop from outside: the native window that
-  // shows a model window, 0 when none does.
-  WId NativeWindow(HWND hwnd) {
-    auto it = widgets_.find(IdOf(hwnd));
-    return it != widgets_.end() && it->second.widget ? it->second.widget->winId() : 0;
-  }
+  int ShowMessageBox(uint32_t owner, const QString& caption, const QString& text, UINT type, int default_answer);
+  void WindowChanged(uint32_t id);
+  void WindowDestroyed(uint32_t id);
+  void TrayChanged();
+  int Wait(pollfd* fds, size_t count, int timeout_ms);
 
  private:
   struct Entry {
@@ -120,7 +113,7 @@ class QtView final : public View {
   };
   struct TrayEntry {
     std::unique_ptr<QSystemTrayIcon> icon;
-    HICON shown_icon = nullptr;
+    const void* shown_icon = nullptr;
   };
   struct Watch {
     std::unique_ptr<QSocketNotifier> read, write;
@@ -132,13 +125,12 @@ class QtView final : public View {
   }
   // The widget that shows `window`, made on first sight; null for a child
   // whose parent has none yet.
-  WindowWidget* Ensure(const Window& window);
-  void PostTrayClick(HWND owner, UINT id, QSystemTrayIcon::ActivationReason reason);
+  WindowWidget* Ensure(const Look& look);
   void WatchOnly(pollfd* fds, size_t count);
   void ShowOnRequest();
 
   std::map<uint32_t, Entry> widgets_;
-  std::map<std::pair<HWND, UINT>, TrayEntry> tray_;
+  std::map<std::pair<uint32_t, uint32_t>, TrayEntry> tray_;  // by owner and icon id
   std::map<int, Watch> notifiers_;
   QTimer wake_timer_;
   int modal_depth_ = 0;  // message boxes open
@@ -146,44 +138,39 @@ class QtView final : public View {
   std::unique_ptr<QSocketNotifier> instance_notifier_;
 };
 
-WindowWidget* QtView::Ensure(const Window& window) {
+WindowWidget* QtView::Ensure(const Look& look) {
+  const LayerWindowSnapshot& window = look.window;
   auto it = widgets_.find(window.id);
   if (it != widgets_.end()) return it->second.widget ? it->second.view : nullptr;
   WindowWidget* view;
   if (window.parent == 0) {
-    view = CreateTopLevelWidget(window);
+    view = CreateTopLevelWidget(look);
   } else {
     QWidget* parent = WidgetOf(window.parent);
     if (parent == nullptr) {
-      const Window* parent_window = FindId(window.parent);
-      if (parent_window == nullptr || Ensure(*parent_window) == nullptr) return nullptr;
+      std::optional<Look> parent_look = LookAt(window.parent);
+      if (!parent_look || Ensure(*parent_look) == nullptr) return nullptr;
       parent = WidgetOf(window.parent);
     }
-    view = CreateControlWidget(window, parent);
+    view = CreateControlWidget(look, parent);
   }
   widgets_[window.id] = Entry{view->widget(), view};
   return view;
 }
 
-void QtView::WindowChanged(HWND hwnd) {
-  const Window* window = Find(hwnd);
-  if (window == nullptr || window->destroying) return;
-  if (window->parent == 0) {
-    // The class icon goes with the window.
-    const auto& classes = layer::Model().classes;
-    for (const WindowClass& c : classes) {
-      if (c.key != window->class_key) continue;
-      if (WindowWidget* view = Ensure(*window); view != nullptr && c.info.hIcon != nullptr &&
-                                                  view->widget()->windowIcon().isNull())
-        view->widget()->setWindowIcon(IconOf(c.info.hIcon));
-      break;
-    }
-  }
-  if (WindowWidget* view = Ensure(*window)) view->Sync(*window);
+void QtView::WindowChanged(uint32_t id) {
+  std::optional<Look> look = LookAt(id);
+  if (!look) return;
+  WindowWidget* view = Ensure(*look);
+  if (view == nullptr) return;
+  // The class icon goes with the window.
+  if (look->window.parent == 0 && look->window.icon != nullptr && view->widget()->windowIcon().isNull())
+    view->widget()->setWindowIcon(IconOf(look->window.icon));
+  view->Sync(*look);
 }
 
-void QtView::WindowDestroyed(HWND hwnd) {
-  auto it = widgets_.find(IdOf(hwnd));
+void QtView::WindowDestroyed(uint32_t id) {
+  auto it = widgets_.find(id);
   if (it == widgets_.end()) return;
   if (QWidget* widget = it->second.widget) {
     // Later: the widget may be the one whose event handler is running now.
@@ -193,62 +180,53 @@ void QtView::WindowDestroyed(HWND hwnd) {
   widgets_.erase(it);
 }
 
+// A click on an icon is the program's to answer.
+uint32_t GestureOf(QSystemTrayIcon::ActivationReason reason) {
+  switch (reason) {
+    case QSystemTrayIcon::DoubleClick: return kLayerTrayDoubleClick;
+    case QSystemTrayIcon::Context: return kLayerTrayContextClick;
+    case QSystemTrayIcon::MiddleClick: return kLayerTrayMiddleClick;
+    default: return kLayerTrayClick;
+  }
+}
+
 void QtView::TrayChanged() {
-  const auto& icons = layer::Model().tray;
-  std::map<std::pair<HWND, UINT>, TrayEntry> kept;
-  for (const TrayIcon& icon : icons) {
-    auto key = std::make_pair(icon.data.hWnd, icon.data.uID);
+  std::map<std::pair<uint32_t, uint32_t>, TrayEntry> kept;
+  uint32_t count = Host().tray_count();
+  for (uint32_t i = 0; i < count; ++i) {
+    LayerTraySnapshot icon;
+    if (Host().tray_icon(i, &icon) == 0) continue;
+    auto key = std::make_pair(icon.owner, icon.icon_id);
     TrayEntry entry;
     if (auto it = tray_.find(key); it != tray_.end()) {
       entry = std::move(it->second);
       tray_.erase(it);
     } else {
       entry.icon = std::make_unique<QSystemTrayIcon>();
-      HWND owner = icon.data.hWnd;
-      UINT id = icon.data.uID;
       QObject::connect(entry.icon.get(), &QSystemTrayIcon::activated,
-                       [this, owner, id](QSystemTrayIcon::ActivationReason reason) {
-                         PostTrayClick(owner, id, reason);
+                       [key](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason == QSystemTrayIcon::Unknown) return;
+                         Host().tray_clicked(key.first, key.second, GestureOf(reason));
                        });
     }
-    if (icon.data.hIcon != entry.shown_icon) {
-      entry.icon->setIcon(IconOf(icon.data.hIcon));
-      entry.shown_icon = icon.data.hIcon;
+    if (icon.icon != entry.shown_icon) {
+      entry.icon->setIcon(IconOf(icon.icon));
+      entry.shown_icon = icon.icon;
     }
-    entry.icon->setToolTip(FromAnsi(icon.data.szTip));
+    entry.icon->setToolTip(QString::fromUtf8(icon.tip));
     entry.icon->show();
     kept.emplace(key, std::move(entry));
   }
   tray_ = std::move(kept);  // icons no longer in the model go with the old map
 }
 
-// A click on an icon: its callback message with the icon id, and the mouse
-// message of the button, as the notification area posts them.
-void QtView::PostTrayClick(HWND owner, UINT id, QSystemTrayIcon::ActivationReason reason) {
-  for (const TrayIcon& icon : layer::Model().tray) {
-    if (icon.data.hWnd != owner || icon.data.uID != id) continue;
-    if ((icon.data.uFlags & NIF_MESSAGE) == 0) return;
-    auto post = [&](UINT mouse) {
-      PostMessageA(owner, icon.data.uCallbackMessage, id, static_cast<LPARAM>(mouse));
-    };
-    switch (reason) {
-      case QSystemTrayIcon::Trigger: post(WM_LBUTTONDOWN); post(WM_LBUTTONUP); break;
-      case QSystemTrayIcon::DoubleClick: post(WM_LBUTTONDBLCLK); break;
-      case QSystemTrayIcon::Context: post(WM_RBUTTONDOWN); post(WM_RBUTTONUP); break;
-      case QSystemTrayIcon::MiddleClick: post(WM_MBUTTONDOWN); post(WM_MBUTTONUP); break;
-      default: break;
-    }
-    return;
-  }
-}
-
 // Another start of the program on this display: do what a click on the
 // icon does, which brings the window back.
 void QtView::ShowOnRequest() {
   while (instance_.Accept()) {
-    const auto& icons = layer::Model().tray;
-    if (!icons.empty())
-      PostTrayClick(icons.front().data.hWnd, icons.front().data.uID, QSystemTrayIcon::Trigger);
+    LayerTraySnapshot icon;
+    if (Host().tray_count() > 0 && Host().tray_icon(0, &icon) != 0)
+      Host().tray_clicked(icon.owner, icon.icon_id, kLayerTrayClick);
   }
 }
 
@@ -306,21 +284,14 @@ int QtView::Wait(pollfd* fds, size_t count, int timeout_ms) {
 
 // A modal box owned by the window, as Windows shows one: the owner's
 // messages, timers and socket events go on being dispatched meanwhile.
-int QtView::ShowMessageBox(HWND owner, std::string_view caption, std::string_view text, UINT type,
+int QtView::ShowMessageBox(uint32_t owner, const QString& caption, const QString& text, UINT type,
                            int default_answer) {
   QWidget* parent = nullptr;
-  for (const Window* w = Find(owner); w != nullptr && parent == nullptr;) {
-    if (w->parent != 0) {
-      w = FindId(w->parent);
-      continue;
-    }
-    if (WindowWidget* view = Ensure(*w)) parent = view->widget();
-    break;
-  }
+  if (std::optional<Look> look = LookAt(owner))
+    if (WindowWidget* view = Ensure(*look)) parent = view->widget();
   // A transient box needs its owner's native window, shown or not.
   if (parent != nullptr) parent->winId();
-  QPointer<QMessageBox> box = new QMessageBox(BoxIcon(type), FromAnsi(caption), FromAnsi(text),
-                                              QMessageBox::NoButton, parent);
+  QPointer<QMessageBox> box = new QMessageBox(BoxIcon(type), caption, text, QMessageBox::NoButton, parent);
   box->setTextFormat(Qt::PlainText);
   std::vector<BoxButton> buttons = ButtonsOf(type);
   for (const BoxButton& b : buttons) {
@@ -333,7 +304,7 @@ int QtView::ShowMessageBox(HWND owner, std::string_view caption, std::string_vie
   int answer = default_answer;
   auto finish = [&done] {
     done = true;
-    PostMessageA(nullptr, WM_NULL, 0, 0);  // wakes the loop below
+    Host().wake_loop();  // ends the wait below
   };
   QObject::connect(box, &QMessageBox::finished, box, [&, box = box.data()] {
     for (const BoxButton& b : buttons)
@@ -346,20 +317,11 @@ int QtView::ShowMessageBox(HWND owner, std::string_view caption, std::string_vie
   box->show();
 
   ++modal_depth_;
-  MSG msg;
   while (!done) {
-    BOOL got = GetMessageA(&msg, nullptr, 0, 0);
-    if (got == 0) {
-      PostQuitMessage(static_cast<int>(msg.wParam));  // the outer loop ends too
-      break;
-    }
-    if (got < 0) {
-      // Only a test's stopped clock gets here; wait for the person instead.
-      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-      continue;
-    }
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    int handled = Host().pump_message();
+    if (handled == 0) break;  // the quit message, left for the outer loop
+    // Only a test's stopped clock gets here; wait for the person instead.
+    if (handled < 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   --modal_depth_;
   if (box) {
@@ -407,35 +369,60 @@ QApplication* the_application = nullptr;
 }  // namespace
 }  // namespace layer::qt
 
-using layer::qt::QtView;
+// The view's side of the table: the program calls these only between
+// opening and closing the module.
+namespace layer::qt {
+namespace {
 
-extern "C" __attribute__((visibility("default"))) layer::View* SkerrowCreateDesktopView(const char* program,
-                                                                                      int* handed_over,
-                                                                                      const char** reason) {
+const LayerViewModule kModule = {
+    .show_message_box = [](uint32_t owner, const char* caption, const char* text, uint32_t type,
+                           int32_t default_answer) -> int {
+      return the_view->ShowMessageBox(owner, QString::fromUtf8(caption), QString::fromUtf8(text), type,
+                                      default_answer);
+    },
+    .window_changed = [](uint32_t id) { the_view->WindowChanged(id); },
+    .window_destroyed = [](uint32_t id) { the_view->WindowDestroyed(id); },
+    .tray_changed = [] { the_view->TrayChanged(); },
+    .wait = [](pollfd* fds, size_t count, int timeout_ms) { return the_view->Wait(fds, count, timeout_ms); },
+    .monitor_count = [] { return static_cast<int>(QGuiApplication::screens().size()); },
+    .close =
+        [] {
+          delete the_view;
+          the_view = nullptr;
+          delete the_application;
+          the_application = nullptr;
+        },
+};
+
+}  // namespace
+}  // namespace layer::qt
+
+extern "C" __attribute__((visibility("default"))) int32_t SkerrowViewOpen(const LayerViewHost* host,
+                                                                          LayerViewModule* module,
+                                                                          const char* program,
+                                                                          const char** reason) {
   using namespace layer::qt;
-  *handed_over = 0;
-  if (!DisplayReachable(reason)) return nullptr;
-  if (InstanceSocket::HandOver()) {
-    *handed_over = 1;
-    return nullptr;
+  // A program built against another table would call through the wrong
+  // entries; it runs without a window instead.
+  if (host == nullptr || host->version != kLayerViewVersion || host->size != sizeof(LayerViewHost)) {
+    static char refusal[96];
+    std::snprintf(refusal, sizeof refusal, "the view module wants table version %u, the program offers %u",
+                  static_cast<unsigned>(kLayerViewVersion), host != nullptr ? static_cast<unsigned>(host->version) : 0u);
+    *reason = refusal;
+    return kLayerViewFailed;
   }
+  if (the_view != nullptr) {
+    *reason = "the view is open already";
+    return kLayerViewFailed;
+  }
+  if (!DisplayReachable(reason)) return kLayerViewFailed;
+  if (InstanceSocket::HandOver()) return kLayerViewHandedOver;
+  host_table = *host;
   static int argc = 1;
   static char* argv[] = {const_cast<char*>(program), nullptr};
   the_application = new QApplication(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   the_view = new QtView;
-  return the_view;
-}
-
-extern "C" __attribute__((visibility("default"))) void SkerrowDestroyDesktopView(layer::View* view) {
-  using namespace layer::qt;
-  if (view != the_view) return;
-  delete the_view;
-  the_view = nullptr;
-  delete the_application;
-  the_application = nullptr;
-}
-
-extern "C" __attribute__((visibility("default"))) unsigned long SkerrowDesktopNativeWindow(HWND hwnd) {
-  return layer::qt::the_view != nullptr ? layer::qt::the_view->NativeWindow(hwnd) : 0;
+  *module = kModule;
+  return kLayerViewOpened;
 }

@@ -1,6 +1,7 @@
 // Loads the desktop view when the program has a display. The module holds
 // every Qt dependency, so a program without a display never maps Qt and
-// keeps its small footprint.
+// keeps its small footprint. The module reaches the program only through
+// the versioned table in layer_view_host.h; the program exports nothing.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -8,17 +9,42 @@
 #include <cstdlib>
 #include <string>
 
+#include "controls_port.h"
+#include "layer_control.h"
+#include "layer_model.h"
 #include "layer_view.h"
+#include "layer_view_host.h"
 #include "module_folder.h"
 
 namespace layer {
 namespace {
 
-using CreateView = View* (*)(const char* program, int* handed_over, const char** reason);
-using DestroyView = void (*)(View*);
+// The layer's view over the module's table: what the layer tells a view,
+// turned into ids and UTF-8.
+class ModuleView final : public View {
+ public:
+  explicit ModuleView(const LayerViewModule& module) : module_(module) {}
+  int ShowMessageBox(HWND owner, std::string_view caption, std::string_view text, UINT type,
+                     int default_answer) override {
+    // The box belongs to the owner's top-level window.
+    const Window* top = Find(owner);
+    while (top != nullptr && top->parent != 0) top = FindId(top->parent);
+    return module_.show_message_box(top != nullptr ? top->id : 0, LayerCp932ToUtf8(caption).c_str(),
+                                    LayerCp932ToUtf8(text).c_str(), type, default_answer);
+  }
+  void WallpaperChanged(std::string_view given_path, const std::string&) override { SayWallpaper(given_path); }
+  void WindowChanged(HWND hwnd) override { module_.window_changed(IdOf(hwnd)); }
+  void WindowDestroyed(HWND hwnd) override { module_.window_destroyed(IdOf(hwnd)); }
+  void TrayChanged() override { module_.tray_changed(); }
+  int Wait(pollfd* fds, size_t count, int timeout_ms) override { return module_.wait(fds, count, timeout_ms); }
+  int MonitorCount() const override { return module_.monitor_count(); }
+  void Close() { module_.close(); }
 
-View* desktop_view = nullptr;
-DestroyView destroy_view = nullptr;
+ private:
+  LayerViewModule module_;
+};
+
+ModuleView* desktop_view = nullptr;
 
 bool Set(const char* name) {
   const char* value = std::getenv(name);
@@ -47,30 +73,29 @@ DesktopStart StartDesktopView(const char* program) {
     SayHeadless(dlerror());
     return DesktopStart::kHeadless;
   }
-  auto create = reinterpret_cast<CreateView>(dlsym(module, "SkerrowCreateDesktopView"));
-  auto destroy = reinterpret_cast<DestroyView>(dlsym(module, "SkerrowDestroyDesktopView"));
-  if (create == nullptr || destroy == nullptr) {
-    SayHeadless("the view module lacks its entry points");
+  auto open = reinterpret_cast<LayerViewEntry>(dlsym(module, LAYER_VIEW_ENTRY));
+  if (open == nullptr) {
+    SayHeadless("the view module lacks its entry point");
     return DesktopStart::kHeadless;
   }
-  int handed_over = 0;
+  LayerViewModule ops{};
   const char* reason = "unknown failure";
-  View* view = create(program != nullptr ? program : "skerrow", &handed_over, &reason);
-  if (handed_over != 0) return DesktopStart::kHandedOver;
-  if (view == nullptr) {
+  int32_t result = open(&ViewHost(), &ops, program != nullptr ? program : "skerrow", &reason);
+  if (result == kLayerViewHandedOver) return DesktopStart::kHandedOver;
+  if (result != kLayerViewOpened) {
     SayHeadless(reason);
     return DesktopStart::kHeadless;
   }
-  desktop_view = view;
-  destroy_view = destroy;
-  AttachView(view);
+  desktop_view = new ModuleView(ops);
+  AttachView(desktop_view);
   return DesktopStart::kDesktop;
 }
 
 void StopDesktopView() {
   if (desktop_view == nullptr) return;
   AttachView(nullptr);
-  destroy_view(desktop_view);
+  desktop_view->Close();
+  delete desktop_view;
   desktop_view = nullptr;
 }
 

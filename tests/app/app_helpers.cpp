@@ -27,7 +27,7 @@ void ResetApplicationGlobals() {
   ProxyMode = 0;
   TransferSocket = INVALID_SOCKET;
   DownloadFile = nullptr;
-  Connecting = 0;
+  Transfer.phase = TransferPhase::Idle;
 }
 
 }  // namespace

@@ -85,7 +85,7 @@ class HttpTransferTest : public ::testing::Test {
     IntervalMs = kDefaultIntervalMs;
     TransferSocket = INVALID_SOCKET;
     DownloadFile = nullptr;
-    Connecting = 0;
+    Transfer.phase = TransferPhase::Idle;
     ASSERT_NE(RegisterMainClass(LayerProgramInstance()), 0);
     ASSERT_EQ(InitMainWindow(LayerProgramInstance(), SW_SHOWNORMAL), 1);
     // Downloads land in the program's private folder inside TEMP.
@@ -112,7 +112,11 @@ class HttpTransferTest : public ::testing::Test {
     FetchHttpUrl(MainWindow, command);
   }
 
-  static bool Idle() { return TransferSocket == INVALID_SOCKET && DownloadFile == nullptr && Connecting == 0; }
+  // Over, and its box, if any, shown.
+  static bool Idle() {
+    return Transfer.phase == TransferPhase::Idle && TransferSocket == INVALID_SOCKET && DownloadFile == nullptr &&
+           PendingBoxes.empty();
+  }
 
   // Runs the real loop until `done` or `ms` have passed.
   bool PumpUntil(const std::function<bool()>& done, int ms = 5000) { return testsupport::PumpUntil(done, ms); }
@@ -198,9 +202,9 @@ TEST_F(HttpTransferTest, AddressesWithoutPathOrPortAndWithQueries) {
     LayerClearMessageBoxes();
     Fetch("http://" + c.address);
     PumpUntil(Idle, 2000);
-    EXPECT_STREQ(HostName, "127.0.0.1");
-    EXPECT_EQ(RequestPath, c.path);
-    EXPECT_EQ(PortText, c.port);
+    EXPECT_STREQ(Transfer.host, "127.0.0.1");
+    EXPECT_EQ(Transfer.request_path, c.path);
+    EXPECT_EQ(Transfer.port_text, c.port);
     EXPECT_EQ(LocalName, c.local);
   }
 }
@@ -258,6 +262,7 @@ TEST_F(HttpTransferTest, SetUpFailuresShowTheirBoxAndLeaveNothingOpen) {
   ASSERT_EQ(WSACleanup(), 0);
   LayerClearMessageBoxes();
   Fetch(Url("/pics/a.gif"));
+  PumpUntil(Idle);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"socket() failed | Error"});
   EXPECT_TRUE(Idle());
   WSADATA data;
@@ -278,14 +283,14 @@ TEST_F(HttpTransferTest, NameTooLongForItsBufferIsRefusedBeforeAnythingOpens) {
 TEST_F(HttpTransferTest, RotationTimerRestartsOnlyForRotations) {
   server_.Route("/pics/slow.bin", Reply{{Response("data")}, 20, false});
   Fetch(Url("/pics/slow.bin"), RotateCommandId);
-  ASSERT_TRUE(PumpUntil([] { return RequestSent != 0; }));
+  ASSERT_TRUE(PumpUntil([] { return Transfer.request_sent != 0; }));
   EXPECT_TRUE(RotationTimerRunning());
   EXPECT_FALSE(Idle());
   ASSERT_TRUE(PumpUntil(Idle));
 
   SetTimer(MainWindow, RotationTimer, 60000, nullptr);
   Fetch(Url("/pics/slow.bin"), FetchCommandId);
-  ASSERT_TRUE(PumpUntil([] { return RequestSent != 0; }));
+  ASSERT_TRUE(PumpUntil([] { return Transfer.request_sent != 0; }));
   EXPECT_FALSE(RotationTimerRunning());
   ASSERT_TRUE(PumpUntil(Idle));
 }
@@ -505,17 +510,17 @@ TEST_F(HttpTransferTest, FastTransferStillEndsAtTheOverallDeadline) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     Fetch(Url(c.path));
-    ASSERT_TRUE(PumpRealTimeUntil([] { return RequestSent != 0; }));
+    ASSERT_TRUE(PumpRealTimeUntil([] { return Transfer.request_sent != 0; }));
     LayerAdvanceClock(c.late_ms);
-    ASSERT_TRUE(PumpRealTimeUntil([&] { return RedirectCount == c.redirects && BodyLength > 0; }));
+    ASSERT_TRUE(PumpRealTimeUntil([&] { return RedirectCount == c.redirects && Transfer.response.body_length > 0; }));
     // Each step is 5 seconds on the program's clock with more than 1024
     // bytes received in it, well above the low-speed limit.
     int steps = 0;
     while (!Idle() && steps < 200) {
       ++steps;
       LayerAdvanceClock(5000);
-      int before = BodyLength;
-      PumpRealTimeUntil([&] { return Idle() || BodyLength >= before + 2048; });
+      int before = Transfer.response.body_length;
+      PumpRealTimeUntil([&] { return Idle() || Transfer.response.body_length >= before + 2048; });
     }
     EXPECT_TRUE(Idle());
     EXPECT_EQ(steps, c.steps);
@@ -593,15 +598,16 @@ TEST_F(HttpTransferTest, ReadThatFindsTheEndIsABrokenConnectionUnlessNoLengthWas
     int finished = server_.Finished();
     server_.Route(std::string("/pics/") + c.name, Reply{{c.response}});
     Fetch(Url(std::string("/pics/") + c.name));
-    ASSERT_TRUE(PumpUntil([] { return RequestSent != 0; }));
+    ASSERT_TRUE(PumpUntil([] { return Transfer.request_sent != 0; }));
     // Read events delivered by hand, without the loop's close event: the
     // first takes the data, the next finds the orderly end.
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (server_.Finished() == finished && std::chrono::steady_clock::now() < until) usleep(1000);
     SOCKET transfer = TransferSocket;
-    for (int i = 0; i < 2 && !Idle(); ++i)
+    for (int i = 0; i < 2 && Transfer.phase != TransferPhase::Idle; ++i)
       SendMessageA(MainWindow, SocketEventMessage, transfer, WSAMAKESELECTREPLY(FD_READ, 0));
-    EXPECT_TRUE(Idle());
+    EXPECT_EQ(Transfer.phase, TransferPhase::Idle);
+    EXPECT_TRUE(PumpUntil(Idle, 1000));  // the box follows from the loop
     EXPECT_EQ(BoxTexts(), c.complete ? std::vector<std::string>{}
                                      : std::vector<std::string>{"Connection broken | Error"});
     // A complete download of no picture is removed by the pipeline.
@@ -689,7 +695,7 @@ TEST_F(HttpsTransferTest, CertificateFailuresAndAStalledHandshakeEndWithTheirBox
       // Silent after the client's hello: the handshake is held to the same
       // 15 seconds as any other part of the transfer, counted from the
       // connection.
-      ASSERT_TRUE(PumpRealTimeUntil([] { return SecurePhase == kSecureHandshake; }));
+      ASSERT_TRUE(PumpRealTimeUntil([] { return Transfer.phase == TransferPhase::Handshake; }));
       PumpRealTime(100);
       LayerAdvanceClock(14900);
       PumpRealTime(20);
@@ -723,4 +729,68 @@ TEST_F(HttpsTransferTest, RedirectsMayRaiseSecurityButNeverLowerIt) {
             std::vector<std::string>{"The server redirected an https:// address to http://; not followed | Error"});
   EXPECT_EQ(server_.Requests().size(), 1u);  // the plain server was asked only for /up
   EXPECT_TRUE(testsupport::ListDir(temp_).empty());
+}
+
+// A failure's box is a modal loop: while it is open the next transfer
+// starts and moves on, and a second failure comes. OK must touch none of it.
+TEST_F(HttpsTransferTest, AnOpenBoxLeavesTheNextTransferAlone) {
+  tlstest::TlsTestServer expired({tlstest::ServerCertificate::kExpired});
+  expired.Route("*", tlstest::Reply{Response(Bitmap())});
+  tlstest::TlsTestServer cut;
+  cut.Route("*", tlstest::Reply{"HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\nabc"});
+  fetchtest::FullListener full;
+  server_.Route("/moved", Reply{{fetchtest::RedirectResponse("302 Found", "ftp://elsewhere/x")}});
+  server_.Route("/next/header.bmp", Reply{{"HTTP/1.0 200", " OK\r\n\r\n" + Bitmap()}, 300});
+  server_.Route("/next/body.bmp", Reply{{"HTTP/1.0 200 OK\r\n\r\n" + Bitmap().substr(0, 20), Bitmap().substr(20)}, 300});
+  struct Failure {
+    std::string url, box;
+  };
+  const std::vector<Failure> failures = {
+      {SecureUrl(cut, "/cut.bmp"), "Connection broken | Error"},
+      {Url("/missing"), "The server answered 404 Not Found | Error"},
+      {Url("/moved"), "The server redirected to an address that cannot be fetched | Error"},
+      {"http://127.0.0.1:" + std::to_string(fetchtest::UnusedPort()) + "/a.bmp", "connect() failed | Error"},
+      {SecureUrl(expired, "/a.bmp"), "The server's certificate has expired | Error"},
+  };
+  struct Next {
+    std::string url;
+    std::function<bool()> under_way;  // when OK is pressed
+  };
+  const std::vector<Next> nexts = {
+      {"http://127.0.0.1:" + std::to_string(full.port()) + "/never.bmp",
+       [] { return Transfer.phase == TransferPhase::Connect; }},
+      {Url("/next/header.bmp"), [] { return Transfer.response.header_length > 0; }},
+      {Url("/next/body.bmp"), [] { return Transfer.phase == TransferPhase::Body; }},
+  };
+  const std::string long_path = "file:///" + std::string(sizeof WorkDir, 'd') + "/x.bmp";
+  for (const Failure& failure : failures) {
+    for (const Next& next : nexts) {
+      SCOPED_TRACE(failure.url + " then " + next.url);
+      LayerClearMessageBoxes();
+      std::filesystem::remove(LayerWallpaperStorePath());
+      int step = 0;
+      LayerHoldMessageBoxes([&] {
+        if (step == 0) Fetch(next.url);  // as a rotation tick does
+        if (step == 0 || !next.under_way()) return step = 1, false;
+        std::strcpy(CurrentUrl, long_path.c_str());
+        FetchCurrentUrl(MainWindow, RotateCommandId);
+        step = 2;
+        return true;
+      });
+      Fetch(failure.url);
+      EXPECT_TRUE(PumpUntil([&] { return step == 2; }, 8000));
+      LayerHoldMessageBoxes(nullptr);
+      EXPECT_EQ(BoxTexts(), (std::vector<std::string>{failure.box, "The file path is too long | Error"}));
+      if (next.url.find("never") != std::string::npos) {
+        PumpFor(50);
+        EXPECT_EQ(Transfer.phase, TransferPhase::Connect);
+        SendMessageA(MainWindow, WM_COMMAND, AbortCommandId, 0);
+        continue;
+      }
+      ASSERT_TRUE(PumpUntil(Idle, 5000));
+      EXPECT_EQ(Wallpaper(), Bitmap());
+      EXPECT_TRUE(RotationTimerRunning());
+      EXPECT_EQ(BoxTexts().size(), 2u);
+    }
+  }
 }

@@ -1,12 +1,15 @@
 // The controls' state as the application drives it with requests: the combo
-// box's list and edit field, text limits, check boxes and scroll bars.
+// box's list and edit field, text limits, check boxes and scroll bars; and
+// what a person's actions, reported as a view reports them, tell the parent.
 #include <windows.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "controls_port.h"
 #include "layer_control.h"
 #include "message_log_helpers.h"
 
@@ -125,7 +128,7 @@ TEST_F(ControlTest, RequestsSendNoNotificationsToTheParent) {
 
   // A click stands for the user: the parent hears of it, and a plain check
   // box leaves its state to the parent.
-  SendMessageA(check, BM_CLICK, 0, 0);
+  layer::person::Clicked(check);
   ExpectMessages({{WM_COMMAND, main_, MAKEWPARAM(103, BN_CLICKED)}}, "click");
   EXPECT_EQ(SendMessageA(check, BM_GETCHECK, 0, 0), BST_CHECKED);
 }
@@ -193,8 +196,8 @@ TEST_F(ControlTest, CheckBoxesHoldTheirStateAndPushButtonsHaveNone) {
   // Clicking a plain check box twice does not move it; an automatic one flips.
   HWND automatic = Control("BUTTON", BS_AUTOCHECKBOX, 105);
   SendMessageA(check, BM_SETCHECK, BST_UNCHECKED, 0);
-  for (int i = 0; i < 2; ++i) SendMessageA(check, BM_CLICK, 0, 0);
-  SendMessageA(automatic, BM_CLICK, 0, 0);
+  for (int i = 0; i < 2; ++i) layer::person::Clicked(check);
+  layer::person::Clicked(automatic);
   EXPECT_EQ(SendMessageA(check, BM_GETCHECK, 0, 0), BST_UNCHECKED);
   EXPECT_EQ(SendMessageA(automatic, BM_GETCHECK, 0, 0), BST_CHECKED);
 }
@@ -231,4 +234,63 @@ TEST_F(ControlTest, ScrollBarPositionStaysWithinItsRange) {
   EXPECT_EQ(SetScrollPos(main_, SB_CTL, 3, FALSE), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SCROLLBARS));
 }
+TEST_F(ControlTest, PersonsActionsChangeTheControlThenTellTheParentInWindowsOrder) {
+  HWND combo = Control("COMBOBOX", CBS_DROPDOWN, 305);
+  HWND edit = Control("EDIT", ES_AUTOHSCROLL, 300);
+  HWND bar = Control("SCROLLBAR", SBS_HORZ, 400);
+  for (const char* item : {"(new)", "file:///a.bmp"})
+    SendMessageA(combo, CB_INSERTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(item));
+  SendMessageA(edit, EM_LIMITTEXT, 8, 0);
+  auto command = [&](int id, WORD code) { return Expected{WM_COMMAND, main_, MAKEWPARAM(id, code)}; };
+  auto combo_says = [&](WORD code) { return command(305, code); };
+  using namespace layer::person;
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::vector<Expected> heard;
+    HWND shows;  // the control whose text is then checked
+    std::string text;
+  };
+  const Step steps[] = {
+      {"list opened", [&] { ListOpened(combo); }, {combo_says(CBN_DROPDOWN)}, combo, ""},
+      {"picked from the list", [&] { ItemPicked(combo, 1, true); },
+       {combo_says(CBN_SELCHANGE), combo_says(CBN_SELENDOK)}, combo, "file:///a.bmp"},
+      {"list closed after a pick", [&] { ListClosed(combo, true); }, {combo_says(CBN_CLOSEUP)}, combo,
+       "file:///a.bmp"},
+      {"list closed unpicked", [&] { ListClosed(combo, false); },
+       {combo_says(CBN_SELENDCANCEL), combo_says(CBN_CLOSEUP)}, combo, "file:///a.bmp"},
+      {"arrow key in the closed box", [&] { ItemPicked(combo, 0, false); }, {combo_says(CBN_SELCHANGE)}, combo,
+       "(new)"},
+      {"typed into the box", [&] { EXPECT_TRUE(Typed(combo, "http://\xe7\x94\xbb")); },  // http://画
+       {combo_says(CBN_EDITUPDATE), combo_says(CBN_EDITCHANGE)}, combo, "http://\x89\xe6"},
+      {"typed into a field", [&] { EXPECT_TRUE(Typed(edit, "proxy")); },
+       {command(300, EN_UPDATE), command(300, EN_CHANGE)}, edit, "proxy"},
+      {"typed past the field's limit", [&] { EXPECT_FALSE(Typed(edit, "proxy.example")); }, {}, edit, "proxy"},
+      {"typed what CP932 cannot hold", [&] { EXPECT_FALSE(Typed(edit, "caf\xc3\xa9")); }, {}, edit, "proxy"},
+      {"scrolled", [&] { Scrolled(bar, SB_THUMBTRACK, 42); }, {Expected{WM_HSCROLL, main_, MAKEWPARAM(SB_THUMBTRACK, 42)}},
+       edit, "proxy"},
+  };
+  Log().clear();
+  for (const Step& step : steps) {
+    step.act();
+    ExpectMessages(step.heard, step.what);
+    EXPECT_EQ(Text(step.shows), step.text) << step.what;
+  }
+  EXPECT_EQ(SendMessageA(combo, CB_GETCURSEL, 0, 0), 0);
+  EXPECT_EQ(SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0), FALSE);
+
+  // The parent may destroy the box while it hears the first of two
+  // notifications: the second is not sent, and nothing touches the box.
+  SetHandler([&](HWND, UINT message, WPARAM wParam, LPARAM) -> std::optional<LRESULT> {
+    if (message == WM_COMMAND && HIWORD(wParam) == CBN_EDITUPDATE) DestroyWindow(combo);
+    return std::nullopt;
+  });
+  EXPECT_TRUE(Typed(combo, "x"));
+  ExpectMessages({combo_says(CBN_EDITUPDATE)}, "box destroyed by its parent");
+  EXPECT_FALSE(IsWindow(combo));
+  EXPECT_FALSE(Typed(combo, "y"));
+  ListClosed(combo, false);
+  ExpectMessages({}, "actions on a box that is gone");
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "layer_control.h"
 #include "message_log_helpers.h"
+#include "picture_probe.h"
 #include "test_support.h"
 
 using namespace platformtest;
@@ -166,6 +167,36 @@ TEST_F(WallpaperTest, AcceptsTheOlderBitmapHeader) {
   capture.Finish();
   WriteFile(files_ / "short.bmp", std::string(reinterpret_cast<const char*>(bytes), sizeof bytes - 1));
   EXPECT_FALSE(Set(files_ / "short.bmp"));
+}
+
+// The chain's probe states a bitmap's size only from headers the store
+// takes, or that it refuses as too large, which the chain then says.
+TEST_F(WallpaperTest, TheStoreAndTheProbeReadBitmapHeadersAlike) {
+  const std::string plain = ReadFile(Picture("plain.bmp", "BMP", "P", 16, 16));
+  struct Case {
+    const char* name;
+    std::size_t at;
+    std::string field;  // little-endian bytes written at `at`
+    bool stored, size_stated;
+  } const cases[] = {
+      {"plain", 0, "BM", true, true},
+      {"wide", 18, std::string("\x20\x4e\0\0", 4), false, true},  // 20000 pixels
+      {"short header", 14, std::string("\x10\0\0\0", 4), false, false},
+      {"run-length rows top first", 22, std::string("\xf0\xff\xff\xff\1\0\x08\0\1\0\0\0", 12), false, false},
+  };
+  for (const Case& c : cases) {
+    std::string bytes = plain;
+    bytes.replace(c.at, c.field.size(), c.field);
+    const std::string path = files_ / (std::string(c.name) + ".bmp");
+    WriteFile(path, bytes);
+    testsupport::StderrCapture capture;
+    EXPECT_EQ(Set(path) != FALSE, c.stored) << c.name;
+    capture.Finish();
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(ProbePicture(file).size_known, c.size_stated) << c.name;
+    std::fclose(file);
+  }
 }
 
 TEST_F(WallpaperTest, ThePathShownIsUtf8WhateverItWasWrittenIn) {

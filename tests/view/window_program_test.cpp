@@ -1,6 +1,7 @@
 // The program as a person starts it: without a display it never maps Qt;
 // with one it shows its window, comes back when started again, and ends
 // with 0 when closed.
+#include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "controls_port.h"
+#include "layer_view_host.h"
 #include "test_support.h"
 #include "x11_session_helpers.h"
 
@@ -38,6 +41,28 @@ class WindowProgramTest : public ::testing::Test {
   void TearDown() override { ASSERT_EQ(chdir("/"), 0); }
   testsupport::TempDir dir_;
 };
+
+// A module opened with a table it was not built for starts nothing and says
+// why; the program then runs headless.
+TEST_F(WindowProgramTest, ViewModuleRefusesATableOfAnotherVersion) {
+  void* module = dlopen(SKERROW_VIEW_MODULE_FILE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  auto open = reinterpret_cast<LayerViewEntry>(dlsym(module, LAYER_VIEW_ENTRY));
+  ASSERT_NE(open, nullptr);
+  const LayerViewHost& ours = layer::ViewHost();
+  EXPECT_EQ(ours.version, kLayerViewVersion);
+  LayerViewHost newer = ours, grown = ours;
+  newer.version = kLayerViewVersion + 1;
+  grown.size = sizeof(LayerViewHost) + 8;
+  for (const LayerViewHost* host : {&newer, &grown}) {
+    LayerViewModule view{};
+    const char* reason = nullptr;
+    EXPECT_EQ(open(host, &view, "test", &reason), kLayerViewFailed);
+    ASSERT_NE(reason, nullptr);
+    EXPECT_NE(std::string(reason).find("version"), std::string::npos) << reason;
+    EXPECT_EQ(view.window_changed, nullptr) << "a refusing module handed back its side";
+  }
+}
 
 TEST_F(WindowProgramTest, WithoutADisplayQtIsNeverLoaded) {
   unsetenv("DISPLAY");

@@ -5,12 +5,15 @@
 
 #include <cstring>
 
+#include "bitmap_header.h"
+#include "little_endian.h"
 #include "picture_limits.h"
 
 namespace {
 
-// The leading bytes that hold the size of a BMP, PNG or WebP picture.
-constexpr std::size_t kHeadBytes = 32;
+// The leading bytes that hold the size of a PNG or WebP picture, and all a
+// bitmap's headers.
+constexpr std::size_t kHeadBytes = kBitmapHeadBytes > 32 ? kBitmapHeadBytes : 32;
 
 constexpr char kPlainStem[] = "picture";
 
@@ -32,9 +35,7 @@ bool IsFrameHeader(int marker) {
   return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
 }
 
-std::uint32_t Little16(const unsigned char* p) { return p[0] | static_cast<std::uint32_t>(p[1]) << 8; }
-std::uint32_t Little24(const unsigned char* p) { return Little16(p) | static_cast<std::uint32_t>(p[2]) << 16; }
-std::uint32_t Little32(const unsigned char* p) { return Little24(p) | static_cast<std::uint32_t>(p[3]) << 24; }
+std::uint32_t Get24(const unsigned char* p) { return Get16(p) | static_cast<std::uint32_t>(p[2]) << 16; }
 std::uint32_t Big16(const unsigned char* p) { return static_cast<std::uint32_t>(p[0]) << 8 | p[1]; }
 std::uint32_t Big32(const unsigned char* p) { return Big16(p) << 16 | Big16(p + 2); }
 
@@ -65,7 +66,7 @@ void SetSize(PictureHeader& header, std::uint32_t width, std::uint32_t height) {
 // Extensions are walked sub-block by sub-block; stray bytes between blocks
 // are passed over one at a time, as the GIF reader does.
 void ProbeGif(ProbeInput& in, const unsigned char* head, PictureHeader& header) {
-  SetSize(header, Little16(head + 6), Little16(head + 8));
+  SetSize(header, Get16(head + 6), Get16(head + 8));
   if (!PictureSizeAllowed(header.width, header.height)) return;
   header.size_known = false;
   long table = (head[10] & kGifTableFlag) ? 3L * (2 << (head[10] & kGifTableSizeMask)) : 0;
@@ -75,7 +76,7 @@ void ProbeGif(ProbeInput& in, const unsigned char* head, PictureHeader& header) 
     if (introducer == EOF || introducer == kGifTrailer) return;
     if (introducer == kGifImage) {
       unsigned char descriptor[9];
-      if (Read(in, descriptor, sizeof descriptor)) SetSize(header, Little16(descriptor + 4), Little16(descriptor + 6));
+      if (Read(in, descriptor, sizeof descriptor)) SetSize(header, Get16(descriptor + 4), Get16(descriptor + 6));
       return;
     }
     if (introducer != kGifExtension) continue;
@@ -111,21 +112,16 @@ void ProbeJpeg(ProbeInput& in, PictureHeader& header) {
   }
 }
 
-// The core header holds 16-bit sizes, every later one signed 32-bit sizes,
-// a negative height meaning rows stored top first.
-void ProbeBmp(const unsigned char* head, std::size_t got, PictureHeader& header) {
-  if (got < 26) return;
-  std::uint32_t info_size = Little32(head + 14);
-  if (info_size == 12) {
-    SetSize(header, Little16(head + 18), Little16(head + 20));
-    return;
-  }
-  if (info_size < 16) return;
-  auto magnitude = [](std::uint32_t field) {
-    std::int64_t value = static_cast<std::int32_t>(field);
-    return static_cast<std::uint32_t>(value < 0 ? -value : value);
-  };
-  SetSize(header, magnitude(Little32(head + 18)), magnitude(Little32(head + 22)));
+// Only a header the bitmap reader finds sound, or too large, states a size:
+// the store would refuse any other, so the chain has no size to go by.
+void ProbeBmp(std::FILE* file, const unsigned char* head, std::size_t got, PictureHeader& header) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return;
+  const long size = std::ftell(file);
+  if (size < 0) return;
+  BitmapLayout layout;
+  const BitmapVerdict verdict = ReadBitmapHeader(head, got, static_cast<std::uint64_t>(size), &layout);
+  if (verdict == BitmapVerdict::kDrawable || verdict == BitmapVerdict::kTooLarge)
+    SetSize(header, layout.width, layout.height);
 }
 
 void ProbePng(const unsigned char* head, std::size_t got, PictureHeader& header) {
@@ -141,14 +137,14 @@ void ProbeWebp(const unsigned char* head, std::size_t got, PictureHeader& header
   const unsigned char* data = head + 20;
   if (std::memcmp(chunk, "VP8 ", 4) == 0) {
     if (data[3] == 0x9D && data[4] == 0x01 && data[5] == 0x2A)
-      SetSize(header, Little16(data + 6) & 0x3FFF, Little16(data + 8) & 0x3FFF);
+      SetSize(header, Get16(data + 6) & 0x3FFF, Get16(data + 8) & 0x3FFF);
   } else if (std::memcmp(chunk, "VP8L", 4) == 0) {
     if (data[0] == 0x2F) {
-      std::uint32_t bits = Little32(data + 1);
+      std::uint32_t bits = Get32(data + 1);
       SetSize(header, (bits & 0x3FFF) + 1, ((bits >> 14) & 0x3FFF) + 1);
     }
   } else if (std::memcmp(chunk, "VP8X", 4) == 0) {
-    SetSize(header, Little24(data + 4) + 1, Little24(data + 7) + 1);
+    SetSize(header, Get24(data + 4) + 1, Get24(data + 7) + 1);
   }
 }
 
@@ -208,7 +204,7 @@ PictureHeader ProbePicture(std::FILE* file) {
       if (got >= kGifScreenEnd) ProbeGif(in, head, header);
       break;
     case PictureKind::kJpeg: ProbeJpeg(in, header); break;
-    case PictureKind::kBmp: ProbeBmp(head, got, header); break;
+    case PictureKind::kBmp: ProbeBmp(file, head, got, header); break;
     case PictureKind::kPng: ProbePng(head, got, header); break;
     case PictureKind::kWebp: ProbeWebp(head, got, header); break;
     case PictureKind::kUnknown: break;
