@@ -21,7 +21,7 @@ namespace {
 
 // These programs are not the program, so they show the layer where the build
 // put its modules (beside the program).
-const bool kModulesNamed = (LayerSetModuleFolder(SKERROW_BUILD_DIR "/app"), true);
+[[maybe_unused]] const bool kModulesNamed = (LayerSetModuleFolder(SKERROW_BUILD_DIR "/app"), true);
 
 // Starts a program whose first line on `fd_for_line` is what we wait for
 // (an address, a display number), and returns that line.
