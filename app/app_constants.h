@@ -51,6 +51,8 @@ inline constexpr WORD kWinsockVersion = 0x0101;
 
 // The configuration file and its line prefixes.
 inline constexpr char kConfigurationFile[] = "skerrow.cnf";
+inline constexpr char kSettingsFolderName[] = "skerrow";  // inside the user's settings folder
+inline constexpr char kSettingsNotSavedFormat[] = "skerrow: the settings were not saved to %s: %s\n";
 inline constexpr char kHttpPrefix[] = "http://";
 inline constexpr char kFilePrefix[] = "file://";
 inline constexpr int kSchemeLength = 7;

@@ -4,12 +4,25 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 extern HWND MainWindow;              // the one window; set while it is created
 extern NOTIFYICONDATAA TrayIcon;     // the tray icon record, added and deleted as one
 extern int IntervalMs;               // rotation period; configuration and IntervalBar change it
 extern int RotationIndex;            // list index fetched next; RotateCommand advances it
 extern int EditSlot;                 // list index the edit field's text replaces, or -1
 extern int SelectionChanged;         // set by a list selection; mutes edit-update commits
+
+// The window's settings as the configuration file holds them.
+struct SavedSettings {
+  std::vector<std::string> urls;  // the list's addresses, in order
+  int interval_ms = 0;
+  std::string proxy;  // "host:port" while the proxy is in use, else empty
+  bool operator==(const SavedSettings&) const = default;
+};
+extern char SettingsFile[MAX_PATH];   // the file the window's changes are saved to; empty: never saved
+extern SavedSettings SettingsOnDisk;  // what that file holds; ReadConfiguration and SaveConfiguration set it
 
 // Start-up (winmain and main_window).
 ATOM RegisterMainClass(HINSTANCE instance);
@@ -22,6 +35,9 @@ bool SetWorkDirFromTemp();
 
 // Reads skerrow.cnf into the controls and globals; returns the URL lines added.
 int ReadConfiguration(HWND window);
+// Writes what the person changed since to the user's configuration file,
+// when the configuration came from there or from no file at all.
+void SaveConfiguration(HWND window);
 
 // Rotation, list editing and interval.
 void RotateCommand(HWND window);

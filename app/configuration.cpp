@@ -1,8 +1,16 @@
-// skerrow.cnf: the URL list, the interval and the proxy, read once at start.
+// skerrow.cnf: the URL list, the interval and the proxy, read once at start
+// from the current folder or else from the user's settings folder; what the
+// person changes in the window is saved back to the latter only.
+#include <windows.h>
+#include <shlobj.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "app_constants.h"
 #include "app_globals.h"
@@ -73,11 +81,124 @@ void SetProxy(HWND window, char* text) {
   ProxyMode = 1;
 }
 
+bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+bool IsUrlLine(std::string_view line) {
+  return StartsWith(line, kHttpPrefix) || StartsWith(line, kHttpsPrefix) || StartsWith(line, kFilePrefix);
+}
+
+std::string FieldText(HWND window, int id) {
+  char text[kLineCapacity];
+  text[0] = '\0';
+  GetWindowTextA(GetDlgItem(window, id), text, sizeof text);
+  return text;
+}
+
+// The settings the window can change, in the file's own words.
+SavedSettings CurrentSettings(HWND window) {
+  SavedSettings now;
+  HWND box = GetDlgItem(window, UrlBox);
+  int count = static_cast<int>(SendMessageA(box, CB_GETCOUNT, 0, 0));
+  for (int i = 1; i < count; ++i) {
+    LRESULT length = SendMessageA(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
+    if (length == CB_ERR || length <= 0) continue;
+    std::string entry(static_cast<size_t>(length) + 1, '\0');
+    SendMessageA(box, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(entry.data()));
+    entry.resize(std::strlen(entry.c_str()));
+    if (IsUrlLine(entry)) now.urls.push_back(entry);
+  }
+  now.interval_ms = IntervalMs;
+  if (ProxyMode == 1) {
+    std::string port = FieldText(window, ProxyPortField);
+    now.proxy = FieldText(window, ProxyHostField) + (port.empty() ? "" : ":" + port);
+  }
+  return now;
+}
+
+// The configuration file in the user's settings folder; with `make` its
+// folder is made too.
+bool UserSettingsPath(char* path, bool make) {
+  char folder[MAX_PATH];
+  if (!SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_APPDATA | (make ? CSIDL_FLAG_CREATE : 0), nullptr,
+                                  SHGFP_TYPE_CURRENT, folder)))
+    return false;
+  int written = std::snprintf(path, MAX_PATH, "%s/%s", folder, kSettingsFolderName);
+  if (written < 0 || written >= MAX_PATH) return false;
+  if (make && !CreateDirectoryA(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  written = std::snprintf(path, MAX_PATH, "%s/%s/%s", folder, kSettingsFolderName, kConfigurationFile);
+  return written > 0 && written < MAX_PATH;
+}
+
+// The file as it is, cut into lines that keep their own endings.
+std::vector<std::string> FileLines(const char* path) {
+  std::vector<std::string> lines;
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return lines;
+  std::string line;
+  for (int c = std::getc(file); c != EOF; c = std::getc(file)) {
+    line += static_cast<char>(c);
+    if (c == '\n') lines.push_back(std::move(line)), line.clear();
+  }
+  if (!line.empty()) lines.push_back(line);
+  std::fclose(file);
+  return lines;
+}
+
+std::string_view Content(const std::string& line) {
+  std::string_view text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+// Only the kinds of line whose setting changed are rewritten; comments and
+// lines the program does not know stay byte for byte where they were.
+std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings& was, const SavedSettings& now) {
+  const bool urls = now.urls != was.urls, interval = now.interval_ms != was.interval_ms, proxy = now.proxy != was.proxy;
+  const std::string timer_line = kTimerPrefix + std::to_string(now.interval_ms);
+  const std::string proxy_line = kProxyPrefix + now.proxy;
+  std::string text;
+  size_t next_url = 0;
+  size_t after_urls = std::string::npos;
+  bool timer_seen = false, proxy_seen = false;
+  for (const std::string& line : lines) {
+    std::string_view content = Content(line);
+    std::string_view ending = std::string_view(line).substr(content.size());
+    if (ending.empty()) ending = "\n";
+    if (urls && IsUrlLine(content)) {
+      if (next_url < now.urls.size()) text += now.urls[next_url++] + std::string(ending);
+      after_urls = text.size();
+    } else if (interval && StartsWith(content, kTimerPrefix)) {
+      if (!timer_seen) text += timer_line + std::string(ending);
+      timer_seen = true;
+    } else if (proxy && StartsWith(content, kProxyPrefix)) {
+      if (!proxy_seen && !now.proxy.empty()) text += proxy_line + std::string(ending);
+      proxy_seen = true;
+    } else {
+      text += line;
+      if (line.back() != '\n') text += '\n';
+    }
+  }
+  std::string more_urls;
+  while (urls && next_url < now.urls.size()) more_urls += now.urls[next_url++] + "\n";
+  text.insert(after_urls == std::string::npos ? text.size() : after_urls, more_urls);
+  if (interval && !timer_seen) text += timer_line + "\n";
+  if (proxy && !proxy_seen && !now.proxy.empty()) text += proxy_line + "\n";
+  return text;
+}
+
 }  // namespace
 
+char SettingsFile[MAX_PATH];
+SavedSettings SettingsOnDisk;
+
 int ReadConfiguration(HWND window) {
+  SettingsFile[0] = '\0';
   std::FILE* file = std::fopen(kConfigurationFile, "r");
-  if (file == nullptr) return 0;
+  if (file == nullptr && UserSettingsPath(SettingsFile, false)) file = std::fopen(SettingsFile, "r");
+  if (file == nullptr) {
+    SettingsOnDisk = CurrentSettings(window);
+    return 0;
+  }
 
   int urls = 0;
   char line[kLineCapacity];
@@ -98,5 +219,32 @@ int ReadConfiguration(HWND window) {
     }
   }
   std::fclose(file);
+  SettingsOnDisk = CurrentSettings(window);
   return urls;
+}
+
+void SaveConfiguration(HWND window) {
+  if (SettingsFile[0] == '\0') return;
+  SavedSettings now = CurrentSettings(window);
+  if (now == SettingsOnDisk) return;
+  char path[MAX_PATH];
+  char fresh[MAX_PATH + 8];
+  if (!UserSettingsPath(path, true) || std::strcmp(path, SettingsFile) != 0) {
+    std::fprintf(stderr, kSettingsNotSavedFormat, SettingsFile, "its folder cannot be made");
+    return;
+  }
+  std::snprintf(fresh, sizeof fresh, "%s.new", SettingsFile);
+  std::string text = Rewritten(FileLines(SettingsFile), SettingsOnDisk, now);
+  // A new file beside the old, put in its place only once it is whole on
+  // disk: a reader, or a crash, meets the old settings or the new.
+  DeleteFileA(fresh);
+  std::FILE* file = std::fopen(fresh, "wb");
+  bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (file != nullptr && std::fclose(file) != 0) written = false;
+  if (!written || !MoveFileExA(fresh, SettingsFile, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileA(fresh);
+    std::fprintf(stderr, kSettingsNotSavedFormat, SettingsFile, "it cannot be written");
+    return;
+  }
+  SettingsOnDisk = now;
 }

@@ -82,6 +82,7 @@ void EndProgram() {
 // Minimizing hides the window to the tray and (re)starts the rotation with
 // the interval in force now.
 void HideToTray(HWND window) {
+  SaveConfiguration(window);
   StartRotationTimer(window);
   ShowWindow(window, SW_HIDE);
 }
@@ -167,6 +168,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
       StartWinsock(window);
       return 0;
     case WM_DESTROY:
+      SaveConfiguration(window);
       EndProgram();
       return 0;
     case WM_COMMAND:

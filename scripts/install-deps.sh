@@ -12,6 +12,7 @@ packages=(
   libx11-dev libxext-dev libxrandr-dev libxres-dev x11-utils x11-apps xvfb xdotool
   qt6-base-dev fonts-noto-cjk trayer g++-mingw-w64-i686 python3-numpy
   libxfconf-0-3 python3-dbus python3-gi
+  qt6-wayland desktop-file-utils appstream lintian dpkg-dev man-db
 )
 missing=()
 for p in "${packages[@]}"; do

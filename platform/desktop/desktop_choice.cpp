@@ -12,6 +12,7 @@
 
 #include "desktop_setter.h"
 #include "layer_control.h"
+#include "module_folder.h"
 
 namespace layer {
 namespace {
@@ -32,6 +33,7 @@ constexpr SessionName kSessionNames[] = {
     {"x-cinnamon", "cinnamon"}, {"lxqt", "lxqt"},         {"lxde", "lxqt"},             {"lubuntu", "lxqt"},
     {"sway", "sway"},
 };
+constexpr const char* kModuleName = "libskerrow_desktop.so";
 constexpr std::string_view kSetterNames[] = {"gnome", "kde", "xfce", "mate", "cinnamon", "lxqt", "sway", "x11", "none"};
 
 bool Set(const char* name) { return name != nullptr && name[0] != '\0'; }
@@ -71,33 +73,25 @@ const char* RequestedSetter() {
   return nullptr;
 }
 
-// The setter module sits next to the program; a build tree's programs find
-// it where the build put it.
+// The setter module is one of the program's own modules.
 using SetterLookup = const DesktopSetter* (*)(const char*);
 SetterLookup LoadModule(std::string* why) {
   static SetterLookup lookup = nullptr;
   if (lookup != nullptr) return lookup;
-  std::string candidates[2];
-  char self[PATH_MAX];
-  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length > 0) {
-    std::string folder(self, static_cast<size_t>(length));
-    candidates[0] = folder.substr(0, folder.rfind('/') + 1) + SKERROW_DESKTOP_MODULE_NAME;
+  std::string looked_in;
+  std::string path = ModulePath(kModuleName, &looked_in);
+  if (path.empty()) {
+    *why = std::string(kModuleName) + " not found in " + looked_in;
+    return nullptr;
   }
-  candidates[1] = SKERROW_DESKTOP_MODULE_BUILT;
-  for (const std::string& path : candidates) {
-    if (path.empty() || access(path.c_str(), R_OK) != 0) continue;
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);  // never closed: GLib cannot be unloaded
-    if (module == nullptr) {
-      *why = dlerror();
-      return nullptr;
-    }
-    lookup = reinterpret_cast<SetterLookup>(dlsym(module, "SkerrowDesktopSetter"));
-    if (lookup == nullptr) *why = path + " holds no desktop setters";
-    return lookup;
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);  // never closed: GLib cannot be unloaded
+  if (module == nullptr) {
+    *why = dlerror();
+    return nullptr;
   }
-  *why = std::string(SKERROW_DESKTOP_MODULE_NAME) + " not found beside the program";
-  return nullptr;
+  lookup = reinterpret_cast<SetterLookup>(dlsym(module, "SkerrowDesktopSetter"));
+  if (lookup == nullptr) *why = path + " holds no desktop setters";
+  return lookup;
 }
 
 const DesktopSetter* SetterNamed(std::string_view name, std::string* why) {

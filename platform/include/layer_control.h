@@ -84,6 +84,10 @@ struct LayerIconImage {
 };
 bool LayerIconInfo(HICON icon, LayerIconImage* image);
 
+// Tests that load the program's modules from outside the program's folder
+// name the folder here; the program itself finds them from its own place.
+void LayerSetModuleFolder(const char* folder);
+
 // Makes the next WSAStartup calls fail with `error` (0: succeed again).
 void LayerSetWsaStartupError(int error);
 // How many WSAStartup calls are not yet matched by WSACleanup.

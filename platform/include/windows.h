@@ -22,6 +22,10 @@ typedef unsigned int UINT;
 typedef int INT;
 typedef int LONG;
 typedef unsigned int ULONG;
+typedef LONG HRESULT;
+#define S_OK ((HRESULT)0)
+#define E_FAIL ((HRESULT)0x80004005)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 typedef short SHORT;
 typedef char CHAR;
 typedef CHAR* LPSTR;
@@ -584,6 +588,19 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UI
 // length, the size needed (with the NUL) when `length` is too small, or 0
 // when no usable folder could be made.
 DWORD WINAPI GetTempPathA(DWORD length, LPSTR buffer);
+
+// ---------------------------------------------------------------- files
+
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+#define ERROR_ALREADY_EXISTS 183
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+
+BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes);
+// With MOVEFILE_WRITE_THROUGH it returns once the file's contents and its
+// new name are both on the disk, so a crash leaves the old file or the new.
+BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR new_name, DWORD flags);
+BOOL WINAPI DeleteFileA(LPCSTR path);
 
 #define SM_CXSCREEN 0
 #define SM_CYSCREEN 1

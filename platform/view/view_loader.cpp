@@ -14,6 +14,7 @@
 #include "layer_model.h"
 #include "layer_view.h"
 #include "layer_view_host.h"
+#include "module_folder.h"
 
 namespace layer {
 namespace {
@@ -50,23 +51,6 @@ bool Set(const char* name) {
   return value != nullptr && value[0] != '\0';
 }
 
-// Beside the program first, as an installed copy has it; then where the
-// build put it.
-std::string ModulePath() {
-  char self[4096];
-  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length > 0) {
-    std::string path(self, static_cast<size_t>(length));
-    path = path.substr(0, path.rfind('/') + 1) + "libskerrow_view.so";
-    if (access(path.c_str(), R_OK) == 0) return path;
-  }
-#ifdef SKERROW_VIEW_MODULE
-  return SKERROW_VIEW_MODULE;
-#else
-  return "libskerrow_view.so";
-#endif
-}
-
 void SayHeadless(const char* reason) {
   std::fprintf(stderr, "skerrow: no window on this display (%s); running without one\n", reason);
   std::fflush(stderr);
@@ -77,7 +61,12 @@ void SayHeadless(const char* reason) {
 DesktopStart StartDesktopView(const char* program) {
   if (desktop_view != nullptr) return DesktopStart::kDesktop;
   if (!Set("DISPLAY") && !Set("WAYLAND_DISPLAY")) return DesktopStart::kHeadless;
-  std::string path = ModulePath();
+  std::string looked_in;
+  std::string path = ModulePath("libskerrow_view.so", &looked_in);
+  if (path.empty()) {
+    SayHeadless(("libskerrow_view.so not found in " + looked_in).c_str());
+    return DesktopStart::kHeadless;
+  }
   // Never unloaded: Qt keeps threads and handlers that outlive its objects.
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {

@@ -12,14 +12,14 @@
 #include "http_transfer.h"
 #include "layer_control.h"
 
-namespace {
-
 void ResetApplicationGlobals() {
   MainWindow = nullptr;
   TrayIcon = NOTIFYICONDATAA{};
   IntervalMs = kDefaultIntervalMs;
   RotationIndex = 1;
   EditSlot = -1;
+  SettingsFile[0] = '\0';
+  SettingsOnDisk = {};
   SelectionChanged = 0;
   CurrentUrl[0] = '\0';
   WorkDir[0] = '\0';
@@ -30,7 +30,6 @@ void ResetApplicationGlobals() {
   Transfer.phase = TransferPhase::Idle;
 }
 
-}  // namespace
 
 void AppTest::SetUp() {
   LayerReset();
@@ -47,6 +46,7 @@ void AppTest::SetUp() {
   if (had_temp_) saved_temp_ = temp;
   setenv("TEMP", temp_.c_str(), 1);
   setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
 }
 
 void AppTest::TearDown() {

@@ -32,6 +32,9 @@ class AppTest : public ::testing::Test {
   bool had_temp_ = false;
 };
 
+// The application's globals as a fresh start has them.
+void ResetApplicationGlobals();
+
 // Dispatches what is posted and what timers are due; true when WM_QUIT was
 // seen, its code in *quit_code.
 bool Pump(WPARAM* quit_code = nullptr);

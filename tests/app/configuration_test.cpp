@@ -1,5 +1,10 @@
 // skerrow.cnf as it reaches the list, the interval and the proxy fields.
+#include <algorithm>
+#include <atomic>
 #include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -160,6 +165,99 @@ TEST_F(ConfigurationTest, ASecondIntervalOfOneSecondRotatesEverySecond) {
   EXPECT_STREQ(CurrentUrl, "file:///b/");
   EXPECT_TRUE(RotatesWithin(1000));
   EXPECT_STREQ(CurrentUrl, "file:///a/");
+}
+
+// ---------------------------------------------------------------- settings kept between runs
+
+std::string UserFile() { return std::string(std::getenv("XDG_CONFIG_HOME")) + "/skerrow/skerrow.cnf"; }
+
+// What a person does in the window before hiding it: one address added, the
+// interval a step longer, the proxy switched.
+void ChangeEverything() {
+  HWND box = GetDlgItem(MainWindow, UrlBox);
+  SendMessageA(box, CB_INSERTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>("https://h/new.png"));
+  SendMessageA(MainWindow, WM_HSCROLL, SB_LINERIGHT, 0);
+  SendMessageA(GetDlgItem(MainWindow, ProxyHostField), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("cache.test"));
+  Command(ProxyToggleCommandId);
+}
+
+void HideWindow() { SendMessageA(MainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0); }
+
+struct LookupCase {
+  const char* name;
+  const char* here;  // skerrow.cnf in the current folder, or none
+  const char* user;  // the user's skerrow.cnf, or none
+  std::vector<std::string> addresses;
+  const char* user_after;  // the user's file after a change, or none
+};
+
+TEST_F(ConfigurationTest, TheCurrentFolderFirstThenTheUsersFileAndOnlyThatOneIsSaved) {
+  const char* here = "file:///here.gif\n# mine\n";
+  const LookupCase cases[] = {
+      {"both: the current folder's, never written", here, "file:///user.gif\n", {"file:///here.gif"},
+       "file:///user.gif\n"},
+      {"only the user's: read and saved", nullptr, "# kept\r\nfile:///user.gif\nlater:unknown\n",
+       {"file:///user.gif"},
+       "# kept\r\nfile:///user.gif\nhttps://h/new.png\nlater:unknown\nget-timer:606000\nproxy://cache.test\n"},
+      {"none: the user's made at the first change", nullptr, nullptr, {},
+       "https://h/new.png\nget-timer:606000\nproxy://cache.test\n"},
+  };
+  for (const LookupCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    LayerReset();
+    LayerUseFakeClock(0);
+    ResetApplicationGlobals();
+    std::filesystem::remove_all(Here("config"));
+    std::filesystem::remove(Here("skerrow.cnf"));
+    if (c.user != nullptr) {
+      std::filesystem::create_directories(Here("config/skerrow"));
+      testsupport::WriteFile(UserFile(), c.user);
+    }
+    Start(c.here);
+    EXPECT_EQ(Addresses(), c.addresses);
+    HideWindow();  // nothing changed yet: nothing written
+    EXPECT_EQ(testsupport::FileExists(UserFile()), c.user != nullptr);
+    ChangeEverything();
+    HideWindow();
+    if (c.here != nullptr) {
+      EXPECT_EQ(testsupport::ReadFile(Here("skerrow.cnf")), c.here);
+    }
+    EXPECT_EQ(testsupport::ReadFile(UserFile()), c.user_after);
+    EXPECT_EQ(testsupport::ListDir(Here("config/skerrow")), std::vector<std::string>{"skerrow.cnf"});
+  }
+}
+
+TEST_F(ConfigurationTest, ASaveIsWholeOrNotAtAll) {
+  std::filesystem::create_directories(Here("config/skerrow"));
+  testsupport::WriteFile(UserFile(), "# " + std::string(100000, 'x') + "\nfile:///a.gif\n");
+  Start(nullptr);
+  // A reader during the saves sees a whole file, old or new, never a part.
+  std::atomic<bool> saving{true};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (saving) {
+      std::string text = testsupport::ReadFile(UserFile());
+      if (text.size() < 100000 || text.back() != '\n') ++torn;
+    }
+  });
+  for (int i = 0; i < 40; ++i) {
+    SendMessageA(MainWindow, WM_HSCROLL, i % 2 == 0 ? SB_LINERIGHT : SB_LINELEFT, 0);
+    HideWindow();
+  }
+  saving = false;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+
+  // A file that cannot be written costs one line and changes nothing.
+  const std::string before = testsupport::ReadFile(UserFile());
+  std::filesystem::create_directories(UserFile() + ".new/blocked");
+  SendMessageA(MainWindow, WM_HSCROLL, SB_LINERIGHT, 0);
+  testsupport::StderrCapture capture;
+  HideWindow();
+  std::string said = capture.Finish();
+  EXPECT_EQ(testsupport::ReadFile(UserFile()), before);
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_NE(said.find("not saved"), std::string::npos) << said;
 }
 
 }  // namespace

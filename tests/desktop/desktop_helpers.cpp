@@ -19,6 +19,10 @@
 namespace desktoptest {
 namespace {
 
+// These programs are not the program, so they show the layer where the build
+// put its modules (beside the program).
+[[maybe_unused]] const bool kModulesNamed = (LayerSetModuleFolder(SKERROW_BUILD_DIR "/app"), true);
+
 // Starts a program whose first line on `fd_for_line` is what we wait for
 // (an address, a display number), and returns that line.
 pid_t StartAndReadLine(std::vector<std::string> argv, int line_fd_in_child, std::string* line) {

@@ -22,6 +22,17 @@
 extern char** environ;
 
 namespace testsupport {
+namespace {
+
+// No test program reads or writes the settings of the person running it:
+// the programs under test keep theirs in a scratch folder.
+const TempDir& ScratchSettings() {
+  static const TempDir folder;
+  return folder;
+}
+[[maybe_unused]] const bool kScratchSettings = setenv("XDG_CONFIG_HOME", ScratchSettings().path().c_str(), 1) == 0;
+
+}  // namespace
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
