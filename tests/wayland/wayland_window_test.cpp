@@ -35,6 +35,40 @@ drawn = [p for p in window.getdata() if sum(abs(a - b) for a, b in zip(p, backgr
 print(len(drawn) / (w * h))
 )";
 
+// A notification area as the Wayland desktops offer one: a
+// StatusNotifierWatcher that writes down each icon registering with it.
+constexpr char kWatcher[] = R"(
+import dbus, dbus.service, dbus.mainloop.glib
+from gi.repository import GLib
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+WATCHER = """<node><interface name="org.kde.StatusNotifierWatcher">
+<method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+<property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+<property name="ProtocolVersion" type="i" access="read"/>
+<property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+</interface></node>"""
+class Watcher(dbus.service.Object):
+    # Qt reads the properties through an interface built from this.
+    @dbus.service.method('org.freedesktop.DBus.Introspectable', in_signature='', out_signature='s')
+    def Introspect(self):
+        return WATCHER
+    @dbus.service.method('org.kde.StatusNotifierWatcher', in_signature='s', out_signature='')
+    def RegisterStatusNotifierItem(self, service):
+        print('registered', service, flush=True)
+    @dbus.service.method('org.freedesktop.DBus.Properties', in_signature='ss', out_signature='v')
+    def Get(self, interface, name):
+        return self.GetAll(interface)[name]
+    @dbus.service.method('org.freedesktop.DBus.Properties', in_signature='s', out_signature='a{sv}')
+    def GetAll(self, interface):
+        return {'IsStatusNotifierHostRegistered': True, 'ProtocolVersion': 0,
+                'RegisteredStatusNotifierItems': dbus.Array([], signature='s')}
+bus = dbus.SessionBus()
+name = dbus.service.BusName('org.kde.StatusNotifierWatcher', bus)
+Watcher(bus, '/StatusNotifierWatcher')
+print('ready', flush=True)
+GLib.MainLoop().run()
+)";
+
 std::string WindowRect(const Sway& sway) {
   return testsupport::RunPython(kFindWindow, {sway.Tree(), kCaption}).out;
 }
@@ -51,8 +85,19 @@ TEST(WaylandWindowTest, ShownNativelyOneInstancePerDisplayAndASecondStartHandsOv
   std::string rect;
 
   {
+    // A session bus with a tray host on it, for the icon.
+    const std::string bus = "unix:path=" + sway.runtime() + "/bus", watched = sway.home() + "/watcher.log";
+    Process daemon(sway.AsUser({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus}, {}),
+                   sway.home() + "/bus.log");
+    ASSERT_TRUE(WaitFor([&] { return testsupport::FileExists(sway.runtime() + "/bus"); }));
+    Process watcher(sway.AsUser({SKERROW_PYTHON, "-c", kWatcher}, {"DBUS_SESSION_BUS_ADDRESS=" + bus}), watched);
+    ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(watched).starts_with("ready"); }))
+        << testsupport::ReadFile(watched);
+
     // Without a configuration the window shows at start.
-    Process first(sway.AsUser({sway.program()}, env), log);
+    std::vector<std::string> with_bus = env;
+    with_bus.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus);
+    Process first(sway.AsUser({sway.program()}, with_bus), log);
     ASSERT_TRUE(WaitFor([&] { return !(rect = WindowRect(sway)).empty(); })) << testsupport::ReadFile(log);
     EXPECT_TRUE(testsupport::FileExists(socket)) << "no instance socket named by the Wayland display";
     std::string shot = sway.Screenshot("window.png");
@@ -61,6 +106,8 @@ TEST(WaylandWindowTest, ShownNativelyOneInstancePerDisplayAndASecondStartHandsOv
     for (unsigned char channel : Sway::kBackground) args.push_back(std::to_string(channel));
     EXPECT_GT(std::stod(testsupport::RunPython(kDrawnShare, args).out), 0.9) << "the window at " << rect << " is empty";
     testsupport::WriteFile(SKERROW_BUILD_DIR "/wayland-window.png", testsupport::ReadFile(shot));
+    EXPECT_TRUE(WaitFor([&] { return testsupport::ReadFile(watched).find("registered ") != std::string::npos; }))
+        << "the tray icon never registered with the notification area";
 
     EXPECT_EQ(sway.Run({"/usr/bin/swaymsg", close}, {"SWAYSOCK=" + sway.swaysock()}).exit_code, 0);
     int code = -1;
