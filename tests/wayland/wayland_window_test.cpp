@@ -77,8 +77,12 @@ TEST(WaylandWindowTest, ShownNativelyOneInstancePerDisplayAndASecondStartHandsOv
   if (!Sway::Installed()) GTEST_SKIP() << "sway, swaybg or grim is not installed";
   Sway sway;
   ASSERT_EQ(sway.failure(), "");
+  // sway draws the title bars. Without the last entry Qt loads Mesa's EGL
+  // only to ask whether it could draw its own, and Mesa's driver, unloaded
+  // at exit, leaves a buffer the leak checker can no longer place.
   const std::vector<std::string> env = {"WAYLAND_DISPLAY=" + sway.wayland_display(), "QT_QPA_PLATFORM=wayland",
-                                        "SKERROW_DESKTOP=none", "XDG_STATE_HOME=" + sway.home() + "/state"};
+                                        "SKERROW_DESKTOP=none", "XDG_STATE_HOME=" + sway.home() + "/state",
+                                        "QT_WAYLAND_DISABLE_WINDOWDECORATION=1"};
   const std::string socket = sway.runtime() + "/skerrow-" + sway.wayland_display() + ".socket";
   const std::string log = sway.home() + "/program.log";
   const std::string close = "[title=\"" + std::string(kCaption) + "\"] kill";
@@ -112,7 +116,7 @@ TEST(WaylandWindowTest, ShownNativelyOneInstancePerDisplayAndASecondStartHandsOv
     EXPECT_EQ(sway.Run({"/usr/bin/swaymsg", close}, {"SWAYSOCK=" + sway.swaysock()}).exit_code, 0);
     int code = -1;
     EXPECT_TRUE(WaitFor([&] { return first.Ended(&code); }));
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(code, 0) << testsupport::ReadFile(log);
     EXPECT_FALSE(testsupport::FileExists(socket));
   }
 
@@ -136,7 +140,7 @@ TEST(WaylandWindowTest, ShownNativelyOneInstancePerDisplayAndASecondStartHandsOv
   EXPECT_EQ(sway.Run({"/usr/bin/swaymsg", close}, {"SWAYSOCK=" + sway.swaysock()}).exit_code, 0);
   int code = -1;
   EXPECT_TRUE(WaitFor([&] { return first.Ended(&code); }));
-  EXPECT_EQ(code, 0);
+  EXPECT_EQ(code, 0) << testsupport::ReadFile(log);
 }
 
 }  // namespace
