@@ -6,7 +6,8 @@
 
 namespace layer::qt {
 
-// One instance per user and display: a socket in XDG_RUNTIME_DIR.
+// One instance per user and display: a socket in XDG_RUNTIME_DIR, named by
+// the X display or, where Qt runs on Wayland, the Wayland display.
 class InstanceSocket {
  public:
   InstanceSocket() = default;

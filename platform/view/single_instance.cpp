@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "instance_socket.h"
 
@@ -20,7 +21,12 @@ namespace {
 std::string SocketPath() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime == nullptr || runtime[0] == '\0') return {};
-  const char* display = std::getenv("DISPLAY");
+  // Named by the display Qt opens, which the view settled before this: on a
+  // Wayland session XWayland's DISPLAY is set as well, and a program on the
+  // Wayland display must find the one already running there.
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  bool wayland = platform != nullptr && std::string_view(platform).starts_with("wayland");
+  const char* display = wayland ? nullptr : std::getenv("DISPLAY");
   if (display == nullptr || display[0] == '\0') display = std::getenv("WAYLAND_DISPLAY");
   std::string name = display != nullptr ? display : "";
   for (char& c : name)

@@ -1,0 +1,74 @@
+// The sway setter against the real compositor: the program rotates two
+// pictures, and each one must fill the screen as swaybg draws it, read back
+// with grim and compared with Pillow's own rendering.
+#include <gtest/gtest.h>
+
+#include "wayland_helpers.h"
+
+namespace waylandtest {
+namespace {
+
+// Smooth pictures, so that swaybg's scaling and Pillow's agree, of
+// different shapes, so that both kinds of cropping are seen.
+constexpr char kDraw[] = R"(
+import sys
+from PIL import Image
+for path, (w, h), colour in zip(sys.argv[1:], [(480, 180), (150, 300)],
+                                [lambda x, y: (x, y, 60), lambda x, y: (220, 255 - y, x)]):
+    image = Image.new('RGB', (w, h))
+    image.putdata([colour(255 * x // w, 255 * y // h) for y in range(h) for x in range(w)])
+    image.save(path, quality=95)
+)";
+
+// Mean difference per channel between the screen and the picture scaled to
+// cover it, centred and cropped, away from the edges where filters differ.
+constexpr char kCompare[] = R"(
+import sys
+from PIL import Image, ImageChops, ImageStat
+shot = Image.open(sys.argv[1]).convert('RGB')
+picture = Image.open(sys.argv[2]).convert('RGB')
+W, H = shot.size
+scale = max(W / picture.width, H / picture.height)
+w, h = round(picture.width * scale), round(picture.height * scale)
+left, top = (w - W) // 2, (h - H) // 2
+filled = picture.resize((w, h), Image.BILINEAR).crop((left, top, left + W, top + H))
+inner = (16, 16, W - 16, H - 16)
+print(sum(ImageStat.Stat(ImageChops.difference(shot.crop(inner), filled.crop(inner))).mean) / 3)
+)";
+
+double ScreenDifference(const Sway& sway, const std::string& picture) {
+  std::string shot = sway.Screenshot("screen.png");
+  if (shot.empty()) return 255;
+  testsupport::ProcessResult compared = testsupport::RunPython(kCompare, {shot, picture});
+  return compared.exit_code == 0 ? std::stod(compared.out) : 255;
+}
+
+TEST(SwaySetterTest, EachPictureInTurnFillsTheScreen) {
+  if (!Sway::Installed()) GTEST_SKIP() << "sway, swaybg or grim is not installed";
+  Sway sway;
+  ASSERT_EQ(sway.failure(), "");
+  const std::string pictures[] = {sway.home() + "/wide.png", sway.home() + "/tall.jpg"};
+  ASSERT_EQ(sway.Run({SKERROW_PYTHON, "-c", kDraw, pictures[0], pictures[1]}).exit_code, 0);
+  sway.Give(sway.home() + "/skerrow.cnf",
+            "get-timer:1000\nfile://" + pictures[0] + "\nfile://" + pictures[1] + "\n");
+  // The copies' folder needs quoting in sway's command language.
+  std::string state = sway.home() + "/state \"quoted\" home";
+  std::string log = sway.home() + "/program.log";
+  // No display for Qt: only the compositor's socket.
+  Process program(sway.AsUser({sway.program()}, {"SWAYSOCK=" + sway.swaysock(), "SKERROW_DESKTOP=sway",
+                                                 "XDG_STATE_HOME=" + state}),
+                  log);
+  for (const std::string& picture : pictures) {
+    double difference = 255;
+    EXPECT_TRUE(WaitFor([&] { return (difference = ScreenDifference(sway, picture)) < 8; }))
+        << picture << " is not on the screen; the nearest frame differs by " << difference << "\n"
+        << testsupport::ReadFile(log);
+  }
+  EXPECT_EQ(program.Stop(), 0);
+  std::string said = testsupport::ReadFile(log);
+  EXPECT_NE(said.find("desktop: sway\n"), std::string::npos) << said;
+  EXPECT_EQ(said.find("did not take"), std::string::npos) << said;
+}
+
+}  // namespace
+}  // namespace waylandtest
