@@ -54,6 +54,9 @@ void DesktopTest::SetUpTestSuite() {
   setenv("QT_QPA_PLATFORM", "xcb", 1);
   unsetenv("WAYLAND_DISPLAY");
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  // This program is not the program: it shows the layer where the build put
+  // the view module.
+  LayerSetModuleFolder(SKERROW_BUILD_DIR "/app");
   ASSERT_EQ(layer::StartDesktopView("desktop_test"), layer::DesktopStart::kDesktop);
 }
 
