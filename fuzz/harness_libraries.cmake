@@ -1,0 +1,15 @@
+# What a harness links, for the fuzzing build and the suite's replays alike.
+# The picture stages stand alone; linking the rest of the program would only
+# lengthen their build.
+function(skerrow_link_harness target stem)
+  if(stem MATCHES "_stage_fuzz$")
+    set(libs convert_png convert_webp)
+  else()
+    set(libs convert_djpeg convert_cjpeg wallpaper app fetch platform)
+  endif()
+  foreach(lib ${libs})
+    if(TARGET ${lib})
+      target_link_libraries(${target} PRIVATE ${lib})
+    endif()
+  endforeach()
+endfunction()
