@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -28,31 +27,7 @@ constexpr int kLookMs = 2;
 using desktoptest::Child;
 using desktoptest::WaitFor;
 
-
-long ResidentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return -1;
-}
-
-// User and system time of the process so far, in milliseconds.
-double ProcessorMs(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) {
-      stime = std::stoull(field);
-      break;
-    }
-  }
-  return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+double ResidentMiB(const Child& program) { return static_cast<double>(program.Usage().rss_kib) / 1024.0; }
 
 void Close(Child& program) {
   auto windows = desktoptest::WindowsNamed(kCaption);
@@ -62,9 +37,9 @@ void Close(Child& program) {
 
 double IdleProcessorMs(Child& program, int seconds) {
   std::this_thread::sleep_for(std::chrono::seconds(1));  // past start-up
-  double before = ProcessorMs(program.pid());
+  double before = program.Usage().seconds;
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  return ProcessorMs(program.pid()) - before;
+  return (program.Usage().seconds - before) * 1000.0;
 }
 
 }  // namespace
@@ -85,10 +60,10 @@ int main(int argc, char** argv) {
   {
     Child headless({SKERROW_PROGRAM});
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::printf("resident memory, idle without a display: %.1f MiB (limit 8)\n", ResidentKiB(headless.pid()) / 1024.0);
+    std::printf("resident memory, idle without a display: %.1f MiB (limit 8)\n", ResidentMiB(headless));
   }
 
-  desktoptest::XSession session(false);
+  desktoptest::XServer session("");
   if (!session.ok()) {
     std::fprintf(stderr, "no X server\n");
     return 1;
@@ -96,7 +71,7 @@ int main(int argc, char** argv) {
   desktoptest::WindowWatch watch;
   auto Shown = [&] { return watch.Shows(kCaption); };
   bench::Samples starts;
-  long resident = 0;
+  double resident = 0;
   for (int i = 0; i < kStarts; ++i) {
     auto start = std::chrono::steady_clock::now();
     Child program({SKERROW_PROGRAM});
@@ -107,12 +82,12 @@ int main(int argc, char** argv) {
     starts.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     if (i == 0) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
-      resident = ResidentKiB(program.pid());
+      resident = ResidentMiB(program);
     }
     Close(program);
   }
   std::printf("start to window shown: median %.0f ms of %d (target 300)\n", bench::Median(starts), kStarts);
-  std::printf("resident memory, idle with the window: %.1f MiB (limit 60)\n", resident / 1024.0);
+  std::printf("resident memory, idle with the window: %.1f MiB (limit 60)\n", resident);
 
   {
     Child shown({SKERROW_PROGRAM});

@@ -6,7 +6,6 @@
 // Targets: at most 256 MiB above idle and 2 s of processor time per bomb.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +24,8 @@
 #include <zlib.h>
 
 #include "../tests/cjpeg/bomb_pictures.h"
-#include "../tests/fetch/http_server_helpers.h"
+#include "../tests/support/child_process.h"
+#include "../tests/support/scripted_server.h"
 
 namespace {
 
@@ -170,37 +170,7 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// What /proc says of a process at one moment.
-struct Sample {
-  double seconds = 0;  // user plus system, its waited-for children's too
-  long rss_kib = 0;
-  long hwm_kib = 0;
-};
-
-long StatusKib(const std::string& status, const char* field) {
-  const std::size_t at = status.find(field);
-  return at == std::string::npos ? 0 : std::strtol(status.c_str() + at + std::strlen(field), nullptr, 10);
-}
-
-Sample Read(pid_t pid) {
-  Sample sample;
-  const std::string proc = "/proc/" + std::to_string(pid);
-  const std::string status = ReadFile(proc + "/status");
-  sample.rss_kib = StatusKib(status, "VmRSS:");
-  sample.hwm_kib = StatusKib(status, "VmHWM:");
-  // The command name may hold spaces; the fields count from its closing ')'.
-  const std::string stat = ReadFile(proc + "/stat");
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return sample;
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int index = 3; index <= 17 && fields >> field; ++index) {
-    if (index >= 14) ticks += std::strtod(field.c_str(), nullptr);  // utime stime cutime cstime
-  }
-  sample.seconds = ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-  return sample;
-}
+using Sample = testsupport::ProcessUsage;
 
 // Starts the high-water mark again from the present size; false where the
 // system does not allow it.
@@ -210,22 +180,6 @@ bool ResetPeak(pid_t pid) {
   const bool reset = write(fd, "5", 1) == 1;
   close(fd);
   return reset;
-}
-
-pid_t StartProgram(const std::string& home, const std::string& temp, const std::string& state,
-                   const std::string& log) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || dup2(fd, 2) < 0 || chdir(home.c_str()) != 0) _exit(127);
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
-    setenv("TEMP", temp.c_str(), 1);
-    setenv("XDG_STATE_HOME", state.c_str(), 1);
-    execl(SKERROW_PROGRAM, "skerrow", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
 }
 
 std::vector<std::string> Lines(const std::string& log) {
@@ -256,7 +210,11 @@ Result Measure(const std::string& folder, const std::string& idle_url, const Bom
   for (const std::string& path : {home, temp, state}) std::filesystem::create_directories(path);
   WriteFile(home + "/skerrow.cnf", "get-timer:1000\n" + idle_url + "\n" + url + "\n");
   const std::string log = folder + "/stderr.txt";
-  const pid_t pid = StartProgram(home, temp, state, log);
+  testsupport::Child program({SKERROW_PROGRAM},
+                            {.env = {"DISPLAY", "WAYLAND_DISPLAY", "TEMP=" + temp, "XDG_STATE_HOME=" + state},
+                             .folder = home,
+                             .stderr_file = log});
+  const pid_t pid = program.pid();
 
   const auto deadline = std::chrono::steady_clock::now() + kPictureDeadline;
   std::size_t seen = 0;          // log lines looked at
@@ -265,9 +223,8 @@ Result Measure(const std::string& folder, const std::string& idle_url, const Bom
   bool bomb_wrote = false;
   long sampled_peak_kib = 0;
   bool reset = false;
-  int status = 0;
   while (result.outcome.empty()) {
-    if (waitpid(pid, &status, WNOHANG) == pid) {
+    if (program.Ended()) {
       result.outcome = "program ended";
       break;
     }
@@ -275,7 +232,7 @@ Result Measure(const std::string& folder, const std::string& idle_url, const Bom
       result.outcome = "no outcome in time";
       break;
     }
-    const Sample now = Read(pid);
+    const Sample now = program.Usage();
     sampled_peak_kib = std::max(sampled_peak_kib, now.rss_kib);
     const std::vector<std::string> lines = Lines(ReadFile(log));
     for (; seen < lines.size() && result.outcome.empty(); ++seen) {
@@ -287,7 +244,7 @@ Result Measure(const std::string& folder, const std::string& idle_url, const Bom
         idle = true;
         // Let the change settle before taking the size it idles at.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        before = Read(pid);
+        before = program.Usage();
         reset = ResetPeak(pid);
         sampled_peak_kib = before.rss_kib;
         at_last_line = before;
@@ -297,12 +254,12 @@ Result Measure(const std::string& folder, const std::string& idle_url, const Bom
       if (to_idle) {
         // Without a line of its own, the ordinary picture's second turn is
         // counted in too.
-        if (!bomb_wrote) at_last_line = Read(pid);
+        if (!bomb_wrote) at_last_line = program.Usage();
         result.outcome = bomb_wrote ? "failed cleanly" : "failed silently";
         break;
       }
       bomb_wrote = true;
-      at_last_line = Read(pid);
+      at_last_line = program.Usage();
       sampled_peak_kib = std::max(sampled_peak_kib, at_last_line.rss_kib);
       if (changed) result.outcome = "became the wallpaper";
       if (line.find("too large for a wallpaper") != std::string::npos) result.outcome = "refused";
@@ -310,22 +267,14 @@ Result Measure(const std::string& folder, const std::string& idle_url, const Bom
     if (result.outcome.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   if (result.outcome.empty() || result.outcome == "program ended" || result.outcome == "no outcome in time")
-    at_last_line = Read(pid);
+    at_last_line = program.Usage();
   result.idle_mib = static_cast<double>(before.rss_kib) / 1024.0;
   result.seconds = at_last_line.seconds - before.seconds;
   const long peak_kib = reset ? std::max(at_last_line.hwm_kib, sampled_peak_kib) : sampled_peak_kib;
   result.above_mib = static_cast<double>(peak_kib - before.rss_kib) / 1024.0;
   result.peak_from_samples = !reset;
 
-  if (waitpid(pid, &status, WNOHANG) == 0) {
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (waitpid(pid, &status, WNOHANG) == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-    }
-  }
+  program.Terminate(5000);
   if (result.outcome != "became the wallpaper" && result.outcome != "refused" && result.outcome != "failed cleanly") {
     std::fprintf(stderr, "--- %s (%s): log ---\n%s", bomb.name.c_str(), url.c_str(), ReadFile(log).c_str());
   }
@@ -345,7 +294,7 @@ int main(int argc, char** argv) {
   WriteFile(pictures + "/idle.png", Png(64, 48, 48));
   const std::string idle_url = "file://" + pictures + "/idle.png";
 
-  fetchtest::ScriptedServer server;
+  testsupport::ScriptedServer server;
   const std::vector<Bomb> bombs = Bombs();
   std::printf("%-28s %-5s %7s %-20s %8s %9s %7s\n", "picture", "from", "bytes", "outcome", "idle MiB",
               "above MiB", "cpu s");
@@ -354,7 +303,7 @@ int main(int argc, char** argv) {
     if (argc > 1 && bomb.name.find(argv[1]) == std::string::npos) continue;
     const std::string file = bomb.name + bomb.extension;
     WriteFile(pictures + "/" + file, bomb.bytes);
-    server.Route("/" + file, fetchtest::Reply{{fetchtest::Response(bomb.bytes)}});
+    server.Route("/" + file, testsupport::Reply{{testsupport::Response(bomb.bytes)}});
     const std::string http = "http://127.0.0.1:" + std::to_string(server.port()) + "/" + file;
     for (const std::string& url : {"file://" + pictures + "/" + file, http}) {
       const Result result = Measure(folder + "/run", idle_url, bomb, url);

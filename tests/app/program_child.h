@@ -2,11 +2,6 @@
 // no display, ended by SIGTERM. Shared by the whole-program tests.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -15,60 +10,24 @@
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "test_support.h"
 
 namespace programchild {
 
 using testsupport::ReadFile;
 
-// A running skerrow, its standard error in a file, killed if still alive
-// when the test ends. `temp` null: TEMP not set; `runtime` empty:
-// XDG_RUNTIME_DIR not set.
-class Program {
+// A running skerrow, its standard error in a file, ended when the test
+// ends. `temp` null: TEMP not set; `runtime` empty: XDG_RUNTIME_DIR not set.
+class Program : public testsupport::Child {
  public:
   Program(const std::string& folder, const char* temp, const std::string& state, const std::string& log,
-          const std::string& runtime = "") {
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd < 0 || dup2(fd, 2) < 0 || chdir(folder.c_str()) != 0) _exit(127);
-      unsetenv("DISPLAY");
-      unsetenv("WAYLAND_DISPLAY");
-      temp != nullptr ? setenv("TEMP", temp, 1) : unsetenv("TEMP");
-      runtime.empty() ? unsetenv("XDG_RUNTIME_DIR") : setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-      setenv("XDG_STATE_HOME", state.c_str(), 1);
-      execl(SKERROW_PROGRAM, "skerrow", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  ~Program() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool Running() {
-    if (exited_) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) Record(status);
-    return !exited_;
-  }
-  // SIGTERM, then the exit code (-1 when it did not end normally in time).
-  int Terminate() {
-    if (!Running()) return code_;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 1000 && Running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return exited_ ? code_ : -1;
-  }
-
- private:
-  void Record(int status) {
-    exited_ = true;
-    code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int code_ = -1;
+          const std::string& runtime = "")
+      : Child({SKERROW_PROGRAM}, {.env = {"DISPLAY", "WAYLAND_DISPLAY", temp ? "TEMP=" + std::string(temp) : "TEMP",
+                                          runtime.empty() ? "XDG_RUNTIME_DIR" : "XDG_RUNTIME_DIR=" + runtime,
+                                          "XDG_STATE_HOME=" + state},
+                                  .folder = folder,
+                                  .stderr_file = log}) {}
 };
 
 class ProgramTest : public ::testing::Test {

@@ -2,16 +2,10 @@
 
 #include <windows.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 #include "layer_control.h"
@@ -23,63 +17,14 @@ namespace {
 // put its modules (beside the program).
 [[maybe_unused]] const bool kModulesNamed = (LayerSetModuleFolder(SKERROW_BUILD_DIR "/app"), true);
 
-// Starts a program whose first line on `fd_for_line` is what we wait for
-// (an address, a display number), and returns that line.
-pid_t StartAndReadLine(std::vector<std::string> argv, int line_fd_in_child, std::string* line) {
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(pipe_fds[1], line_fd_in_child);
-    int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    if (line_fd_in_child != 1) dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    setpgid(0, 0);  // its helpers go with it
-    prctl(PR_SET_PDEATHSIG, SIGKILL);  // and it goes with a test that crashed
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(pipe_fds[1]);
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (line->find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
-    pollfd watch{pipe_fds[0], POLLIN, 0};
-    if (poll(&watch, 1, 100) <= 0) continue;
-    char buffer[256];
-    ssize_t got = read(pipe_fds[0], buffer, sizeof buffer);
-    if (got <= 0) break;
-    line->append(buffer, static_cast<size_t>(got));
-  }
-  close(pipe_fds[0]);
-  if (line->find('\n') == std::string::npos) {
-    kill(-child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    throw std::runtime_error(argv[0] + " did not start");
-  }
-  line->erase(line->find('\n'));
-  return child;
-}
-
-void Stop(pid_t child) {
-  if (child <= 0) return;
-  kill(-child, SIGTERM);
-  kill(child, SIGTERM);
-  for (int i = 0; i < 300; ++i) {
-    if (waitpid(child, nullptr, WNOHANG) == child) return;
-    usleep(10000);
-  }
-  kill(-child, SIGKILL);
-  waitpid(child, nullptr, 0);
-}
-
 }  // namespace
 
 BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv, int line_fd)
-    : pid_(StartAndReadLine(argv, line_fd, &line_)) {}
-BackgroundProgram::~BackgroundProgram() { Stop(pid_); }
+    : Child(argv, {.line_fd = line_fd, .own_group = true}) {
+  std::optional<std::string> line = NextLine(15000);
+  if (!line) throw std::runtime_error(argv[0] + " did not start");
+  line_ = *line;
+}
 
 SessionBus::SessionBus() {
   for (const char* folder : {"config", "runtime", "cache"}) mkdir((folder_ / folder).c_str(), 0700);
@@ -111,14 +56,6 @@ std::string SessionBus::Run(const std::vector<std::string>& argv) {
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
 }
-
-XServer::XServer(const std::string& screen)
-    : server_({"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, 3),
-      display_(":" + server_.line()) {
-  setenv("DISPLAY", display_.c_str(), 1);
-}
-
-XServer::~XServer() { unsetenv("DISPLAY"); }
 
 std::string DrawBitmap(const std::string& path, int width, int height, int variant) {
   auto result = testsupport::RunPython(

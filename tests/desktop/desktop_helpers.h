@@ -3,30 +3,25 @@
 // and the setter chosen as the program would at start-up.
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "test_support.h"
+#include "x_server.h"
 
 namespace desktoptest {
 
 // A program that runs in the background until the object goes (it and
 // everything it started); started once it wrote a line to `line_fd`.
-class BackgroundProgram {
+class BackgroundProgram : public testsupport::Child {
  public:
   BackgroundProgram(const std::vector<std::string>& argv, int line_fd);
-  ~BackgroundProgram();
-  BackgroundProgram(const BackgroundProgram&) = delete;
-  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
   const std::string& line() const { return line_; }
-  pid_t pid() const { return pid_; }
 
  private:
-  std::string line_;  // before pid_: the start fills it in
-  pid_t pid_ = -1;
+  std::string line_;
 };
 
 // A session bus of our own, whose services (dconf, xfconfd) start on demand
@@ -49,20 +44,7 @@ class SessionBus {
   std::string address_;
 };
 
-// Xvfb on a display number it picks itself; DISPLAY names it while it lives.
-class XServer {
- public:
-  explicit XServer(const std::string& screen = "1280x720x24");
-  ~XServer();
-  XServer(const XServer&) = delete;
-  XServer& operator=(const XServer&) = delete;
-  const std::string& display() const { return display_; }
-  pid_t pid() const { return server_.pid(); }
-
- private:
-  BackgroundProgram server_;
-  std::string display_;
-};
+using testsupport::XServer;
 
 // A smooth picture (so that scalers agree) as a 24-bit bitmap; `variant`
 // changes its colours.

@@ -2,10 +2,7 @@
 // on the desktop right after the program announced it.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -18,6 +15,7 @@
 #include "desktop_helpers.h"
 
 using namespace desktoptest;
+using testsupport::Child;
 using testsupport::ReadFile;
 
 namespace {
@@ -34,16 +32,10 @@ void RotateFivePictures(const char* desktop, const std::function<void(const std:
     configuration += "file://" + pictures.back() + "\n";
   }
   testsupport::WriteFile(folder / "skerrow.cnf", configuration);
-  pid_t program = fork();
-  if (program == 0) {
-    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || dup2(fd, 2) < 0 || chdir(folder.path().c_str()) != 0) _exit(127);
-    setenv("TEMP", folder.path().c_str(), 1);
-    setenv("XDG_STATE_HOME", state.c_str(), 1);
-    setenv("SKERROW_DESKTOP", desktop, 1);
-    execl(SKERROW_PROGRAM, "skerrow", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  Child program({SKERROW_PROGRAM}, {.env = {"TEMP=" + folder.path(), "XDG_STATE_HOME=" + state,
+                                            std::string("SKERROW_DESKTOP=") + desktop},
+                                    .folder = folder.path(),
+                                    .stderr_file = log});
   auto changes = [&] {
     std::string text = ReadFile(log);
     size_t count = 0;
@@ -60,14 +52,7 @@ void RotateFivePictures(const char* desktop, const std::function<void(const std:
     }
     check(pictures[seen], testsupport::NewestWallpaperCopy(state));
   }
-  kill(program, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 500 && waitpid(program, &status, WNOHANG) == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (kill(program, 0) == 0) {
-    kill(program, SIGKILL);
-    waitpid(program, &status, 0);
-  }
+  if (program.Terminate(5000) < 0) program.Signal(SIGKILL);
   std::string text = ReadFile(log);
   // Once, before the first change; a display's toolkit may speak first.
   const std::string line = std::string("desktop: ") + desktop + "\n";

@@ -16,7 +16,7 @@
 
 #include "http_server_helpers.h"
 #include "test_support.h"
-#include "tls_test_server.h"
+#include "scripted_server.h"
 
 namespace {
 
@@ -226,12 +226,12 @@ TEST_F(HttpProgramTest, BadServersLeaveTheProgramRunningAndTheRotationGoing) {
 }
 
 TEST_F(HttpProgramTest, HttpsPicturesDirectlyAndThroughTinyproxyWhileBadCertificatesRotateOn) {
-  tlstest::TrustTestAuthority trust;
-  tlstest::TlsTestServer good;
-  tlstest::TlsTestServer expired({tlstest::ServerCertificate::kExpired});
+  testsupport::TrustTestAuthority trust;
+  testsupport::ScriptedServer good(testsupport::kTls);
+  testsupport::ScriptedServer expired({testsupport::ServerCertificate::kExpired});
   const std::string bmp = MakePictures().bmp;
-  good.Route("/pics/c.bmp", tlstest::Reply{Response(bmp)});
-  expired.Route("*", tlstest::Reply{Response(bmp)});
+  good.Route("/pics/c.bmp", Reply{{Response(bmp)}});
+  expired.Route("*", Reply{{Response(bmp)}});
   std::string secure = "https://localhost:" + std::to_string(good.port()) + "/pics/c.bmp";
   server_.Route("/pics/up.bmp", Reply{{fetchtest::RedirectResponse("302 Found", secure)}});
   std::string list = "get-timer:1000\nhttps://localhost:" + std::to_string(expired.port()) + "/pics/c.bmp\n" +

@@ -24,7 +24,7 @@
 #include "layer_view.h"
 #include "message_pump.h"
 #include "test_support.h"
-#include "tls_test_server.h"
+#include "scripted_server.h"
 
 namespace {
 
@@ -621,7 +621,7 @@ TEST_F(HttpTransferTest, ReadThatFindsTheEndIsABrokenConnectionUnlessNoLengthWas
 // https:// against a loopback TLS server whose authority the test trusts.
 class HttpsTransferTest : public HttpTransferTest {
  protected:
-  std::string SecureUrl(const tlstest::TlsTestServer& server, const std::string& path) const {
+  std::string SecureUrl(const testsupport::ScriptedServer& server, const std::string& path) const {
     return "https://localhost:" + std::to_string(server.port()) + path;
   }
   void UseProxy(int port) {
@@ -636,12 +636,12 @@ class HttpsTransferTest : public HttpTransferTest {
     PumpFor(30);  // a redirect's next step would show here
   }
 
-  tlstest::TrustTestAuthority trust_;
+  testsupport::TrustTestAuthority trust_;
 };
 
 TEST_F(HttpsTransferTest, PicturesOverTlsDirectlyAndThroughTheProxysTunnel) {
-  tlstest::TlsTestServer server;
-  server.Route("/pics/a.bmp", tlstest::Reply{Response(Bitmap()), 100});  // many small records
+  testsupport::ScriptedServer server(testsupport::kTls);
+  server.Route("/pics/a.bmp", Reply{Pieces(Response(Bitmap()), 100), 0});  // many small records
   fetchtest::Tinyproxy proxy(dir_.path());
   ASSERT_NE(proxy.port(), 0) << "tinyproxy did not start";
   for (int through_proxy : {0, 1}) {
@@ -671,24 +671,24 @@ TEST_F(HttpsTransferTest, PicturesOverTlsDirectlyAndThroughTheProxysTunnel) {
 
 TEST_F(HttpsTransferTest, CertificateFailuresAndAStalledHandshakeEndWithTheirBox) {
   struct Case {
-    tlstest::ServerOptions options;
+    testsupport::ServerOptions options;
     std::string box;
     bool stalls = false;  // given up by the low-speed limit, on the program's clock
   };
   const std::vector<Case> cases = {
-      {{tlstest::ServerCertificate::kExpired}, "The server's certificate has expired"},
-      {{tlstest::ServerCertificate::kOtherName}, "The server's certificate is not for this host"},
-      {{tlstest::ServerCertificate::kSelfSigned}, "The server's certificate is not trusted"},
-      {{tlstest::ServerCertificate::kValid, true}, "The secure connection to the server failed"},  // TLS 1.1 only
-      {{tlstest::ServerCertificate::kValid, false, true},
+      {{testsupport::ServerCertificate::kExpired}, "The server's certificate has expired"},
+      {{testsupport::ServerCertificate::kOtherName}, "The server's certificate is not for this host"},
+      {{testsupport::ServerCertificate::kSelfSigned}, "The server's certificate is not trusted"},
+      {{testsupport::ServerCertificate::kValid, true}, "The secure connection to the server failed"},  // TLS 1.1 only
+      {{testsupport::ServerCertificate::kValid, false, true},
        "The server did not complete the secure connection in time",
        true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.box);
     LayerClearMessageBoxes();
-    tlstest::TlsTestServer server(c.options);
-    server.Route("*", tlstest::Reply{Response(Bitmap())});
+    testsupport::ScriptedServer server(c.options);
+    server.Route("*", Reply{{Response(Bitmap())}});
     if (c.stalls) LayerUseFakeClock(1000);
     Fetch(SecureUrl(server, "/a.bmp"));
     if (c.stalls) {
@@ -714,9 +714,9 @@ TEST_F(HttpsTransferTest, CertificateFailuresAndAStalledHandshakeEndWithTheirBox
 }
 
 TEST_F(HttpsTransferTest, RedirectsMayRaiseSecurityButNeverLowerIt) {
-  tlstest::TlsTestServer server;
-  server.Route("/pics/a.bmp", tlstest::Reply{Response(Bitmap())});
-  server.Route("/down", tlstest::Reply{fetchtest::RedirectResponse("302 Found", Url("/pics/a.bmp"))});
+  testsupport::ScriptedServer server(testsupport::kTls);
+  server.Route("/pics/a.bmp", Reply{{Response(Bitmap())}});
+  server.Route("/down", Reply{{fetchtest::RedirectResponse("302 Found", Url("/pics/a.bmp"))}});
   server_.Route("/up", Reply{{fetchtest::RedirectResponse("301 Moved", SecureUrl(server, "/pics/a.bmp"))}});
   server_.Route("/pics/a.bmp", Reply{{Response(Bitmap())}});
 
@@ -734,10 +734,10 @@ TEST_F(HttpsTransferTest, RedirectsMayRaiseSecurityButNeverLowerIt) {
 // A failure's box is a modal loop: while it is open the next transfer
 // starts and moves on, and a second failure comes. OK must touch none of it.
 TEST_F(HttpsTransferTest, AnOpenBoxLeavesTheNextTransferAlone) {
-  tlstest::TlsTestServer expired({tlstest::ServerCertificate::kExpired});
-  expired.Route("*", tlstest::Reply{Response(Bitmap())});
-  tlstest::TlsTestServer cut;
-  cut.Route("*", tlstest::Reply{"HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\nabc"});
+  testsupport::ScriptedServer expired({testsupport::ServerCertificate::kExpired});
+  expired.Route("*", Reply{{Response(Bitmap())}});
+  testsupport::ScriptedServer cut(testsupport::kTls);
+  cut.Route("*", Reply{{"HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\nabc"}});
   fetchtest::FullListener full;
   server_.Route("/moved", Reply{{fetchtest::RedirectResponse("302 Found", "ftp://elsewhere/x")}});
   server_.Route("/next/header.bmp", Reply{{"HTTP/1.0 200", " OK\r\n\r\n" + Bitmap()}, 300});

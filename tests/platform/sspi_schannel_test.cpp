@@ -17,11 +17,11 @@
 #include "loopback_peer_helpers.h"
 #include "message_log_helpers.h"
 #include "message_pump.h"
-#include "tls_test_server.h"
+#include "scripted_server.h"
 
 namespace {
 
-using tlstest::ServerCertificate;
+using testsupport::ServerCertificate;
 
 constexpr UINT kSocketMessage = WM_USER + 1;
 constexpr int kWaitMs = 5000;
@@ -211,12 +211,12 @@ TEST_F(SchannelTest, RequestAndResponseSurviveAnyCutOfTheBytes) {
       {"everything at once, full records", 1 << 20, 16384, 70000, 0},
       {"TLS 1.2 records, one byte at a time", 1, 5000, 12000, SP_PROT_TLS1_2_CLIENT},
   };
-  tlstest::TrustTestAuthority trust;
+  testsupport::TrustTestAuthority trust;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    tlstest::TlsTestServer server;
-    std::string response = tlstest::Response(Body(c.body_size));
-    server.Route("/picture.jpg", tlstest::Reply{response, c.record_size});
+    testsupport::ScriptedServer server(testsupport::kTls);
+    std::string response = testsupport::Response(Body(c.body_size));
+    server.Route("/picture.jpg", testsupport::Reply{testsupport::Pieces(response, c.record_size), 0});
     Client client(window_, server.port(), "localhost", c.protocols);
     ASSERT_EQ(client.acquired(), SEC_E_OK);
     ASSERT_EQ(client.Handshake(c.feed), SEC_E_OK);
@@ -269,9 +269,9 @@ TEST_F(SchannelTest, CertificateChecksEndTheHandshakeWithTheirOwnError) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::optional<tlstest::TrustTestAuthority> trust;
+    std::optional<testsupport::TrustTestAuthority> trust;
     if (c.trusted) trust.emplace();  // else only the system's authorities count
-    tlstest::TlsTestServer server({c.certificate});
+    testsupport::ScriptedServer server({c.certificate});
     {
       Client client(window_, server.port(), c.target);
       EXPECT_EQ(client.Handshake(1 << 20), c.expected);
@@ -288,31 +288,31 @@ TEST_F(SchannelTest, CertificateChecksEndTheHandshakeWithTheirOwnError) {
 }
 
 TEST_F(SchannelTest, NothingOlderThanTls12IsSpoken) {
-  tlstest::TrustTestAuthority trust;
+  testsupport::TrustTestAuthority trust;
   {
-    tlstest::TlsTestServer server({ServerCertificate::kValid, /*tls11_only=*/true});
+    testsupport::ScriptedServer server({ServerCertificate::kValid, /*tls11_only=*/true});
     Client client(window_, server.port(), "localhost");
     EXPECT_EQ(client.Handshake(1 << 20), SEC_E_ALGORITHM_MISMATCH);
   }
   {
-    tlstest::TlsTestServer server;
+    testsupport::ScriptedServer server(testsupport::kTls);
     Client client(window_, server.port(), "localhost", SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT);
     EXPECT_EQ(client.acquired(), SEC_E_ALGORITHM_MISMATCH);
   }
 }
 
 TEST_F(SchannelTest, AStalledHandshakeWaitsWithoutFailing) {
-  tlstest::TrustTestAuthority trust;
-  tlstest::ServerOptions stalling;
+  testsupport::TrustTestAuthority trust;
+  testsupport::ServerOptions stalling;
   stalling.stall_handshake = true;
-  tlstest::TlsTestServer server(stalling);
+  testsupport::ScriptedServer server(stalling);
   Client client(window_, server.port(), "localhost", 0, /*wait_ms=*/300);
   EXPECT_EQ(client.Handshake(1 << 20), SEC_I_CONTINUE_NEEDED);  // the caller's clock decides
   EXPECT_EQ(server.Finished(), 0);
 }
 
 TEST_F(SchannelTest, BytesThatAreNotTlsFailAtOnceInsteadOfWaiting) {
-  tlstest::TrustTestAuthority trust;
+  testsupport::TrustTestAuthority trust;
   {
     // A plain HTTP server answers the hello with text.
     peertest::Listener listener;
@@ -333,8 +333,8 @@ TEST_F(SchannelTest, BytesThatAreNotTlsFailAtOnceInsteadOfWaiting) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    tlstest::TlsTestServer server;
-    server.Route("*", tlstest::Reply{tlstest::Response(Body(5000))});
+    testsupport::ScriptedServer server(testsupport::kTls);
+    server.Route("*", testsupport::Reply{{testsupport::Response(Body(5000))}});
     Client client(window_, server.port(), "localhost");
     ASSERT_EQ(client.Handshake(1 << 20), SEC_E_OK);
     client.Send("GET / HTTP/1.0\r\n\r\n");
@@ -345,7 +345,7 @@ TEST_F(SchannelTest, BytesThatAreNotTlsFailAtOnceInsteadOfWaiting) {
 }
 
 TEST_F(SchannelTest, HandlesAreCheckedBeforeUse) {
-  tlstest::TrustTestAuthority trust;
+  testsupport::TrustTestAuthority trust;
   CredHandle credentials{};
   ASSERT_EQ(AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
                                       nullptr, nullptr, nullptr, &credentials, nullptr),

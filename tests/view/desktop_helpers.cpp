@@ -41,10 +41,10 @@ std::string Describe(const std::vector<Note>& notes) {
 
 }  // namespace
 
-std::unique_ptr<XSession> DesktopTest::session_;
+std::unique_ptr<XServer> DesktopTest::session_;
 
 void DesktopTest::SetUpTestSuite() {
-  session_ = std::make_unique<XSession>(true);
+  session_ = std::make_unique<XServer>("", true);
   ASSERT_TRUE(session_->ok()) << "no private X display with a tray host";
   // The program's socket and Qt's runtime files stay in the test's folder;
   // without a session bus Qt uses the X11 tray the host offers.

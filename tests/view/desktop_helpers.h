@@ -40,7 +40,7 @@ class DesktopTest : public AppTest {
   void ExpectNotes(const std::vector<Note>& expected, const std::string& step);
   std::vector<Note> notes_;
 
-  static std::unique_ptr<XSession> session_;
+  static std::unique_ptr<XServer> session_;
 };
 
 // Dispatches the layer's messages until `done` holds or `ms` have passed;

@@ -87,7 +87,7 @@ TEST_F(WindowProgramTest, UnreachableDisplayLeavesTheProgramHeadlessWithOneLine)
 }
 
 TEST_F(WindowProgramTest, SecondStartBringsBackTheHiddenWindowAndCloseEndsWithZero) {
-  XSession session(false);
+  XServer session("");
   ASSERT_TRUE(session.ok());
   // An address in the configuration keeps the window hidden at start.
   testsupport::WriteFile(dir_ / "skerrow.cnf", "file://" + (dir_ / "none.bmp") + "\n");

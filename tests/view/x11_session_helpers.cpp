@@ -3,22 +3,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <utility>
-#include <thread>
-
-extern char** environ;
 
 namespace desktoptest {
 namespace {
@@ -46,23 +30,6 @@ void SetWmState(unsigned long window, long state) {
   XSync(x.get(), False);
 }
 
-bool TrayOwned(const std::string& display) {
-  Display* x = XOpenDisplay(display.c_str());
-  if (x == nullptr) return false;
-  Atom selection = XInternAtom(x, "_NET_SYSTEM_TRAY_S0", False);
-  bool owned = XGetSelectionOwner(x, selection) != 0;
-  XCloseDisplay(x);
-  return owned;
-}
-
-std::pair<int, int> ScreenSize(const std::string& display) {
-  Display* x = XOpenDisplay(display.c_str());
-  if (x == nullptr) return {0, 0};
-  std::pair<int, int> size{DisplayWidth(x, DefaultScreen(x)), DisplayHeight(x, DefaultScreen(x))};
-  XCloseDisplay(x);
-  return size;
-}
-
 void Collect(Display* x, ::Window window, Atom name_atom, const std::string& title, std::vector<unsigned long>* found,
              int depth) {
   unsigned char* value = nullptr;
@@ -84,93 +51,6 @@ void Collect(Display* x, ::Window window, Atom name_atom, const std::string& tit
 }
 
 }  // namespace
-
-bool WaitFor(const std::function<bool()>& done, int ms, int step_ms) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
-  }
-  return true;
-}
-
-Child::Child(const std::vector<std::string>& argv, int keep_fd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  if (keep_fd < 0) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> copies = argv;
-  std::vector<char*> pointers;
-  for (auto& s : copies) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  if (posix_spawnp(&pid_, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
-}
-
-Child::~Child() {
-  if (pid_ <= 0 || Ended()) return;
-  kill(pid_, SIGTERM);
-  if (!WaitFor([this] { return Ended(); }, 2000)) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status_, 0);
-  }
-}
-
-bool Child::Ended(int* code) {
-  if (pid_ <= 0) return true;
-  if (!ended_ && waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
-  if (ended_ && code != nullptr) *code = WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  return ended_;
-}
-
-XSession::XSession(bool with_tray) {
-  // Display numbers are shared beyond this machine's folders (abstract
-  // sockets), so servers others start from 0 up could answer for ours: a
-  // high number of this process's own, a screen size of its own to tell
-  // our server by, and a number found taken stays held while the next is
-  // tried.
-  int width = 700 + static_cast<int>(getpid() % 200), height = 500 + static_cast<int>(getpid() % 100);
-  std::vector<std::unique_ptr<Child>> taken;
-  for (int attempt = 0; attempt < 6 && !ok_; ++attempt) {
-    int number = 300 + static_cast<int>((getpid() * 7 + attempt * 131) % 5000);
-    if (ScreenSize(":" + std::to_string(number)).first != 0) continue;  // someone's server answers there
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    // Xvfb writes the display's number to this pipe once it takes clients.
-    auto server = std::make_unique<Child>(
-        std::vector<std::string>{"Xvfb", ":" + std::to_string(number), "-displayfd", std::to_string(fds[1]),
-                                 "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24",
-                                 "-nolisten", "tcp"},
-        fds[1]);
-    close(fds[1]);
-    std::string written;
-    pollfd wait{fds[0], POLLIN, 0};
-    char c;
-    while (poll(&wait, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') written += c;
-    close(fds[0]);
-    display_ = ":" + std::to_string(number);
-    ok_ = !written.empty() && WaitFor([&] { return ScreenSize(display_) == std::make_pair(width, height); }, 5000);
-    (ok_ ? server_ : taken.emplace_back()) = std::move(server);
-  }
-  if (!ok_) return;
-  setenv("DISPLAY", display_.c_str(), 1);
-  if (!with_tray) return;
-  // The tray host now and then never takes the tray on a fresh server; a
-  // new one is started rather than waiting for it longer.
-  ok_ = false;
-  for (int attempt = 0; attempt < 3 && !ok_; ++attempt) {
-    tray_ = std::make_unique<Child>(std::vector<std::string>{
-        "trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120", "--heighttype",
-        "pixel", "--height", "24", "--SetDockType", "false", "--transparent", "false"});
-    ok_ = WaitFor([this] { return TrayOwned(display_); }, 7000);
-  }
-}
-
-XSession::~XSession() {
-  tray_.reset();
-  server_.reset();
-}
 
 void Iconify(unsigned long window) { SetWmState(window, IconicState); }
 

@@ -1,53 +1,20 @@
-// A private X display for the desktop tests: Xvfb on a display number it
-// picks itself, a tray host when asked, and what a window manager would do
-// for its title-bar buttons. Kept apart from the Windows names, which clash
-// with Xlib's.
+// What a window manager would do for the desktop tests' title-bar buttons,
+// and how the windows look on the private X display. Kept apart from the
+// Windows names, which clash with Xlib's.
 #pragma once
 
-#include <sys/types.h>
-
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+#include "x_server.h"
+
 namespace desktoptest {
 
-// Polls `done` every `step_ms` until it holds or `ms` have passed.
-bool WaitFor(const std::function<bool()>& done, int ms = 10000, int step_ms = 20);
-
-// A child process, ended (and waited for) when the object goes.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& argv, int keep_fd = -1);
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  // True once it has ended; its exit code (or -1 after a signal) in *code.
-  bool Ended(int* code = nullptr);
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool ended_ = false;
-};
-
-class XSession {
- public:
-  explicit XSession(bool with_tray);
-  ~XSession();
-  XSession(const XSession&) = delete;
-  XSession& operator=(const XSession&) = delete;
-  const std::string& display() const { return display_; }
-  bool ok() const { return ok_; }
-
- private:
-  std::string display_;
-  bool ok_ = false;
-  std::unique_ptr<Child> server_;
-  std::unique_ptr<Child> tray_;
-};
+// The display itself and the programs on it are the suites' shared ones.
+using testsupport::Child;
+using testsupport::WaitFor;
+using testsupport::XServer;
 
 // A window manager's minimize (WM_STATE iconic) and its close button
 // (WM_DELETE_WINDOW).
