@@ -61,6 +61,15 @@ inline constexpr int kHttpsSchemeLength = 8;
 inline constexpr char kTimerPrefix[] = "get-timer:";
 inline constexpr char kProxyPrefix[] = "proxy://";
 inline constexpr char kDefaultProxyPort[] = "8080";
+inline constexpr char kOrderPrefix[] = "order:";
+inline constexpr char kListOrderWord[] = "list";
+inline constexpr char kShuffleOrderWord[] = "shuffle";
+inline constexpr char kUnknownOrderFormat[] = "skerrow: order:%s is no order (list or shuffle); the list's order is kept\n";
+
+// Names that a folder entry counts as pictures, compared in any case.
+inline constexpr const char* kPictureExtensions[] = {".gif", ".jpg", ".jpeg", ".png", ".webp", ".bmp"};
+inline constexpr char kFolderUnreadableFormat[] = "skerrow: the folder %s cannot be read: %s\n";
+inline constexpr char kFolderEmptyFormat[] = "skerrow: the folder %s holds no pictures\n";
 
 // The one separator of local paths on this platform.
 inline constexpr char kPathSeparator = '/';

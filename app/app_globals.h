@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -13,12 +15,32 @@ extern int IntervalMs;               // rotation period; configuration and Inter
 extern int RotationIndex;            // list index fetched next; RotateCommand advances it
 extern int EditSlot;                 // list index the edit field's text replaces, or -1
 extern int SelectionChanged;         // set by a list selection; mutes edit-update commits
+extern int ShuffleOrder;             // 1: a shuffled deck instead of the list's order; configuration and ToggleShuffle set it
+extern int ShownEntry;               // list index the last list-order rotation took its picture from, or 0
+extern std::string FolderUrl;        // folder entry the list order is stepping through, or empty; RotateCommand sets it
+extern std::string FolderLastName;   // picture of FolderUrl shown last; the next is the first after it in natural order
+
+// One card of the shuffled deck: a list entry (the index of its text in
+// the deck's sources) and, for a folder, the picture's name in it.
+struct ShuffleCard {
+  std::uint32_t source;
+  std::string name;  // empty for an entry that is itself one address
+};
+struct ShuffleDeck {
+  std::vector<std::string> sources;  // the entries' texts as they were when the round was dealt
+  std::vector<ShuffleCard> cards;    // this round's order
+  std::size_t next = 0;              // the card drawn next
+};
+extern ShuffleDeck Deck;             // the round being drawn from; dealt again once spent or on a change of order
+extern std::string LastShown;        // the address the last rotation fetched; no round begins with it
+extern std::mt19937 ShuffleRandom;   // shuffles the deck; seeded from the system, SeedShuffle for a fixed order
 
 // The window's settings as the configuration file holds them.
 struct SavedSettings {
   std::vector<std::string> urls;  // the list's addresses, in order
   int interval_ms = 0;
   std::string proxy;  // "host:port" while the proxy is in use, else empty
+  bool shuffle = false;
   bool operator==(const SavedSettings&) const = default;
 };
 extern char SettingsFile[MAX_PATH];   // the file the window's changes are saved to; empty: never saved
@@ -45,3 +67,10 @@ void UrlBoxNotification(HWND window, int code);
 void RotationTick(HWND window);
 void ChangeInterval(HWND window, int request, int thumb_position);
 void ShowInterval(HWND window);
+
+// Order of the pictures (picture_order.cpp).
+void ToggleShuffle();
+void SeedShuffle(unsigned seed);
+// The address shown before the current one in the order being followed,
+// or empty when the order has none.
+std::string AddressBeforeCurrent(HWND window);

@@ -1,6 +1,7 @@
-// skerrow.cnf: the URL list, the interval and the proxy, read once at start
-// from the current folder or else from the user's settings folder; what the
-// person changes in the window is saved back to the latter only.
+// skerrow.cnf: the URL list, the interval, the proxy and the order, read
+// once at start from the current folder or else from the user's settings
+// folder; what the person changes in the window is saved back to the
+// latter only.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -81,6 +82,12 @@ void SetProxy(HWND window, char* text) {
   ProxyMode = 1;
 }
 
+// Anything but the two known words keeps the list's order, and says so.
+void SetOrder(const char* word) {
+  ShuffleOrder = std::strcmp(word, kShuffleOrderWord) == 0 ? 1 : 0;
+  if (!ShuffleOrder && std::strcmp(word, kListOrderWord) != 0) std::fprintf(stderr, kUnknownOrderFormat, word);
+}
+
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 bool IsUrlLine(std::string_view line) {
@@ -112,6 +119,7 @@ SavedSettings CurrentSettings(HWND window) {
     std::string port = FieldText(window, ProxyPortField);
     now.proxy = FieldText(window, ProxyHostField) + (port.empty() ? "" : ":" + port);
   }
+  now.shuffle = ShuffleOrder != 0;
   return now;
 }
 
@@ -154,12 +162,14 @@ std::string_view Content(const std::string& line) {
 // lines the program does not know stay byte for byte where they were.
 std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings& was, const SavedSettings& now) {
   const bool urls = now.urls != was.urls, interval = now.interval_ms != was.interval_ms, proxy = now.proxy != was.proxy;
+  const bool order = now.shuffle != was.shuffle;
   const std::string timer_line = kTimerPrefix + std::to_string(now.interval_ms);
   const std::string proxy_line = kProxyPrefix + now.proxy;
+  const std::string order_line = kOrderPrefix + std::string(now.shuffle ? kShuffleOrderWord : kListOrderWord);
   std::string text;
   size_t next_url = 0;
   size_t after_urls = std::string::npos;
-  bool timer_seen = false, proxy_seen = false;
+  bool timer_seen = false, proxy_seen = false, order_seen = false;
   for (const std::string& line : lines) {
     std::string_view content = Content(line);
     std::string_view ending = std::string_view(line).substr(content.size());
@@ -173,6 +183,9 @@ std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings
     } else if (proxy && StartsWith(content, kProxyPrefix)) {
       if (!proxy_seen && !now.proxy.empty()) text += proxy_line + std::string(ending);
       proxy_seen = true;
+    } else if (order && StartsWith(content, kOrderPrefix)) {
+      if (!order_seen) text += order_line + std::string(ending);
+      order_seen = true;
     } else {
       text += line;
       if (line.back() != '\n') text += '\n';
@@ -183,6 +196,7 @@ std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings
   text.insert(after_urls == std::string::npos ? text.size() : after_urls, more_urls);
   if (interval && !timer_seen) text += timer_line + "\n";
   if (proxy && !proxy_seen && !now.proxy.empty()) text += proxy_line + "\n";
+  if (order && !order_seen) text += order_line + "\n";
   return text;
 }
 
@@ -216,6 +230,8 @@ int ReadConfiguration(HWND window) {
       SetInterval(line + std::strlen(kTimerPrefix));
     } else if (StartsWith(line, kProxyPrefix)) {
       SetProxy(window, line + std::strlen(kProxyPrefix));
+    } else if (StartsWith(line, kOrderPrefix)) {
+      SetOrder(line + std::strlen(kOrderPrefix));
     }
   }
   std::fclose(file);

@@ -1,5 +1,6 @@
 // The rotation through UrlBox's list, the editing of that list through the
-// combo box's edit field, and the interval set with IntervalBar.
+// combo box's edit field, and the interval set with IntervalBar. Which
+// address comes next is picture_order.cpp's to say.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,6 +9,7 @@
 #include "app_constants.h"
 #include "app_globals.h"
 #include "fetch_globals.h"
+#include "picture_order.h"
 
 int IntervalMs = kDefaultIntervalMs;
 int RotationIndex = 1;
@@ -26,25 +28,6 @@ int CurrentSelection(HWND box) { return static_cast<int>(SendMessageA(box, CB_GE
 
 bool HasUrlPrefix(std::string_view text) {
   return text.starts_with(kHttpPrefix) || text.starts_with(kHttpsPrefix) || text.starts_with(kFilePrefix);
-}
-
-// The text of one entry; CB_GETLBTEXT takes no size, so the length is asked first.
-std::string EntryText(HWND box, int index) {
-  LRESULT length = SendMessageA(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-  if (length == CB_ERR || length < 0) return std::string();
-  std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  SendMessageA(box, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
-  text.resize(std::strlen(text.c_str()));
-  return text;
-}
-
-// Copies entry `index` into CurrentUrl; false for an entry that would have
-// to be cut short to fit.
-bool TakeEntry(HWND box, int index) {
-  LRESULT length = SendMessageA(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-  if (length == CB_ERR || length < 0 || length >= kUrlCapacity) return false;
-  SendMessageA(box, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(CurrentUrl));
-  return true;
 }
 
 void InsertEntry(HWND box, int index, const char* text) {
@@ -89,20 +72,8 @@ void TakeSelection(HWND box) {
 
 void RotateCommand(HWND window) {
   HWND box = UrlBoxOf(window);
-  int count = EntryCount(box);
-  if (count < 2) return;
-  // An entry too long for CurrentUrl is passed over rather than fetched cut
-  // short; each entry is looked at once at most.
-  for (int tries = 1; tries < count; ++tries) {
-    if (RotationIndex < 1) RotationIndex = count - 1;
-    if (RotationIndex >= count) RotationIndex = 1;
-    bool taken = TakeEntry(box, RotationIndex);
-    ++RotationIndex;
-    if (taken) {
-      FetchCurrentUrl(window, RotateCommandId);
-      return;
-    }
-  }
+  if (EntryCount(box) < 2) return;
+  if (TakeNextAddress(box)) FetchCurrentUrl(window, RotateCommandId);
 }
 
 void UrlBoxNotification(HWND window, int code) {

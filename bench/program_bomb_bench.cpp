@@ -24,10 +24,12 @@
 #include <zlib.h>
 
 #include "../tests/cjpeg/bomb_pictures.h"
-#include "../tests/support/child_process.h"
+#include "program_run.h"
 #include "../tests/support/scripted_server.h"
 
 namespace {
+
+using namespace programrun;
 
 constexpr double kMostMiB = 256.0;
 constexpr double kMostSeconds = 2.0;
@@ -159,38 +161,6 @@ std::vector<Bomb> Bombs() {
   };
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-using Sample = testsupport::ProcessUsage;
-
-// Starts the high-water mark again from the present size; false where the
-// system does not allow it.
-bool ResetPeak(pid_t pid) {
-  const int fd = open(("/proc/" + std::to_string(pid) + "/clear_refs").c_str(), O_WRONLY);
-  if (fd < 0) return false;
-  const bool reset = write(fd, "5", 1) == 1;
-  close(fd);
-  return reset;
-}
-
-std::vector<std::string> Lines(const std::string& log) {
-  std::vector<std::string> lines;
-  for (std::size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1)
-    lines.push_back(log.substr(at, end - at));
-  return lines;
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
 struct Result {
   std::string outcome;
   double idle_mib = 0;
@@ -210,10 +180,7 @@ Result Measure(const std::string& folder, const std::string& idle_url, const Bom
   for (const std::string& path : {home, temp, state}) std::filesystem::create_directories(path);
   WriteFile(home + "/skerrow.cnf", "get-timer:1000\n" + idle_url + "\n" + url + "\n");
   const std::string log = folder + "/stderr.txt";
-  testsupport::Child program({SKERROW_PROGRAM},
-                            {.env = {"DISPLAY", "WAYLAND_DISPLAY", "TEMP=" + temp, "XDG_STATE_HOME=" + state},
-                             .folder = home,
-                             .stderr_file = log});
+  testsupport::Child program({SKERROW_PROGRAM}, HeadlessIn(home, temp, state, log));
   const pid_t pid = program.pid();
 
   const auto deadline = std::chrono::steady_clock::now() + kPictureDeadline;

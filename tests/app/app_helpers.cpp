@@ -21,6 +21,12 @@ void ResetApplicationGlobals() {
   SettingsFile[0] = '\0';
   SettingsOnDisk = {};
   SelectionChanged = 0;
+  ShuffleOrder = 0;
+  ShownEntry = 0;
+  FolderUrl.clear();
+  FolderLastName.clear();
+  Deck = {};
+  LastShown.clear();
   CurrentUrl[0] = '\0';
   WorkDir[0] = '\0';
   std::strcpy(LocalName, "index.html");

@@ -150,6 +150,23 @@ TEST_F(ConfigurationTest, TheWorkedExample) {
   EXPECT_STREQ(CurrentUrl, "file:///pictures/");
 }
 
+TEST_F(ConfigurationTest, OnlyTheWordShuffleShufflesAndAnyOtherWordCostsALine) {
+  const struct {
+    const char* line;
+    int shuffle;
+    bool said;
+  } cases[] = {{"order:shuffle\n", 1, false}, {"order:list\n", 0, false},
+               {"order:Shuffle\n", 0, true}, {"order:shuffle \n", 0, true}, {"order:\n", 0, true}};
+  for (const auto& c : cases) {
+    LayerReset();
+    ResetApplicationGlobals();
+    testsupport::StderrCapture capture;
+    Start(c.line);
+    EXPECT_EQ(ShuffleOrder, c.shuffle) << c.line;
+    EXPECT_EQ(capture.Finish().find("is no order") != std::string::npos, c.said) << c.line;
+  }
+}
+
 TEST_F(ConfigurationTest, SettingsWithoutAddressesShowTheWindow) {
   Start("# nothing to show\nget-timer:60000\nproxy://cache.test\n");
   EXPECT_TRUE(IsWindowVisible(MainWindow));
@@ -179,6 +196,7 @@ void ChangeEverything() {
   SendMessageA(MainWindow, WM_HSCROLL, SB_LINERIGHT, 0);
   SendMessageA(GetDlgItem(MainWindow, ProxyHostField), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("cache.test"));
   Command(ProxyToggleCommandId);
+  ToggleShuffle();
 }
 
 void HideWindow() { SendMessageA(MainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0); }
@@ -196,11 +214,11 @@ TEST_F(ConfigurationTest, TheCurrentFolderFirstThenTheUsersFileAndOnlyThatOneIsS
   const LookupCase cases[] = {
       {"both: the current folder's, never written", here, "file:///user.gif\n", {"file:///here.gif"},
        "file:///user.gif\n"},
-      {"only the user's: read and saved", nullptr, "# kept\r\nfile:///user.gif\nlater:unknown\n",
+      {"only the user's: read and saved", nullptr, "# kept\r\nfile:///user.gif\norder:list\r\nlater:unknown\n",
        {"file:///user.gif"},
-       "# kept\r\nfile:///user.gif\nhttps://h/new.png\nlater:unknown\nget-timer:606000\nproxy://cache.test\n"},
+       "# kept\r\nfile:///user.gif\nhttps://h/new.png\norder:shuffle\r\nlater:unknown\nget-timer:606000\nproxy://cache.test\n"},
       {"none: the user's made at the first change", nullptr, nullptr, {},
-       "https://h/new.png\nget-timer:606000\nproxy://cache.test\n"},
+       "https://h/new.png\nget-timer:606000\nproxy://cache.test\norder:shuffle\n"},
   };
   for (const LookupCase& c : cases) {
     SCOPED_TRACE(c.name);

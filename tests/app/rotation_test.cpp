@@ -1,7 +1,10 @@
 // The rotation order, editing the list through the combo box, the interval
 // bar, and when ticks do nothing.
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,7 @@
 #include "app_helpers.h"
 #include "fetch_globals.h"
 #include "layer_control.h"
+#include "picture_order.h"
 
 namespace {
 
@@ -34,6 +38,32 @@ std::vector<std::string> NextFetches(int count) {
     fetched.push_back(CurrentUrl);
   }
   return fetched;
+}
+
+// Whole addresses the next `count` rotations take, "" for one that takes none.
+std::vector<std::string> NextShown(int count) {
+  std::vector<std::string> shown;
+  for (int i = 0; i < count; ++i) {
+    CurrentUrl[0] = '\0';
+    SendMessageA(MainWindow, WM_COMMAND, RotateCommandId, 0);
+    shown.push_back(CurrentUrl[0] != '\0' ? LastShown : "");
+  }
+  return shown;
+}
+
+// Empty files under those names (a name ending in '/' is a folder): only
+// names and order count to the rotation.
+void MakeFiles(const std::string& folder, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    std::filesystem::create_directories(folder + "/" + (name.ends_with('/') ? name : ""));
+    if (!name.ends_with('/')) testsupport::WriteFile(folder + "/" + name, "");
+  }
+}
+
+long FolderLines(const std::string& said) {
+  long lines = 0;
+  for (std::size_t at = 0; (at = said.find("skerrow: the folder", at)) != std::string::npos; ++at) ++lines;
+  return lines;
 }
 
 std::vector<std::string> Addresses() {
@@ -231,6 +261,80 @@ TEST_F(RotationTest, EntriesTooLongForTheAddressBufferArePassedOver) {
   // A list of nothing but overlong entries fetches nothing at all.
   for (int i = 0; i < 2; ++i) SendMessageA(Box(), CB_DELETESTRING, 2, 0);
   EXPECT_EQ(NextFetches(1), std::vector<std::string>{""});
+}
+
+TEST(NaturalOrderTest, NumbersInsideNamesCompareAsNumbersAndNoTwoNamesTie) {
+  const std::vector<std::string> sorted = {
+      "1.png",    "9.png",    "10.png",    "100.png",   "a.png",     "a1.png",
+      "img01.png", "img1.png", "Img2.png", "img2.png", "img2a.png", "img10.png",
+      "IMG11.jpg", "x99999999999999999999.png", "x100000000000000000000.png"};
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    for (std::size_t j = 0; j < sorted.size(); ++j) {
+      const int order = NaturalCompare(sorted[i], sorted[j]);
+      EXPECT_EQ(order < 0, i < j) << sorted[i] << " against " << sorted[j];
+      EXPECT_EQ(order == 0, i == j) << sorted[i] << " against " << sorted[j];
+    }
+  }
+}
+
+TEST_F(RotationTest, AFolderYieldsItsPicturesInNaturalOrderAsTheFolderIsWhenReached) {
+  const std::string pics = Here("pics"), in = "file://" + pics + "/";
+  MakeFiles(pics, {"img10.png", "img2.PNG", "b.webp", ".hidden.gif", "notes.txt", "sub.jpg/"});
+  MakeFiles(Here("empty"), {"sub/"});
+  Start(("file://" + pics + "\nfile:///one/x.txt\nfile://" + Here("empty") + "\nfile://" + Here("gone") + "/\n").c_str(),
+        SW_SHOWNORMAL);
+  testsupport::StderrCapture capture;
+  EXPECT_EQ(NextShown(2), (std::vector<std::string>{in + "b.webp", in + "img2.PNG"}));
+  EXPECT_EQ(std::string(CurrentUrl), in);  // went the way of one local picture
+  EXPECT_EQ(ListEntries().size(), 5u);
+  MakeFiles(pics, {"img3.gif", "a-too-late.bmp"});
+  std::filesystem::remove(pics + "/img10.png");
+  // A folder whose pictures ran out moves on; the empty and the missing
+  // folder cost a line each within the same step.
+  EXPECT_EQ(NextShown(3), (std::vector<std::string>{in + "img3.gif", "file:///one/x.txt", in + "a-too-late.bmp"}));
+  EXPECT_EQ(FolderLines(capture.Finish()), 2);
+  EXPECT_EQ(NextShown(1), std::vector<std::string>{in + "b.webp"});
+  EXPECT_EQ(AddressBeforeCurrent(MainWindow), in + "a-too-late.bmp");
+  EXPECT_EQ(NextShown(2), (std::vector<std::string>{in + "img2.PNG", in + "img3.gif"}));
+  EXPECT_EQ(AddressBeforeCurrent(MainWindow), in + "img2.PNG");
+
+  // Alone in the list, a folder starts over; a list of folders without
+  // pictures takes nothing, once over the list per step.
+  for (int i = 0; i < 3; ++i) SendMessageA(Box(), CB_DELETESTRING, 2, 0);
+  EXPECT_EQ(NextShown(2), (std::vector<std::string>{in + "a-too-late.bmp", in + "b.webp"}));
+  SendMessageA(Box(), CB_DELETESTRING, 1, 0);
+  for (const std::string& folder : {Here("empty"), Here("gone/")}) {
+    SendMessageA(Box(), CB_INSERTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(("file://" + folder).c_str()));
+  }
+  testsupport::StderrCapture again;
+  EXPECT_EQ(NextShown(1), std::vector<std::string>{""});
+  EXPECT_EQ(FolderLines(again.Finish()), 2);
+}
+
+TEST_F(RotationTest, ShuffledRoundsShowEachPictureOnceAndNeverOneTwiceAtTheSeam) {
+  const std::string pics = Here("pics"), in = "file://" + pics + "/";
+  MakeFiles(pics, {"a.png", "b.gif", "c.jpg", "d.bmp", "e.webp"});
+  Start(("order:shuffle\nfile://" + pics + "/\nfile:///one/x.txt\nfile:///two/x.txt\n").c_str(), SW_SHOWNORMAL);
+  SeedShuffle(20240611);
+  const std::vector<std::string> draws = NextShown(1000);
+  const std::set<std::string> every = {in + "a.png", in + "b.gif", in + "c.jpg", in + "d.bmp", in + "e.webp",
+                                       "file:///one/x.txt", "file:///two/x.txt"};
+  std::set<std::vector<std::string>> orders;
+  for (std::size_t round = 0; round + every.size() <= draws.size(); round += every.size()) {
+    std::vector<std::string> order(draws.begin() + static_cast<long>(round),
+                                   draws.begin() + static_cast<long>(round + every.size()));
+    EXPECT_EQ(std::set<std::string>(order.begin(), order.end()), every) << "round at " << round;
+    orders.insert(order);
+  }
+  EXPECT_GT(orders.size(), 100u);
+  EXPECT_EQ(std::adjacent_find(draws.begin(), draws.end()), draws.end());
+  EXPECT_EQ(AddressBeforeCurrent(MainWindow), draws[998]);
+
+  // Pictures gone mid-round are passed over; the rest alternate.
+  for (const char* name : {"a.png", "b.gif", "c.jpg", "d.bmp", "e.webp"}) std::filesystem::remove(pics + "/" + name);
+  const std::vector<std::string> after = NextShown(6);
+  EXPECT_EQ(std::adjacent_find(after.begin(), after.end()), after.end());
+  for (const std::string& address : after) EXPECT_TRUE(address.starts_with("file:///one/") || address.starts_with("file:///two/")) << address;
 }
 
 }  // namespace
