@@ -94,8 +94,9 @@ TEST(WaylandWindowTest, ShownNativelyOneInstancePerDisplayAndASecondStartHandsOv
     // A session bus with a tray host on it, for the icon.
     // Each says on a line of its own when it is ready.
     const std::string bus = "unix:path=" + sway.runtime() + "/bus", watcher_log = sway.home() + "/watcher.log";
-    Child daemon = sway.Start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus, "--print-address=3"},
-                              {}, {.stderr_file = sway.home() + "/bus.log", .line_fd = 3});
+    Child daemon =
+        sway.Start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus, "--print-address=3"}, {},
+                   {.stderr_file = sway.home() + "/bus.log", .line_fd = 3});
     ASSERT_TRUE(daemon.NextLine(10000)) << testsupport::ReadFile(sway.home() + "/bus.log");
     Child watcher = sway.Start({SKERROW_PYTHON, "-c", kWatcher}, {"DBUS_SESSION_BUS_ADDRESS=" + bus},
                                {.stderr_file = watcher_log, .line_fd = 1});
