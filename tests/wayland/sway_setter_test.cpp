@@ -55,16 +55,16 @@ TEST(SwaySetterTest, EachPictureInTurnFillsTheScreen) {
   std::string state = sway.home() + "/state \"quoted\" home";
   std::string log = sway.home() + "/program.log";
   // No display for Qt: only the compositor's socket.
-  Process program(sway.AsUser({sway.program()}, {"SWAYSOCK=" + sway.swaysock(), "SKERROW_DESKTOP=sway",
-                                                 "XDG_STATE_HOME=" + state}),
-                  log);
+  Child program = sway.Start({sway.program()},
+                             {"SWAYSOCK=" + sway.swaysock(), "SKERROW_DESKTOP=sway", "XDG_STATE_HOME=" + state},
+                             {.stderr_file = log});
   for (const std::string& picture : pictures) {
     double difference = 255;
     EXPECT_TRUE(WaitFor([&] { return (difference = ScreenDifference(sway, picture)) < 8; }))
         << picture << " is not on the screen; the nearest frame differs by " << difference << "\n"
         << testsupport::ReadFile(log);
   }
-  EXPECT_EQ(program.Stop(), 0);
+  EXPECT_EQ(program.Terminate(), 0);
   std::string said = testsupport::ReadFile(log);
   EXPECT_NE(said.find("desktop: sway\n"), std::string::npos) << said;
   EXPECT_EQ(said.find("did not take"), std::string::npos) << said;

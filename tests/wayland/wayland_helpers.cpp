@@ -1,19 +1,12 @@
 #include "wayland_helpers.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
-
-extern char** environ;
+#include <utility>
 
 namespace waylandtest {
 namespace {
@@ -101,59 +94,6 @@ std::string WaylandSocket(const std::string& runtime) {
 
 }  // namespace
 
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-}
-
-Process::Process(const std::vector<std::string>& argv, const std::string& log) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  std::vector<std::string> words = argv;
-  std::vector<char*> pointers;
-  for (std::string& word : words) pointers.push_back(word.data());
-  pointers.push_back(nullptr);
-  if (posix_spawn(&pid_, pointers[0], &actions, &attributes, pointers.data(), environ) != 0) pid_ = -1;
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  ended_ = pid_ < 0;
-}
-
-bool Process::Ended(int* code) {
-  if (!ended_ && waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
-  if (ended_ && code != nullptr) *code = pid_ > 0 && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  return ended_;
-}
-
-int Process::Stop() {
-  int code = -1;
-  if (!Ended()) {
-    kill(-pid_, SIGTERM);
-    if (!WaitFor([&] { return Ended(); }, 5000)) {
-      kill(-pid_, SIGKILL);
-      waitpid(pid_, &status_, 0);
-      ended_ = true;
-    }
-  }
-  Ended(&code);
-  // Whatever it started in its group (sway's swaybg) goes with it.
-  if (pid_ > 0) kill(-pid_, SIGKILL);
-  return code;
-}
-
-Process::~Process() { Stop(); }
-
 bool Sway::Installed() {
   return access("/usr/bin/sway", X_OK) == 0 && access("/usr/bin/swaybg", X_OK) == 0 &&
          access("/usr/bin/grim", X_OK) == 0;
@@ -177,10 +117,10 @@ Sway::Sway() {
   Give(config, "output * mode " + std::to_string(kWidth) + "x" + std::to_string(kHeight) + " bg " + background +
                    " solid_color\nxwayland disable\nfor_window [app_id=\".*\"] floating enable\n");
   std::string log = scratch_ / "sway.log";
-  sway_ = std::make_unique<Process>(AsUser({"/usr/bin/sway", "-c", config},
-                                           {"SWAYSOCK=" + swaysock_, "WLR_BACKENDS=headless",
-                                            "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"}),
-                                    log);
+  sway_ = std::make_unique<Child>(AsUser({"/usr/bin/sway", "-c", config},
+                                         {"SWAYSOCK=" + swaysock_, "WLR_BACKENDS=headless",
+                                          "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"}),
+                                  ChildOptions{.stderr_file = log, .own_group = true});
   bool up = WaitFor([&] {
     wayland_display_ = WaylandSocket(runtime_);
     return sway_->Ended() || (!wayland_display_.empty() && testsupport::FileExists(swaysock_));
@@ -209,6 +149,12 @@ testsupport::ProcessResult Sway::Run(const std::vector<std::string>& argv, const
   return testsupport::RunProcess(AsUser(argv, env), {}, 20);
 }
 
+Child Sway::Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  ChildOptions options) const {
+  options.own_group = true;
+  return Child(AsUser(argv, env), std::move(options));
+}
+
 void Sway::Give(const std::string& path, const std::string& bytes) const {
   testsupport::WriteFile(path, bytes);
   Own(path, 0644);
@@ -219,8 +165,10 @@ std::string Sway::Screenshot(const std::string& name) const {
   return Run({"/usr/bin/grim", path}, {"WAYLAND_DISPLAY=" + wayland_display_}).exit_code == 0 ? path : "";
 }
 
-std::string Sway::Tree() const {
-  return Run({"/usr/bin/swaymsg", "-r", "-t", "get_tree"}, {"SWAYSOCK=" + swaysock_}).out;
+testsupport::ProcessResult Sway::Message(const std::vector<std::string>& words) const {
+  std::vector<std::string> argv = {"/usr/bin/swaymsg"};
+  argv.insert(argv.end(), words.begin(), words.end());
+  return Run(argv, {"SWAYSOCK=" + swaysock_});
 }
 
 }  // namespace waylandtest

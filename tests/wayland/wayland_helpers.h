@@ -4,39 +4,19 @@
 // a root test run hands all of them to the unprivileged `nobody`.
 #pragma once
 
-#include <sys/types.h>
-
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "test_support.h"
 
 namespace waylandtest {
 
-// Polls `done` until it holds or `ms` have passed.
-bool WaitFor(const std::function<bool()>& done, int ms = 8000);
-
-// A program in the background, in a process group of its own, with its
-// output in a file. Ended with the group when the object goes.
-class Process {
- public:
-  Process(const std::vector<std::string>& argv, const std::string& log);
-  ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-  // True once it has ended; its exit code (or -1 after a signal) in *code.
-  bool Ended(int* code = nullptr);
-  // SIGTERM, then the exit code (-1 when it had to be killed).
-  int Stop();
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool ended_ = false;
-};
+// The programs are started and waited for by the suites' shared runner.
+using testsupport::Child;
+using testsupport::ChildOptions;
+using testsupport::WaitFor;
 
 class Sway {
  public:
@@ -67,19 +47,24 @@ class Sway {
   std::vector<std::string> AsUser(const std::vector<std::string>& argv, const std::vector<std::string>& env) const;
   // The same, run to its end.
   testsupport::ProcessResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) const;
+  // The same in the background, in a process group of its own so that
+  // whatever it starts goes with it.
+  Child Start(const std::vector<std::string>& argv, const std::vector<std::string>& env, ChildOptions options) const;
   // A file the compositor's user owns, with these bytes.
   void Give(const std::string& path, const std::string& bytes) const;
   // The whole screen as a PNG under the home folder; empty on failure.
   std::string Screenshot(const std::string& name) const;
+  // swaymsg with these words, to this compositor.
+  testsupport::ProcessResult Message(const std::vector<std::string>& words) const;
   // sway's tree of windows as JSON.
-  std::string Tree() const;
+  std::string Tree() const { return Message({"-r", "-t", "get_tree"}).out; }
 
  private:
   testsupport::TempDir scratch_;
   std::string home_, runtime_, wayland_display_, swaysock_, program_;
   std::vector<std::string> sanitizer_env_;
   std::string failure_;
-  std::unique_ptr<Process> sway_;
+  std::unique_ptr<Child> sway_;
 };
 
 }  // namespace waylandtest

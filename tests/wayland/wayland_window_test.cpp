@@ -1,6 +1,8 @@
 // The window on Wayland itself, with no X server anywhere: sway shows it,
 // one instance runs per Wayland display, and a second start brings the
 // window back and ends.
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "wayland_helpers.h"
@@ -90,18 +92,20 @@ TEST(WaylandWindowTest, ShownNativelyOneInstancePerDisplayAndASecondStartHandsOv
 
   {
     // A session bus with a tray host on it, for the icon.
-    const std::string bus = "unix:path=" + sway.runtime() + "/bus", watched = sway.home() + "/watcher.log";
-    Process daemon(sway.AsUser({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus}, {}),
-                   sway.home() + "/bus.log");
-    ASSERT_TRUE(WaitFor([&] { return testsupport::FileExists(sway.runtime() + "/bus"); }));
-    Process watcher(sway.AsUser({SKERROW_PYTHON, "-c", kWatcher}, {"DBUS_SESSION_BUS_ADDRESS=" + bus}), watched);
-    ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(watched).starts_with("ready"); }))
-        << testsupport::ReadFile(watched);
+    // Each says on a line of its own when it is ready.
+    const std::string bus = "unix:path=" + sway.runtime() + "/bus", watcher_log = sway.home() + "/watcher.log";
+    Child daemon =
+        sway.Start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus, "--print-address=3"}, {},
+                   {.stderr_file = sway.home() + "/bus.log", .line_fd = 3});
+    ASSERT_TRUE(daemon.NextLine(10000)) << testsupport::ReadFile(sway.home() + "/bus.log");
+    Child watcher = sway.Start({SKERROW_PYTHON, "-c", kWatcher}, {"DBUS_SESSION_BUS_ADDRESS=" + bus},
+                               {.stderr_file = watcher_log, .line_fd = 1});
+    ASSERT_EQ(watcher.NextLine(10000), "ready") << testsupport::ReadFile(watcher_log);
 
     // Without a configuration the window shows at start.
     std::vector<std::string> with_bus = env;
     with_bus.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus);
-    Process first(sway.AsUser({sway.program()}, with_bus), log);
+    Child first = sway.Start({sway.program()}, with_bus, {.stderr_file = log});
     ASSERT_TRUE(WaitFor([&] { return !(rect = WindowRect(sway)).empty(); })) << testsupport::ReadFile(log);
     EXPECT_TRUE(testsupport::FileExists(socket)) << "no instance socket named by the Wayland display";
     std::string shot = sway.Screenshot("window.png");
@@ -110,10 +114,11 @@ TEST(WaylandWindowTest, ShownNativelyOneInstancePerDisplayAndASecondStartHandsOv
     for (unsigned char channel : Sway::kBackground) args.push_back(std::to_string(channel));
     EXPECT_GT(std::stod(testsupport::RunPython(kDrawnShare, args).out), 0.9) << "the window at " << rect << " is empty";
     testsupport::WriteFile(SKERROW_BUILD_DIR "/wayland-window.png", testsupport::ReadFile(shot));
-    EXPECT_TRUE(WaitFor([&] { return testsupport::ReadFile(watched).find("registered ") != std::string::npos; }))
+    std::optional<std::string> registered = watcher.NextLine(10000);
+    EXPECT_TRUE(registered && registered->starts_with("registered "))
         << "the tray icon never registered with the notification area";
 
-    EXPECT_EQ(sway.Run({"/usr/bin/swaymsg", close}, {"SWAYSOCK=" + sway.swaysock()}).exit_code, 0);
+    EXPECT_EQ(sway.Message({close}).exit_code, 0);
     int code = -1;
     EXPECT_TRUE(WaitFor([&] { return first.Ended(&code); }));
     EXPECT_EQ(code, 0) << testsupport::ReadFile(log);
@@ -130,14 +135,14 @@ TEST(WaylandWindowTest, ShownNativelyOneInstancePerDisplayAndASecondStartHandsOv
                 .exit_code,
             0);
   sway.Give(sway.home() + "/skerrow.cnf", "get-timer:3600000\nfile://" + picture + "\n");
-  Process first(sway.AsUser({sway.program()}, beside_x), log);
+  Child first = sway.Start({sway.program()}, beside_x, {.stderr_file = log});
   ASSERT_TRUE(WaitFor([&] { return testsupport::FileExists(socket); })) << testsupport::ReadFile(log);
   EXPECT_EQ(WindowRect(sway), "");
   testsupport::ProcessResult second = sway.Run({sway.program()}, beside_x);
   EXPECT_EQ(second.exit_code, 0) << second.err;
   EXPECT_TRUE(WaitFor([&] { return !WindowRect(sway).empty(); })) << "the running program's window did not come back";
   EXPECT_FALSE(first.Ended());
-  EXPECT_EQ(sway.Run({"/usr/bin/swaymsg", close}, {"SWAYSOCK=" + sway.swaysock()}).exit_code, 0);
+  EXPECT_EQ(sway.Message({close}).exit_code, 0);
   int code = -1;
   EXPECT_TRUE(WaitFor([&] { return first.Ended(&code); }));
   EXPECT_EQ(code, 0) << testsupport::ReadFile(log);
