@@ -213,6 +213,7 @@ void TlsTestServer::Serve(int fd) {
     }
     return;
   }
+  if (options_.hello_pause_ms > 0 && WaitReadable(fd, -1)) usleep(static_cast<useconds_t>(options_.hello_pause_ms) * 1000);
   std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(static_cast<SSL_CTX*>(context_)), &SSL_free);
   hello_name_.clear();
   SSL_set_fd(ssl.get(), fd);

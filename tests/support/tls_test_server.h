@@ -44,6 +44,7 @@ struct ServerOptions {
   ServerCertificate certificate = ServerCertificate::kValid;
   bool tls11_only = false;       // speaks TLS 1.1 and nothing newer
   bool stall_handshake = false;  // reads the client's hello and never answers
+  int hello_pause_ms = 0;        // waits this long after the client's hello before answering
 };
 
 // What the server sends for one request after the handshake.
