@@ -48,6 +48,14 @@ inline void TickAndDownload() {
   }
 }
 
+// A step of the comparison route that failed timed nothing worth comparing
+// against: the benchmark stops without a figure, as for a round of its own.
+inline void Require(int status, const char* what) {
+  if (status == 0) return;
+  std::printf("%s exited with %d; no figure is given\n", what, status);
+  std::exit(2);
+}
+
 // A Python server script that prints its port on its first line, started
 // with `argument`; port 0 when it did not come up.
 struct Server {

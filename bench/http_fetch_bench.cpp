@@ -94,13 +94,13 @@ int main() {
   const std::string base = "http://127.0.0.1:" + std::to_string(server.port) + "/";
   const std::string fetched = dir + "/fetched", jpg_out = dir + "/alone.jpg", bmp_out = dir + "/alone.bmp";
   auto curl = [&](const std::string& name) {
-    return TimeMs([&] { Spawn({"/usr/bin/curl", "-s", "-o", fetched, base + name}); });
+    return TimeMs([&] { bench::Require(Spawn({"/usr/bin/curl", "-sf", "-o", fetched, base + name}), "curl"); });
   };
   auto alone_gif = [&] {
-    return TimeMs([&] { Call(RunCjpeg, {"cjpeg", "-quality", "100", fetched, jpg_out}); }) +
-           TimeMs([&] { Call(RunDjpeg, {"djpeg", "-bmp", jpg_out, bmp_out}); });
+    return TimeMs([&] { bench::Require(Call(RunCjpeg, {"cjpeg", "-quality", "100", fetched, jpg_out}), "cjpeg"); }) +
+           TimeMs([&] { bench::Require(Call(RunDjpeg, {"djpeg", "-bmp", jpg_out, bmp_out}), "djpeg"); });
   };
-  auto alone_jpeg = [&] { return TimeMs([&] { Call(RunDjpeg, {"djpeg", "-bmp", fetched, bmp_out}); }); };
+  auto alone_jpeg = [&] { return TimeMs([&] { bench::Require(Call(RunDjpeg, {"djpeg", "-bmp", fetched, bmp_out}), "djpeg"); }); };
   auto wallpaper_call = [&] {
     return TimeMs([&] {
       std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s", bmp_out.c_str());

@@ -92,10 +92,10 @@ int main() {
     bench::StartHiddenWith(address);
     pipeline.push_back(TimeMs(bench::TickAndDownload));
     double curl = TimeMs([&] {
-      Spawn({"/usr/bin/curl", "-s", "--cacert", dir + "/ca.pem", "-o", fetched, address});
+      bench::Require(Spawn({"/usr/bin/curl", "-sf", "--cacert", dir + "/ca.pem", "-o", fetched, address}), "curl");
     });
     download.push_back(curl);
-    plain.push_back(curl + TimeMs([&] { Call(RunDjpeg, {"djpeg", "-bmp", fetched, bmp_out}); }));
+    plain.push_back(curl + TimeMs([&] { bench::Require(Call(RunDjpeg, {"djpeg", "-bmp", fetched, bmp_out}), "djpeg"); }));
     store.push_back(TimeMs([&] {
       std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s", bmp_out.c_str());
       SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, ScratchBuffer, 0);

@@ -146,7 +146,10 @@ LocationVerdict ResolveLocation(std::string_view base, std::string_view location
     std::string_view ref_query = ref.substr(ref_path.size());
     std::string path;
     if (ref_path.empty()) {
-      path = from->path.empty() ? "/" : std::string(from->path);
+      // The current address as typed may hold dot segments; the target is
+      // normalised like every other, or a redirect to "#top" would name an
+      // address that resolves to another.
+      path = from->path.empty() ? "/" : RemoveDotSegments(from->path);
       if (ref_query.empty()) ref_query = from->query;
     } else if (ref_path.front() == '/') {
       path = RemoveDotSegments(ref_path);

@@ -732,10 +732,16 @@ TEST_F(HttpsTransferTest, RedirectsMayRaiseSecurityButNeverLowerIt) {
 }
 
 // A failure's box is a modal loop: while it is open the next transfer
-// starts and moves on, and a second failure comes. OK must touch none of it.
+// starts and moves on, its own limit may run out, and a second failure
+// comes. OK must touch none of it. The program's clock is the fake one, so
+// the limits run out only when a row says.
 TEST_F(HttpsTransferTest, AnOpenBoxLeavesTheNextTransferAlone) {
+  LayerUseFakeClock(1000);
+  testsupport::ScriptedServer slow({testsupport::ServerCertificate::kValid, false, false, 300});
+  slow.Route("*", Reply{{Response(Bitmap())}});
   testsupport::ScriptedServer expired({testsupport::ServerCertificate::kExpired});
   expired.Route("*", Reply{{Response(Bitmap())}});
+  testsupport::ScriptedServer silent({testsupport::ServerCertificate::kValid, false, true});
   testsupport::ScriptedServer cut(testsupport::kTls);
   cut.Route("*", Reply{{"HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\nabc"}});
   fetchtest::FullListener full;
@@ -744,6 +750,8 @@ TEST_F(HttpsTransferTest, AnOpenBoxLeavesTheNextTransferAlone) {
   server_.Route("/next/body.bmp", Reply{{"HTTP/1.0 200 OK\r\n\r\n" + Bitmap().substr(0, 20), Bitmap().substr(20)}, 300});
   struct Failure {
     std::string url, box;
+    bool through_proxy = false;  // the scripted server, which refuses CONNECT
+    bool stalls = false;         // given up by the low-speed limit in the handshake
   };
   const std::vector<Failure> failures = {
       {SecureUrl(cut, "/cut.bmp"), "Connection broken | Error"},
@@ -751,16 +759,20 @@ TEST_F(HttpsTransferTest, AnOpenBoxLeavesTheNextTransferAlone) {
       {Url("/moved"), "The server redirected to an address that cannot be fetched | Error"},
       {"http://127.0.0.1:" + std::to_string(fetchtest::UnusedPort()) + "/a.bmp", "connect() failed | Error"},
       {SecureUrl(expired, "/a.bmp"), "The server's certificate has expired | Error"},
+      {SecureUrl(slow, "/a.bmp"), "The proxy refused the connection: 404 Not Found | Error", true},
+      {SecureUrl(silent, "/a.bmp"), "The server did not complete the secure connection in time | Error", false, true},
   };
   struct Next {
     std::string url;
-    std::function<bool()> under_way;  // when OK is pressed
+    std::function<bool()> under_way;  // when OK is pressed, or the clock moved on
+    bool gives_up = false;            // its connect limit runs out while the box is open
   };
   const std::vector<Next> nexts = {
       {"http://127.0.0.1:" + std::to_string(full.port()) + "/never.bmp",
-       [] { return Transfer.phase == TransferPhase::Connect; }},
+       [] { return Transfer.phase == TransferPhase::Connect; }, true},
       {Url("/next/header.bmp"), [] { return Transfer.response.header_length > 0; }},
       {Url("/next/body.bmp"), [] { return Transfer.phase == TransferPhase::Body; }},
+      {SecureUrl(slow, "/next/tls.bmp"), [] { return Transfer.phase == TransferPhase::Handshake; }},
   };
   const std::string long_path = "file:///" + std::string(sizeof WorkDir, 'd') + "/x.bmp";
   for (const Failure& failure : failures) {
@@ -770,27 +782,34 @@ TEST_F(HttpsTransferTest, AnOpenBoxLeavesTheNextTransferAlone) {
       std::filesystem::remove(LayerWallpaperStorePath());
       int step = 0;
       LayerHoldMessageBoxes([&] {
-        if (step == 0) Fetch(next.url);  // as a rotation tick does
-        if (step == 0 || !next.under_way()) return step = 1, false;
+        if (step == 0) {
+          ProxyMode = 0;
+          Fetch(next.url);  // as a rotation tick does
+          step = 1;
+        } else if (step == 1 && next.under_way()) {
+          if (next.gives_up) LayerAdvanceClock(kConnectLimitMs);
+          step = 2;
+        }
+        if (step != 2 || (next.gives_up && Transfer.phase != TransferPhase::Idle)) return false;
         std::strcpy(CurrentUrl, long_path.c_str());
         FetchCurrentUrl(MainWindow, RotateCommandId);
-        step = 2;
+        step = 3;
         return true;
       });
+      if (failure.through_proxy) UseProxy(server_.port());
       Fetch(failure.url);
-      EXPECT_TRUE(PumpUntil([&] { return step == 2; }, 8000));
-      LayerHoldMessageBoxes(nullptr);
-      EXPECT_EQ(BoxTexts(), (std::vector<std::string>{failure.box, "The file path is too long | Error"}));
-      if (next.url.find("never") != std::string::npos) {
-        PumpFor(50);
-        EXPECT_EQ(Transfer.phase, TransferPhase::Connect);
-        SendMessageA(MainWindow, WM_COMMAND, AbortCommandId, 0);
-        continue;
+      if (failure.stalls) {
+        ASSERT_TRUE(PumpRealTimeUntil([] { return Transfer.phase == TransferPhase::Handshake; }));
+        LayerAdvanceClock(kLowSpeedWindowMs);
       }
-      ASSERT_TRUE(PumpUntil(Idle, 5000));
-      EXPECT_EQ(Wallpaper(), Bitmap());
+      EXPECT_TRUE(PumpRealTimeUntil([&] { return step == 3; }, 8000));
+      LayerHoldMessageBoxes(nullptr);
+      std::vector<std::string> boxes = {failure.box, "The file path is too long | Error"};
+      if (next.gives_up) boxes.insert(boxes.begin() + 1, "connect() failed | Error");
+      EXPECT_TRUE(PumpRealTimeUntil(Idle));
+      EXPECT_EQ(BoxTexts(), boxes);
+      EXPECT_EQ(Wallpaper(), next.gives_up ? "" : Bitmap());
       EXPECT_TRUE(RotationTimerRunning());
-      EXPECT_EQ(BoxTexts().size(), 2u);
     }
   }
 }

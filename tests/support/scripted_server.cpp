@@ -297,6 +297,8 @@ void ScriptedServer::Serve(int fd) {
   }
   std::unique_ptr<SSL, decltype(&SSL_free)> ssl(nullptr, &SSL_free);
   if (context_ != nullptr) {
+    if (options_.hello_pause_ms > 0 && Connection(fd, stop_pipe_[0], nullptr).WaitReadable(-1))
+      usleep(static_cast<useconds_t>(options_.hello_pause_ms) * 1000);
     timeval limit{kWaitMs / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);

@@ -46,6 +46,7 @@ struct ServerOptions {
   ServerCertificate certificate = ServerCertificate::kNone;
   bool tls11_only = false;       // speaks TLS 1.1 and nothing newer
   bool stall_handshake = false;  // reads what the client sends and never answers
+  int hello_pause_ms = 0;        // waits this long after the client's hello before answering
 };
 
 // TLS with the certificate good for this machine.
