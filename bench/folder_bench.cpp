@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "program_run.h"
+#include "../tests/support/test_support.h"
 
 using namespace programrun;
 
@@ -25,18 +26,6 @@ constexpr int kPictures = 100000;
 constexpr double kMostMs = 300.0;
 constexpr double kMostMiB = 16.0;
 constexpr auto kDeadline = std::chrono::seconds(120);
-
-// A 2 x 1 24-bit bitmap: the one real picture the folder's first step shows.
-std::string Bitmap() {
-  const unsigned char bytes[] = {
-      'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,              // file header: size 62, data at 54
-      40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,           // info: 2 x 1, 1 plane, 24 bits
-      0, 0, 0, 0, 8, 0, 0, 0, 0x13, 0x0b, 0, 0, 0x13, 0x0b, 0, 0,  // no compression, 8 data bytes
-      0, 0, 0, 0, 0, 0, 0, 0,                                     // palette sizes
-      0, 0, 255, 0, 255, 0, 0, 0,                                 // red, green (BGR), padding
-  };
-  return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
-}
 
 struct Result {
   bool reached = false;
@@ -96,10 +85,11 @@ int main() {
   const std::string folder = made, pictures = folder + "/pictures", big = folder + "/big";
   std::filesystem::create_directories(pictures);
   std::filesystem::create_directories(big);
-  WriteFile(pictures + "/idle.bmp", Bitmap());
+  WriteFile(pictures + "/idle.bmp", testsupport::TinyBitmap());
   // Every picture a real bitmap, so whichever the shuffle deals first ends
   // the run the same way as the list's first.
-  for (int i = 1; i <= kPictures; ++i) WriteFile(big + "/picture-" + std::to_string(i) + ".bmp", Bitmap());
+  const std::string picture = testsupport::TinyBitmap();
+  for (int i = 1; i <= kPictures; ++i) WriteFile(big + "/picture-" + std::to_string(i) + ".bmp", picture);
 
   const std::string idle = "file://" + pictures + "/idle.bmp\n", folder_line = "file://" + big + "/\n";
   const Result listed = Measure(folder + "/run", "get-timer:1000\n" + idle + folder_line, true);

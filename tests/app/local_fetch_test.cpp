@@ -17,17 +17,7 @@ namespace {
 
 using LocalFetchTest = AppTest;
 
-// A 2 x 1 24-bit bitmap: file header, info header, one padded row.
-std::string TinyBitmap() {
-  const unsigned char bytes[] = {
-      'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,           // file header: size 62, data at 54
-      40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,        // info: 2 x 1, 1 plane, 24 bits
-      0, 0, 0, 0, 8, 0, 0, 0, 0x13, 0x0b, 0, 0, 0x13, 0x0b, 0, 0,  // no compression, 8 data bytes
-      0, 0, 0, 0, 0, 0, 0, 0,                                  // palette sizes
-      0, 0, 255, 0, 255, 0, 0, 0,                              // red, green (BGR), padding
-  };
-  return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
-}
+using testsupport::TinyBitmap;
 
 void TypeAndGo(const std::string& text) {
   SendMessageA(GetDlgItem(MainWindow, UrlBox), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));

@@ -48,6 +48,17 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+std::string TinyBitmap() {
+  const unsigned char bytes[] = {
+      'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,           // file header: size 62, data at 54
+      40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,        // info: 2 x 1, 1 plane, 24 bits
+      0, 0, 0, 0, 8, 0, 0, 0, 0x13, 0x0b, 0, 0, 0x13, 0x0b, 0, 0,  // no compression, 8 data bytes
+      0, 0, 0, 0, 0, 0, 0, 0,                                  // palette sizes
+      0, 0, 255, 0, 255, 0, 0, 0,                              // red, green (BGR), padding
+  };
+  return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;

@@ -22,6 +22,8 @@ class TempDir {
 };
 
 std::string ReadFile(const std::string& path);  // whole file; empty if missing
+// A 2 x 1 24-bit bitmap, red then green: the smallest picture a chain shows.
+std::string TinyBitmap();
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);  // sorted names
