@@ -27,6 +27,23 @@ inline constexpr int ProxyToggleCommandId = 103;
 inline constexpr int RotateCommandId = 104;
 inline constexpr int RedirectCommandId = 105;  // posted by the fetcher to follow a redirect
 
+// Commands of the tray menu and of other starts of the program (the
+// running program gets those as WM_COPYDATA requests, by the words below).
+inline constexpr int NextPictureCommandId = 200;
+inline constexpr int PreviousPictureCommandId = 201;
+inline constexpr int PauseCommandId = 202;
+inline constexpr int OpenPictureCommandId = 203;
+inline constexpr int ShuffleCommandId = 204;
+inline constexpr int StartAtLoginCommandId = 205;
+inline constexpr int ShowWindowCommandId = 206;
+inline constexpr int QuitCommandId = 207;
+inline constexpr int ResumeCommandId = 208;         // requests only: the menu's pause item toggles
+inline constexpr int PauseOnlyCommandId = 209;      // requests only
+inline constexpr int CurrentPictureCommandId = 210; // requests only: answered with the shown picture
+
+// WM_COPYDATA's dwData on a request from another start, and on its answer.
+inline constexpr ULONG_PTR kRequestDataTag = 0x534B5251;
+
 // The program's own window messages, timer and tray icon id.
 inline constexpr UINT SocketEventMessage = 1025;
 inline constexpr UINT HostFoundMessage = 1026;
@@ -70,6 +87,27 @@ inline constexpr char kUnknownOrderFormat[] = "skerrow: order:%s is no order (li
 inline constexpr const char* kPictureExtensions[] = {".gif", ".jpg", ".jpeg", ".png", ".webp", ".bmp"};
 inline constexpr char kFolderUnreadableFormat[] = "skerrow: the folder %s cannot be read: %s\n";
 inline constexpr char kFolderEmptyFormat[] = "skerrow: the folder %s holds no pictures\n";
+
+// The tray menu's items.
+inline constexpr char kNextPictureText[] = "\x8e\x9f\x82\xcc\x95\xc7\x8e\x86";      // 次の壁紙
+inline constexpr char kPreviousPictureText[] = "\x91\x4f\x82\xcc\x95\xc7\x8e\x86";  // 前の壁紙
+inline constexpr char kPauseText[] = "\x88\xea\x8e\x9e\x92\xe2\x8e\x7e";              // 一時停止
+inline constexpr char kOpenPictureText[] =
+    "\x8d\xa1\x82\xcc\x95\xc7\x8e\x86\x82\xf0\x8a\x4a\x82\xad";  // 今の壁紙を開く
+inline constexpr char kShuffleText[] =
+    "\x83\x89\x83\x93\x83\x5f\x83\x80\x82\xc8\x8f\x87\x8f\x98";  // ランダムな順序
+inline constexpr char kStartAtLoginText[] =
+    "\x83\x8d\x83\x4f\x83\x43\x83\x93\x8e\x9e\x82\xc9\x8b\x4e\x93\xae";  // ログイン時に起動
+inline constexpr char kShowWindowText[] =
+    "\x83\x45\x83\x42\x83\x93\x83\x68\x83\x45\x82\xf0\x95\x5c\x8e\xa6";  // ウィンドウを表示
+inline constexpr char kQuitText[] = "\x8f\x49\x97\xb9";  // 終了
+// The tray tip while paused: the caption, then 一時停止中 (paused).
+inline constexpr char kPausedTipFormat[] = "%s \x88\xea\x8e\x9e\x92\xe2\x8e\x7e\x92\x86";
+
+// Starting at login: an entry in the desktop's autostart folder.
+inline constexpr char kStartAtLoginFile[] = "skerrow.desktop";
+inline constexpr char kStartAtLoginFailedFormat[] = "skerrow: starting at login could not be %s: %s\n";
+inline constexpr char kOpenFailedFormat[] = "The picture cannot be opened: %s";
 
 // The one separator of local paths on this platform.
 inline constexpr char kPathSeparator = '/';

@@ -18,6 +18,7 @@ extern int SelectionChanged;         // set by a list selection; mutes edit-upda
 extern int ShuffleOrder;             // 1: a shuffled deck instead of the list's order; configuration and ToggleShuffle set it
 extern int ShownEntry;               // list index the last list-order rotation took its picture from, or 0
 extern std::string FolderUrl;        // folder entry the list order is stepping through, or empty; RotateCommand sets it
+extern int Paused;                   // 1: no step until resumed; the tray menu and other starts set it
 extern std::string FolderLastName;   // picture of FolderUrl shown last; the next is the first after it in natural order
 
 // One card of the shuffled deck: a list entry (the index of its text in
@@ -61,6 +62,17 @@ int ReadConfiguration(HWND window);
 // when the configuration came from there or from no file at all.
 void SaveConfiguration(HWND window);
 
+// Steering from the tray menu and from other starts (steering.cpp).
+void ShowTrayMenu(HWND window);
+void SteerCommand(HWND window, int id);
+// A request from another start of the program: WM_COPYDATA's answer.
+LRESULT AnswerRequest(HWND window, HWND caller, const COPYDATASTRUCT* request);
+// Brings the window back from the tray; the rotation stops while it shows.
+void ShowFromTray(HWND window);
+// The rotation timer runs again, the interval counted from now, unless the
+// window shows or the rotation is paused.
+void RestartRotation(HWND window);
+
 // Rotation, list editing and interval.
 void RotateCommand(HWND window);
 void UrlBoxNotification(HWND window, int code);
@@ -74,3 +86,6 @@ void SeedShuffle(unsigned seed);
 // The address shown before the current one in the order being followed,
 // or empty when the order has none.
 std::string AddressBeforeCurrent(HWND window);
+// Steps the order back: CurrentUrl becomes the address before the current
+// one, and the order goes on from there; false when there is none.
+bool TakePreviousAddress(HWND window);

@@ -80,11 +80,11 @@ void EndProgram() {
 }
 
 // Minimizing hides the window to the tray and (re)starts the rotation with
-// the interval in force now.
+// the interval in force now, unless it is paused.
 void HideToTray(HWND window) {
   SaveConfiguration(window);
-  StartRotationTimer(window);
   ShowWindow(window, SW_HIDE);
+  RestartRotation(window);
 }
 
 // Minimize and restore are the program's own; closing and the rest take
@@ -102,10 +102,11 @@ LRESULT RunSystemCommand(HWND window, WPARAM command, LPARAM lparam) {
   }
 }
 
-void RestoreFromTray(HWND window, WPARAM icon, LPARAM mouse_message) {
-  if (mouse_message != WM_LBUTTONDOWN || icon != TrayIconId) return;
-  ShowWindow(window, SW_RESTORE);
-  KillTimer(window, RotationTimer);
+// A click brings the window back; the context click opens the menu.
+void TrayIconEvent(HWND window, WPARAM icon, LPARAM mouse_message) {
+  if (icon != TrayIconId) return;
+  if (mouse_message == WM_LBUTTONDOWN) ShowFromTray(window);
+  if (mouse_message == WM_RBUTTONUP) ShowTrayMenu(window);
 }
 
 void RunCommand(HWND window, int id, int code) {
@@ -117,7 +118,9 @@ void RunCommand(HWND window, int id, int code) {
     case RotateCommandId: RotateCommand(window); break;
     case RedirectCommandId: FetchCurrentUrl(window, RedirectCommandId); break;
     case UrlBox: UrlBoxNotification(window, code); break;
-    default: break;
+    default:
+      if (id >= NextPictureCommandId && id <= CurrentPictureCommandId) SteerCommand(window, id);
+      break;
   }
 }
 
@@ -192,8 +195,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
       ShowFetchFailure(window);
       return 0;
     case TrayMessage:
-      RestoreFromTray(window, wparam, lparam);
+      TrayIconEvent(window, wparam, lparam);
       return 0;
+    case WM_COPYDATA:
+      return AnswerRequest(window, reinterpret_cast<HWND>(wparam), reinterpret_cast<const COPYDATASTRUCT*>(lparam));
     default:
       return DefWindowProcA(window, message, wparam, lparam);
   }

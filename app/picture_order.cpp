@@ -239,30 +239,36 @@ bool DrawFromDeck(HWND box) {
 }
 
 // The entry's address, or for a folder its picture before `name` (its last
-// with `name` empty); empty when there is none.
-std::string AddressBefore(const std::string& entry, std::string_view name) {
-  if (!IsFolderAddress(entry)) return name.empty() ? entry : std::string();
+// with `name` empty), with the place the order would stand at there.
+struct Place {
+  std::string address;  // empty when there is none
+  int entry = 0;
+  std::string folder_name;  // the picture's name for a folder entry
+};
+
+Place PlaceBefore(const std::string& entry, int index, std::string_view name) {
+  if (!IsFolderAddress(entry)) return name.empty() ? Place{entry, index, {}} : Place{};
   std::string found;
-  if (LookBeside(entry, name, false, found) != FolderLook::Picture) return std::string();
-  return PictureAddress(entry, found);
+  if (LookBeside(entry, name, false, found) != FolderLook::Picture) return Place{};
+  return Place{PictureAddress(entry, found), index, found};
 }
 
-std::string AddressBeforeInList(HWND box) {
+Place PlaceBeforeInList(HWND box) {
   const int count = EntryCount(box);
-  if (ShownEntry < 1 || ShownEntry >= count) return std::string();
+  if (ShownEntry < 1 || ShownEntry >= count) return Place{};
   const std::string shown = EntryText(box, ShownEntry);
   if (FolderUrl == shown && !FolderLastName.empty()) {
-    std::string inside = AddressBefore(shown, FolderLastName);
-    if (!inside.empty()) return inside;
+    Place inside = PlaceBefore(shown, ShownEntry, FolderLastName);
+    if (!inside.address.empty()) return inside;
   }
   for (int step = 1; step < count; ++step) {
     const int index = ShownEntry - step >= 1 ? ShownEntry - step : ShownEntry - step + count - 1;
     const std::string entry = EntryText(box, index);
     if (!HasUrlPrefix(entry)) continue;
-    std::string before = AddressBefore(entry, std::string_view());
-    if (!before.empty()) return before;
+    Place before = PlaceBefore(entry, index, std::string_view());
+    if (!before.address.empty()) return before;
   }
-  return std::string();
+  return Place{};
 }
 
 }  // namespace
@@ -322,5 +328,30 @@ std::string AddressBeforeCurrent(HWND window) {
     if (Deck.next < 2 || Deck.next > Deck.cards.size()) return std::string();
     return CardAddress(Deck.cards[Deck.next - 2]);
   }
-  return AddressBeforeInList(GetDlgItem(window, UrlBox));
+  return PlaceBeforeInList(GetDlgItem(window, UrlBox)).address;
+}
+
+bool TakePreviousAddress(HWND window) {
+  if (ShuffleOrder) {
+    if (Deck.next < 2 || Deck.next > Deck.cards.size()) return false;
+    if (!TakeAddress(CardAddress(Deck.cards[Deck.next - 2]))) return false;
+    --Deck.next;
+    return true;
+  }
+  HWND box = GetDlgItem(window, UrlBox);
+  Place place = PlaceBeforeInList(box);
+  if (place.address.empty() || !TakeAddress(place.address)) return false;
+  // The order now stands where that picture was: the next step shows the
+  // one that was current, and another step back goes further back.
+  ShownEntry = place.entry;
+  if (place.folder_name.empty()) {
+    FolderUrl.clear();
+    FolderLastName.clear();
+    RotationIndex = place.entry + 1;
+  } else {
+    FolderUrl = EntryText(box, place.entry);
+    FolderLastName = place.folder_name;
+    RotationIndex = place.entry;
+  }
+  return true;
 }

@@ -97,9 +97,13 @@ void UrlBoxNotification(HWND window, int code) {
   }
 }
 
-// Ticks only rotate while the window is in the tray and no transfer runs;
-// a skipped tick is not made up later.
+// Ticks only rotate while the window is in the tray, the rotation is not
+// paused and no transfer runs; a skipped tick is not made up later.
 void RotationTick(HWND window) {
+  if (Paused) {
+    KillTimer(window, RotationTimer);  // a transfer's end may have set it again
+    return;
+  }
   if (TransferSocket == INVALID_SOCKET && !IsWindowVisible(window)) {
     SendMessageA(window, WM_COMMAND, RotateCommandId, 0);
   }

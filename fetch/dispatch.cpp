@@ -13,8 +13,13 @@ char WorkDir[kPathPartCapacity];
 char LocalName[kPathPartCapacity] = "index.html";
 char ScratchBuffer[kScratchCapacity];
 int ProxyMode = 0;
+char ShownUrl[kUrlCapacity];
 
 namespace {
+
+// The address as the list gave it: redirects and the local path's cut
+// change CurrentUrl on the way.
+char requested_url[kUrlCapacity];
 
 // file:///dir/name.gif: the folder becomes WorkDir and the name LocalName
 // while the pipeline runs; the picture itself is never deleted.
@@ -41,7 +46,7 @@ void FetchLocalFile(HWND window) {
   std::strcpy(LocalName, name);
   separator[1] = '\0';
   std::memcpy(WorkDir, path, folder_length + 1);
-  ApplyWallpaper(0);
+  ShowFetchedPicture(0);
   SetWorkDirFromTemp();
   SetTimer(window, RotationTimer, static_cast<UINT>(IntervalMs), nullptr);
 }
@@ -54,12 +59,19 @@ void FetchCommand(HWND window) {
 }
 
 void FetchCurrentUrl(HWND window, int command) {
+  if (command != RedirectCommandId) std::memcpy(requested_url, CurrentUrl, sizeof requested_url);
   if (std::strncmp(CurrentUrl, kFilePrefix, kSchemeLength) == 0) {
     FetchLocalFile(window);
   } else if (std::strncmp(CurrentUrl, kHttpPrefix, kSchemeLength) == 0 ||
              std::strncmp(CurrentUrl, kHttpsPrefix, kHttpsSchemeLength) == 0) {
     FetchHttpUrl(window, command);
   }
+}
+
+void ShowFetchedPicture(int deleteSource) {
+  unsigned before = WallpaperChanges;
+  ApplyWallpaper(deleteSource);
+  if (WallpaperChanges != before) std::memcpy(ShownUrl, requested_url, sizeof ShownUrl);
 }
 
 // Closes the running transfer; the partly written file stays on disk.

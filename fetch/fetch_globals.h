@@ -16,6 +16,7 @@ extern char LocalName[kPathPartCapacity];    // file name inside WorkDir; the pi
 extern char ScratchBuffer[kScratchCapacity]; // work area of one message; keeps nothing between messages
 extern int ProxyMode;                        // 1: fetch through the proxy fields; ProxyCheck toggles it
 extern SOCKET TransferSocket;                // socket of the running transfer, INVALID_SOCKET when idle; the transfer's owner sets it
+extern char ShownUrl[kUrlCapacity];          // address of the picture the desktop shows now, empty before the first
 extern std::FILE* DownloadFile;              // file the running transfer writes, null when idle; the transfer's owner sets it
 
 // Window commands of the fetcher.
@@ -25,6 +26,9 @@ void ProxyToggleCommand(HWND window);
 
 // Dispatches CurrentUrl by its scheme; `command` is the id that led here.
 void FetchCurrentUrl(HWND window, int command);
+// Makes the fetched picture the wallpaper (ApplyWallpaper) and, when the
+// desktop took it, the address asked for becomes ShownUrl.
+void ShowFetchedPicture(int deleteSource);
 
 // The HTTP side: connection set-up, request and socket events.
 void FetchHttpUrl(HWND window, int command);

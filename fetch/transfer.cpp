@@ -454,7 +454,7 @@ void EndTransfer(HWND window, Verdict verdict) {
     FollowRedirect(Transfer.response.redirect_target);
     PostMessageA(window, WM_COMMAND, RedirectCommandId, 0);
   } else if (verdict.ending == Ending::Complete) {
-    ApplyWallpaper(1);
+    ShowFetchedPicture(1);
   }
 }
 

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include "layer_control.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -89,12 +91,39 @@ BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR new_name, DWORD flags) {
 }
 
 HRESULT WINAPI SHGetFolderPathA(HWND, int folder, HANDLE, DWORD, LPSTR path) {
-  if (path == nullptr || (folder & ~CSIDL_FLAG_CREATE) != CSIDL_APPDATA) return E_FAIL;
+  if (path == nullptr) return E_FAIL;
+  int kind = folder & ~CSIDL_FLAG_CREATE;
+  if (kind != CSIDL_APPDATA && kind != CSIDL_STARTUP) return E_FAIL;
   std::string found = SettingsFolder();
-  if (found.empty() || found.size() >= MAX_PATH) return E_FAIL;
+  if (found.empty()) return E_FAIL;
+  if (kind == CSIDL_STARTUP) found += "/autostart";
+  if (found.size() >= MAX_PATH) return E_FAIL;
   if ((folder & CSIDL_FLAG_CREATE) != 0 && !MakeFolders(found)) return E_FAIL;
   std::memcpy(path, found.c_str(), found.size() + 1);
   return S_OK;
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size) {
+  if (path == nullptr || size == 0 || (module != nullptr && module != LayerProgramInstance())) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  char found[4096];
+  ssize_t length = readlink("/proc/self/exe", found, sizeof found - 1);
+  if (length <= 0) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  if (static_cast<DWORD>(length) >= size) {
+    // Cut and ended, as Windows does, so the caller can tell by the length.
+    std::memcpy(path, found, size - 1);
+    path[size - 1] = '\0';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  std::memcpy(path, found, static_cast<size_t>(length));
+  path[length] = '\0';
+  return static_cast<DWORD>(length);
 }
 
 }  // extern "C"

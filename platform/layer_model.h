@@ -136,6 +136,8 @@ void DropWindowTimers(uint32_t id);
 void DropWindowMessages(uint32_t id);
 void ResetQueueAndTimers();
 void ResetShell();
+void ResetMenus();
+void ResetInstanceChannel();
 void ResetWaitSources();
 void DropWindowWaitSources(uint32_t id);
 

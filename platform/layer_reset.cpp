@@ -13,6 +13,8 @@ void LayerReset() {
   ResetQueueAndTimers();
   ResetWaitSources();
   ResetShell();
+  ResetMenus();
+  ResetInstanceChannel();
   ResetSockets();
   SetLastError(ERROR_SUCCESS);
   CurrentView().TrayChanged();

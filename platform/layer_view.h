@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "layer_control.h"
 
 struct pollfd;
 
@@ -34,6 +37,15 @@ class View {
   virtual int Wait(pollfd* fds, size_t count, int timeout_ms);
   // How many screens the desktop has; 0 when it is not known.
   virtual int MonitorCount() const { return 0; }
+  // Shows a popup menu at (x, y), running the program's loop until it is
+  // closed; the id chosen, 0 when dismissed. Without a desktop there is no
+  // one to choose.
+  virtual UINT TrackMenu(const std::vector<LayerMenuLine>&, int, int) { return 0; }
+  // Where the pointer is on the desktop; (0, 0) without one.
+  virtual void CursorPosition(LONG* x, LONG* y) {
+    *x = 0;
+    *y = 0;
+  }
 };
 
 View& CurrentView();
@@ -46,8 +58,7 @@ void AttachView(View* view);
 // How the program starts with respect to a desktop.
 enum class DesktopStart {
   kHeadless,    // no display, or the desktop view could not start
-  kDesktop,     // the desktop view is attached
-  kHandedOver,  // another instance runs on this display and was asked to show itself
+  kDesktop,   // the desktop view is attached
 };
 // Loads and attaches the desktop view when a display is present; any
 // failure leaves the headless view with one line on the standard error.

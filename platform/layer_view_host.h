@@ -10,7 +10,7 @@
 
 struct pollfd;
 
-inline constexpr uint32_t kLayerViewVersion = 1;
+inline constexpr uint32_t kLayerViewVersion = 2;
 
 enum LayerViewKind : uint32_t {
   kLayerViewPlain = 0,  // a top-level window or a child of a registered class
@@ -59,6 +59,22 @@ enum LayerTrayGesture : uint32_t {
   kLayerTrayMiddleClick,
 };
 
+// One line of a popup menu. Submenus are flattened: the lines after a
+// submenu's title, one deeper, are its items.
+enum LayerMenuFlags : uint32_t {
+  kLayerMenuSeparator = 1,
+  kLayerMenuChecked = 2,
+  kLayerMenuGrayed = 4,
+  kLayerMenuRadio = 8,    // checked as one of a group
+  kLayerMenuSubmenu = 16, // the title of the lines below it
+};
+struct LayerMenuEntry {
+  uint32_t id;     // what choosing it returns; 0 for separators and titles
+  uint32_t flags;  // LayerMenuFlags
+  int32_t depth;
+  const char* text;  // UTF-8, ended; valid during the call
+};
+
 // The program's side. Every action changes the model and sends what Windows
 // sends, in Windows' order; the window may be gone when it returns.
 struct LayerViewHost {
@@ -103,13 +119,16 @@ struct LayerViewModule {
   // within it.
   int (*wait)(struct pollfd* fds, size_t count, int timeout_ms);
   int (*monitor_count)(void);
+  // A popup menu at (x, y) on the desktop, shown while the program's loop
+  // runs (pump_message); the id chosen, 0 when dismissed.
+  uint32_t (*track_menu)(const LayerMenuEntry* entries, size_t count, int32_t x, int32_t y);
+  void (*cursor_position)(int32_t* x, int32_t* y);
   void (*close)(void);
 };
 
 enum LayerViewOpenResult : int32_t {
   kLayerViewOpened = 0,
-  kLayerViewHandedOver,  // another instance on this display was asked to show itself
-  kLayerViewFailed,      // `reason` says why
+  kLayerViewFailed,  // `reason` says why
 };
 
 // The module's only exported name. The host table must outlive the module.

@@ -13,6 +13,7 @@
 #include <climits>
 
 #include "layer_control.h"
+#include "instance_channel.h"
 #include "layer_model.h"
 #include "layer_view.h"
 #include "event_sources.h"
@@ -271,6 +272,7 @@ DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(Now()); }
 
 LRESULT WINAPI SendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   Window* window = Find(hwnd);
+  if (LRESULT answer; window == nullptr && SendToPeer(hwnd, message, lParam, &answer)) return answer;
   if (window == nullptr) {
     SetError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;

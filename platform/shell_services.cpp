@@ -2,6 +2,9 @@
 // kernel string helpers.
 #include <windows.h>
 
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +12,10 @@
 #include <functional>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "icons.h"
 #include "layer_control.h"
@@ -201,6 +207,55 @@ HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name) {
 HGDIOBJ WINAPI GetStockObject(int object) {
   if (object < WHITE_BRUSH || object > DC_PEN || object == 9) return nullptr;
   return reinterpret_cast<HGDIOBJ>(kStockBase + static_cast<uintptr_t>(object) + 1);
+}
+
+// ---------------------------------------------------------------- opening files
+
+extern char** environ;
+
+namespace {
+
+// The desktop's opener, found on PATH; empty when there is none.
+std::string Opener() {
+  const char* path = std::getenv("PATH");
+  std::string_view folders = path != nullptr ? path : "/usr/bin:/bin";
+  while (!folders.empty()) {
+    size_t colon = folders.find(':');
+    std::string_view folder = folders.substr(0, colon);
+    folders = colon == std::string_view::npos ? std::string_view() : folders.substr(colon + 1);
+    if (folder.empty()) continue;
+    std::string candidate = std::string(folder) + "/xdg-open";
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+HINSTANCE ShellResult(int code) { return reinterpret_cast<HINSTANCE>(static_cast<intptr_t>(code)); }
+
+}  // namespace
+
+HINSTANCE WINAPI ShellExecuteA(HWND, LPCSTR operation, LPCSTR file, LPCSTR parameters, LPCSTR, INT) {
+  if (file == nullptr || file[0] == '\0' || (operation != nullptr && std::strcmp(operation, "open") != 0) ||
+      (parameters != nullptr && parameters[0] != '\0'))
+    return ShellResult(SE_ERR_NOASSOC);
+  struct stat info{};
+  if (stat(file, &info) != 0) return ShellResult(SE_ERR_FNF);
+  std::string opener = Opener();
+  if (opener.empty()) return ShellResult(SE_ERR_NOASSOC);
+  // A name the opener could take for an option is made a path.
+  std::string target = file[0] == '-' ? std::string("./") + file : std::string(file);
+  // The opener runs on in the background of a shell that ends at once, so
+  // the program neither waits for the viewer nor leaves a child behind.
+  const char* script = "\"$0\" \"$1\" </dev/null >/dev/null 2>&1 &";
+  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(script),
+                  opener.data(), target.data(), nullptr};
+  pid_t shell = 0;
+  if (posix_spawn(&shell, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return ShellResult(SE_ERR_NOASSOC);
+  int status = 0;
+  while (waitpid(shell, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return ShellResult(SE_ERR_NOASSOC);
+  return ShellResult(42);
 }
 
 // ---------------------------------------------------------------- kernel

@@ -158,11 +158,13 @@ void RunStages(int deleteSource, char* lowered) {
   }
 
   if (!EndsWith(lowered, kBitmapExtension)) return;
-  SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, ScratchBuffer, 0);
+  if (SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, ScratchBuffer, 0)) ++WallpaperChanges;
   if (deleteSource != 0) std::remove(ScratchBuffer);
 }
 
 }  // namespace
+
+unsigned WallpaperChanges = 0;
 
 void ApplyWallpaper(int deleteSource) {
   // On a file system that tells case apart the source keeps its own name;

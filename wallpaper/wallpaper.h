@@ -5,3 +5,6 @@
 // WebP files on the way. With deleteSource not 0 the source is a download:
 // it is deleted as well, and renamed first when its name matches no stage.
 void ApplyWallpaper(int deleteSource);
+
+// How many times the desktop took a new wallpaper from ApplyWallpaper.
+extern unsigned WallpaperChanges;

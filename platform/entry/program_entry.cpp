@@ -4,8 +4,12 @@
 
 #include <signal.h>
 
+#include <cstdio>
+#include <optional>
 #include <string>
 
+#include "entry/command_line.h"
+#include "instance_channel.h"
 #include "layer_control.h"
 #include "layer_view.h"
 #include "event_sources.h"
@@ -44,13 +48,22 @@ int main(int argc, char** argv) {
   // A peer that goes away must show up as a failed call, never end us.
   signal(SIGPIPE, SIG_IGN);
 
-  // With a display the windows are shown for real; a second start on the
-  // same display only brings the running program's window back.
-  if (layer::StartDesktopView(argc > 0 ? argv[0] : nullptr) == layer::DesktopStart::kHandedOver) return 0;
+  // An option steers the program already running; so does a second start,
+  // which only brings its window back.
+  if (std::optional<int> done = layer::RunCommandLine(argc, argv)) return *done;
+
+  // With a display the windows are shown for real.
+  bool desktop = layer::StartDesktopView(argc > 0 ? argv[0] : nullptr) == layer::DesktopStart::kDesktop;
+  std::string why;
+  if (!layer::OpenInstanceChannel(layer::InstanceNameInUse(desktop), &why)) {
+    std::fprintf(stderr, "skerrow: other starts cannot reach this one (%s)\n", why.c_str());
+    std::fflush(stderr);
+  }
 
   LayerChooseDesktop();
   std::string command_line = CommandLineFrom(argc, argv);
   int exit_code = WinMain(LayerProgramInstance(), nullptr, command_line.data(), SW_SHOWDEFAULT);
+  layer::CloseInstanceChannel();
   layer::StopDesktopView();
   return exit_code;
 }

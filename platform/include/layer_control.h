@@ -92,3 +92,15 @@ void LayerSetModuleFolder(const char* folder);
 void LayerSetWsaStartupError(int error);
 // How many WSAStartup calls are not yet matched by WSACleanup.
 int LayerWsaStartupCount();
+
+// One line of a popup menu as TrackPopupMenu shows it: submenus flattened,
+// each line one deeper than the item that opens it.
+struct LayerMenuLine {
+  UINT id = 0;     // the command id; 0 for a separator or a submenu's title
+  UINT flags = 0;  // MF_ and MFT_ flags as appended and checked since
+  int depth = 0;
+  std::string text;  // ANSI code page
+};
+// While set, TrackPopupMenu hands its lines to `choose` instead of a view
+// and takes the id it returns (0: dismissed) as the person's choice.
+void LayerAnswerMenus(std::function<UINT(const std::vector<LayerMenuLine>&)> choose);

@@ -174,6 +174,7 @@ extern "C" {
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_INVALID_FLAGS 1004
 #define ERROR_INVALID_WINDOW_HANDLE 1400
+#define ERROR_INVALID_MENU_HANDLE 1401
 #define ERROR_TLW_WITH_WSCHILD 1406
 #define ERROR_CANNOT_FIND_WND_CLASS 1407
 #define ERROR_CLASS_ALREADY_EXISTS 1410
@@ -608,6 +609,60 @@ BOOL WINAPI DeleteFileA(LPCSTR path);
 
 // SM_CMONITORS: the displays the desktop shows, 0 without one.
 int WINAPI GetSystemMetrics(int index);
+
+// ---------------------------------------------------------------- menus
+
+#define MF_STRING 0x00000000L
+#define MF_ENABLED 0x00000000L
+#define MF_UNCHECKED 0x00000000L
+#define MF_BYCOMMAND 0x00000000L
+#define MF_GRAYED 0x00000001L
+#define MF_DISABLED 0x00000002L
+#define MF_CHECKED 0x00000008L
+#define MF_POPUP 0x00000010L
+#define MF_BYPOSITION 0x00000400L
+#define MF_SEPARATOR 0x00000800L
+#define MFT_RADIOCHECK 0x00000200L
+#define TPM_LEFTALIGN 0x0000L
+#define TPM_RIGHTBUTTON 0x0002L
+#define TPM_NONOTIFY 0x0080L
+#define TPM_RETURNCMD 0x0100L
+
+HMENU WINAPI CreatePopupMenu(void);
+// MF_POPUP: `id` is the submenu's handle, which then belongs to `menu`.
+BOOL WINAPI AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR text);
+DWORD WINAPI CheckMenuItem(HMENU menu, UINT item, UINT check);
+BOOL WINAPI CheckMenuRadioItem(HMENU menu, UINT first, UINT last, UINT check, UINT flags);
+// Shows the menu at (x, y) and returns once it is closed. The choice is
+// posted to `owner` as WM_COMMAND, or returned with TPM_RETURNCMD (0: none).
+BOOL WINAPI TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner, const RECT* rect);
+BOOL WINAPI DestroyMenu(HMENU menu);
+BOOL WINAPI SetForegroundWindow(HWND hwnd);
+BOOL WINAPI GetCursorPos(LPPOINT point);
+
+// ---------------------------------------------------------------- other programs
+
+#define WM_COPYDATA 0x004A
+
+// WM_COPYDATA's lParam: `cbData` bytes at `lpData`, valid during the call.
+// wParam is the window of the sender, to which an answer may be sent back
+// the same way.
+typedef struct tagCOPYDATASTRUCT {
+  ULONG_PTR dwData;
+  DWORD cbData;
+  PVOID lpData;
+} COPYDATASTRUCT, *PCOPYDATASTRUCT;
+
+#define SE_ERR_FNF 2
+#define SE_ERR_NOASSOC 31
+
+// "open" on a file starts the desktop's default program for it, without
+// waiting for it; a result above 32 means it was started.
+HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR operation, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                               INT show_command);
+// The program's own file (module null), as an absolute path; the length
+// copied, or `size` when the path was cut.
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
 
 // The application's entry, called by the program entry with the program's
 // instance, no previous instance, the command line after the program name

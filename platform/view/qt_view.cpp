@@ -5,11 +5,14 @@
 #include <poll.h>
 #include <xcb/xcb.h>
 
+#include <QActionGroup>
 #include <QApplication>
+#include <QCursor>
 #include <QFile>
 #include <QIcon>
 #include <QImage>
 #include <QLibraryInfo>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
@@ -85,10 +88,6 @@ class QtView final {
   QtView() {
     wake_timer_.setSingleShot(true);
     wake_timer_.setTimerType(Qt::PreciseTimer);
-    if (instance_.Listen()) {
-      instance_notifier_ = std::make_unique<QSocketNotifier>(instance_.fd(), QSocketNotifier::Read);
-      QObject::connect(instance_notifier_.get(), &QSocketNotifier::activated, [this] { ShowOnRequest(); });
-    }
   }
 
   ~QtView() {
@@ -105,6 +104,7 @@ class QtView final {
   void WindowDestroyed(uint32_t id);
   void TrayChanged();
   int Wait(pollfd* fds, size_t count, int timeout_ms);
+  uint32_t TrackMenu(const LayerMenuEntry* entries, size_t count, QPoint at);
 
  private:
   struct Entry {
@@ -127,15 +127,15 @@ class QtView final {
   // whose parent has none yet.
   WindowWidget* Ensure(const Look& look);
   void WatchOnly(pollfd* fds, size_t count);
-  void ShowOnRequest();
+  // Runs the program's loop until `done`; Qt's own events are handled
+  // inside its waits.
+  void RunProgramUntil(const bool& done);
 
   std::map<uint32_t, Entry> widgets_;
   std::map<std::pair<uint32_t, uint32_t>, TrayEntry> tray_;  // by owner and icon id
   std::map<int, Watch> notifiers_;
   QTimer wake_timer_;
-  int modal_depth_ = 0;  // message boxes open
-  InstanceSocket instance_;
-  std::unique_ptr<QSocketNotifier> instance_notifier_;
+  int modal_depth_ = 0;  // message boxes and menus open
 };
 
 WindowWidget* QtView::Ensure(const Look& look) {
@@ -220,14 +220,69 @@ void QtView::TrayChanged() {
   tray_ = std::move(kept);  // icons no longer in the model go with the old map
 }
 
-// Another start of the program on this display: do what a click on the
-// icon does, which brings the window back.
-void QtView::ShowOnRequest() {
-  while (instance_.Accept()) {
-    LayerTraySnapshot icon;
-    if (Host().tray_count() > 0 && Host().tray_icon(0, &icon) != 0)
-      Host().tray_clicked(icon.owner, icon.icon_id, kLayerTrayClick);
+void QtView::RunProgramUntil(const bool& done) {
+  ++modal_depth_;
+  while (!done) {
+    int handled = Host().pump_message();
+    if (handled == 0) break;  // the quit message, left for the outer loop
+    // Only a test's stopped clock gets here; wait for the person instead.
+    if (handled < 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
+  --modal_depth_;
+}
+
+// A popup menu as the tray shows one: Qt's menu, while the program's loop
+// goes on. Qt hides the menu before it reports the action chosen, so the
+// end is queued behind that report.
+uint32_t QtView::TrackMenu(const LayerMenuEntry* entries, size_t count, QPoint at) {
+  auto menu = std::make_unique<QMenu>();
+  std::vector<QMenu*> levels{menu.get()};
+  std::map<QMenu*, QActionGroup*> groups;
+  uint32_t chosen = 0;
+  bool done = false;
+  for (size_t i = 0; i < count; ++i) {
+    const LayerMenuEntry& entry = entries[i];
+    size_t depth = static_cast<size_t>(std::max(0, entry.depth));
+    if (depth >= levels.size()) continue;  // a line below no title
+    levels.resize(depth + 1);
+    QMenu* into = levels.back();
+    QString text = QString::fromUtf8(entry.text);
+    if ((entry.flags & kLayerMenuSeparator) != 0) {
+      into->addSeparator();
+      continue;
+    }
+    if ((entry.flags & kLayerMenuSubmenu) != 0) {
+      QMenu* sub = into->addMenu(text);
+      sub->setEnabled((entry.flags & kLayerMenuGrayed) == 0);
+      levels.push_back(sub);
+      continue;
+    }
+    QAction* action = into->addAction(text);
+    action->setEnabled((entry.flags & kLayerMenuGrayed) == 0);
+    bool radio = (entry.flags & kLayerMenuRadio) != 0;
+    action->setCheckable((entry.flags & kLayerMenuChecked) != 0 || radio);
+    action->setChecked((entry.flags & kLayerMenuChecked) != 0);
+    if (radio) {
+      QActionGroup*& group = groups[into];
+      if (group == nullptr) group = new QActionGroup(into);
+      group->addAction(action);
+    }
+    uint32_t id = entry.id;
+    QObject::connect(action, &QAction::triggered, [&chosen, id] { chosen = id; });
+  }
+  QObject::connect(menu.get(), &QMenu::aboutToHide, [&done] {
+    QTimer::singleShot(0, [&done] {
+      done = true;
+      Host().wake_loop();
+    });
+  });
+  menu->popup(at);
+  RunProgramUntil(done);
+  menu->hide();
+  // Qt may still hold the menu in the event it is handling; let it go
+  // from the loop rather than here.
+  menu.release()->deleteLater();
+  return chosen;
 }
 
 // Qt's dispatcher watches the loop's descriptors for the length of a wait.
@@ -315,15 +370,7 @@ int QtView::ShowMessageBox(uint32_t owner, const QString& caption, const QString
     if (!done) finish();
   });
   box->show();
-
-  ++modal_depth_;
-  while (!done) {
-    int handled = Host().pump_message();
-    if (handled == 0) break;  // the quit message, left for the outer loop
-    // Only a test's stopped clock gets here; wait for the person instead.
-    if (handled < 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  }
-  --modal_depth_;
+  RunProgramUntil(done);
   if (box) {
     QObject::disconnect(box, &QObject::destroyed, nullptr, nullptr);
     box->hide();
@@ -385,6 +432,15 @@ const LayerViewModule kModule = {
     .tray_changed = [] { the_view->TrayChanged(); },
     .wait = [](pollfd* fds, size_t count, int timeout_ms) { return the_view->Wait(fds, count, timeout_ms); },
     .monitor_count = [] { return static_cast<int>(QGuiApplication::screens().size()); },
+    .track_menu = [](const LayerMenuEntry* entries, size_t count, int32_t x, int32_t y) -> uint32_t {
+      return the_view->TrackMenu(entries, count, QPoint(x, y));
+    },
+    .cursor_position =
+        [](int32_t* x, int32_t* y) {
+          QPoint at = QCursor::pos();
+          *x = at.x();
+          *y = at.y();
+        },
     .close =
         [] {
           delete the_view;
@@ -416,7 +472,6 @@ extern "C" __attribute__((visibility("default"))) int32_t SkerrowViewOpen(const 
     return kLayerViewFailed;
   }
   if (!DisplayReachable(reason)) return kLayerViewFailed;
-  if (InstanceSocket::HandOver()) return kLayerViewHandedOver;
   host_table = *host;
   static int argc = 1;
   static char* argv[] = {const_cast<char*>(program), nullptr};

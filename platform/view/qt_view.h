@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "instance_socket.h"
 #include "layer_view_host.h"
 
 namespace layer::qt {

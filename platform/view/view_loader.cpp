@@ -38,6 +38,30 @@ class ModuleView final : public View {
   void TrayChanged() override { module_.tray_changed(); }
   int Wait(pollfd* fds, size_t count, int timeout_ms) override { return module_.wait(fds, count, timeout_ms); }
   int MonitorCount() const override { return module_.monitor_count(); }
+  UINT TrackMenu(const std::vector<LayerMenuLine>& lines, int x, int y) override {
+    std::vector<std::string> texts;
+    texts.reserve(lines.size());
+    std::vector<LayerMenuEntry> entries;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const LayerMenuLine& line = lines[i];
+      texts.push_back(LayerCp932ToUtf8(line.text));
+      uint32_t flags = 0;
+      if ((line.flags & MF_SEPARATOR) != 0) flags |= kLayerMenuSeparator;
+      if ((line.flags & MF_CHECKED) != 0) flags |= kLayerMenuChecked;
+      if ((line.flags & (MF_GRAYED | MF_DISABLED)) != 0) flags |= kLayerMenuGrayed;
+      if ((line.flags & MFT_RADIOCHECK) != 0) flags |= kLayerMenuRadio;
+      if ((line.flags & MF_POPUP) != 0) flags |= kLayerMenuSubmenu;
+      entries.push_back(LayerMenuEntry{line.id, flags, line.depth, nullptr});
+    }
+    for (size_t i = 0; i < entries.size(); ++i) entries[i].text = texts[i].c_str();
+    return module_.track_menu(entries.data(), entries.size(), x, y);
+  }
+  void CursorPosition(LONG* x, LONG* y) override {
+    int32_t px = 0, py = 0;
+    module_.cursor_position(&px, &py);
+    *x = px;
+    *y = py;
+  }
   void Close() { module_.close(); }
 
  private:
@@ -81,7 +105,6 @@ DesktopStart StartDesktopView(const char* program) {
   LayerViewModule ops{};
   const char* reason = "unknown failure";
   int32_t result = open(&ViewHost(), &ops, program != nullptr ? program : "skerrow", &reason);
-  if (result == kLayerViewHandedOver) return DesktopStart::kHandedOver;
   if (result != kLayerViewOpened) {
     SayHeadless(reason);
     return DesktopStart::kHeadless;

@@ -31,6 +31,8 @@ void ResetApplicationGlobals() {
   WorkDir[0] = '\0';
   std::strcpy(LocalName, "index.html");
   ProxyMode = 0;
+  Paused = 0;
+  ShownUrl[0] = '\0';
   TransferSocket = INVALID_SOCKET;
   DownloadFile = nullptr;
   Transfer.phase = TransferPhase::Idle;

@@ -18,14 +18,17 @@ namespace programchild {
 using testsupport::ReadFile;
 
 // A running skerrow, its standard error in a file, ended when the test
-// ends. `temp` null: TEMP not set; `runtime` empty: XDG_RUNTIME_DIR not set.
+// ends. `temp` null: TEMP not set; `runtime` empty: XDG_RUNTIME_DIR not set,
+// the one-instance socket then in the test's own folder (TMPDIR), so that
+// programs of tests running side by side never meet.
 class Program : public testsupport::Child {
  public:
   Program(const std::string& folder, const char* temp, const std::string& state, const std::string& log,
           const std::string& runtime = "")
       : Child({SKERROW_PROGRAM}, {.env = {"DISPLAY", "WAYLAND_DISPLAY", temp ? "TEMP=" + std::string(temp) : "TEMP",
                                           runtime.empty() ? "XDG_RUNTIME_DIR" : "XDG_RUNTIME_DIR=" + runtime,
-                                          "XDG_STATE_HOME=" + state},
+                                          "XDG_STATE_HOME=" + state,
+                                          "TMPDIR=" + std::filesystem::path(state).parent_path().string()},
                                   .folder = folder,
                                   .stderr_file = log}) {}
 };

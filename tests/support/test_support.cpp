@@ -32,6 +32,14 @@ const TempDir& ScratchSettings() {
 }
 [[maybe_unused]] const bool kScratchSettings = setenv("XDG_CONFIG_HOME", ScratchSettings().path().c_str(), 1) == 0;
 
+// Nor do they meet the person's running program, or each other's, through
+// the one-instance socket.
+const TempDir& ScratchRuntime() {
+  static const TempDir folder;
+  return folder;
+}
+[[maybe_unused]] const bool kScratchRuntime = setenv("XDG_RUNTIME_DIR", ScratchRuntime().path().c_str(), 1) == 0;
+
 }  // namespace
 
 TempDir::TempDir() {

@@ -1,0 +1,119 @@
+// The tray icon's menu in-process: what each item shows of the program's
+// state, and what choosing it does.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app_constants.h"
+#include "app_globals.h"
+#include "app_helpers.h"
+#include "fetch_globals.h"
+#include "layer_control.h"
+
+namespace {
+
+using SteeringTest = AppTest;
+
+// Opens the menu with a right click on the icon and chooses `id` (0: none);
+// returns the lines it showed.
+std::vector<LayerMenuLine> ChooseFromMenu(UINT id) {
+  std::vector<LayerMenuLine> shown;
+  LayerAnswerMenus([&](const std::vector<LayerMenuLine>& lines) {
+    shown = lines;
+    return id;
+  });
+  LayerTrayIconEvent(WM_RBUTTONDOWN);
+  LayerTrayIconEvent(WM_RBUTTONUP);
+  Pump();
+  LayerAnswerMenus(nullptr);
+  return shown;
+}
+
+UINT FlagsOf(const std::vector<LayerMenuLine>& lines, UINT id) {
+  for (const LayerMenuLine& line : lines)
+    if (line.id == id) return line.flags;
+  ADD_FAILURE() << "no item " << id;
+  return 0;
+}
+
+TEST_F(SteeringTest, TheMenuShowsTheStateAndEachItemActs) {
+  const std::string pics = Here("pics"), in = "file://" + pics + "/";
+  std::filesystem::create_directories(pics);
+  for (const char* name : {"a.bmp", "b.bmp", "c.bmp"}) testsupport::WriteFile(pics + "/" + name, testsupport::TinyBitmap());
+  // The desktop's opener, standing in for a viewer: it notes what it was given.
+  const std::string bin = Here("bin"), opened = Here("opened.txt");
+  std::filesystem::create_directories(bin);
+  testsupport::WriteFile(bin + "/xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > " + opened + "\n");
+  std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+  const std::string saved_path = std::getenv("PATH");
+  setenv("PATH", (bin + ":" + saved_path).c_str(), 1);
+  // A list without addresses starts nothing; the folder is added after.
+  Start("get-timer:60000\n", SW_SHOWNORMAL);
+  SendMessageA(GetDlgItem(MainWindow, UrlBox), CB_INSERTSTRING, 1, reinterpret_cast<LPARAM>(in.c_str()));
+
+  // Nothing shown yet: the item that opens it is greyed and does nothing.
+  std::vector<LayerMenuLine> lines = ChooseFromMenu(OpenPictureCommandId);
+  const std::vector<std::string> texts = {kNextPictureText, kPreviousPictureText, kPauseText,  kOpenPictureText, "",
+                                          kShuffleText,     kStartAtLoginText,    "",          kShowWindowText,  kQuitText};
+  ASSERT_EQ(lines.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(lines[i].text, texts[i]) << i;
+  EXPECT_EQ(FlagsOf(lines, OpenPictureCommandId) & MF_GRAYED, static_cast<UINT>(MF_GRAYED));
+  EXPECT_EQ(FlagsOf(lines, NextPictureCommandId) & (MF_GRAYED | MF_CHECKED), 0u);
+  EXPECT_EQ(ShownUrl, std::string());
+
+  // Next, next, previous, next: the order steps back and goes on from there.
+  const struct {
+    UINT id;
+    const char* shown;
+  } steps[] = {{NextPictureCommandId, "a.bmp"}, {NextPictureCommandId, "b.bmp"},
+               {PreviousPictureCommandId, "a.bmp"}, {PreviousPictureCommandId, "c.bmp"},
+               {NextPictureCommandId, "a.bmp"}, {NextPictureCommandId, "b.bmp"}};
+  for (const auto& step : steps) {
+    ChooseFromMenu(step.id);
+    EXPECT_EQ(ShownUrl, in + step.shown) << step.id;
+  }
+
+  // Open hands the source picture to the desktop's opener.
+  EXPECT_EQ(FlagsOf(ChooseFromMenu(OpenPictureCommandId), OpenPictureCommandId) & MF_GRAYED, 0u);
+  for (int i = 0; i < 200 && testsupport::ReadFile(opened).empty(); ++i) usleep(10000);
+  EXPECT_EQ(testsupport::ReadFile(opened), pics + "/b.bmp");
+  setenv("PATH", saved_path.c_str(), 1);
+
+  // Paused: checked, said in the tip, and hiding the window does not resume.
+  ChooseFromMenu(PauseCommandId);
+  EXPECT_EQ(FlagsOf(ChooseFromMenu(0), PauseCommandId) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+  EXPECT_NE(std::string(LayerTrayIcon().szTip).find("\x88\xea\x8e\x9e\x92\xe2\x8e\x7e\x92\x86"), std::string::npos);
+  SendMessageA(MainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  EXPECT_FALSE(RotatesWithin(3 * 60000));
+  ChooseFromMenu(PauseCommandId);
+  EXPECT_EQ(std::string(LayerTrayIcon().szTip), kMainCaption);
+  EXPECT_FALSE(RotatesWithin(60000 - 10));
+  EXPECT_TRUE(RotatesWithin(20));
+
+  // Shuffle and start at login are checked while on; the entry names this program.
+  ChooseFromMenu(ShuffleCommandId);
+  const std::string entry = std::string(std::getenv("XDG_CONFIG_HOME")) + "/autostart/skerrow.desktop";
+  std::filesystem::remove(entry);
+  ChooseFromMenu(StartAtLoginCommandId);
+  lines = ChooseFromMenu(0);
+  EXPECT_EQ(FlagsOf(lines, ShuffleCommandId) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+  EXPECT_EQ(FlagsOf(lines, StartAtLoginCommandId) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+  EXPECT_EQ(ShuffleOrder, 1);
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  EXPECT_NE(testsupport::ReadFile(entry).find("\nExec=\"" + std::string(self) + "\"\n"), std::string::npos);
+  ChooseFromMenu(StartAtLoginCommandId);
+  EXPECT_FALSE(std::filesystem::exists(entry));
+
+  // Show brings the window back; quit closes it the normal way.
+  ChooseFromMenu(ShowWindowCommandId);
+  EXPECT_TRUE(IsWindowVisible(MainWindow));
+  ChooseFromMenu(QuitCommandId);
+  EXPECT_FALSE(IsWindow(MainWindow));
+  EXPECT_FALSE(LayerTrayIconPresent());
+}
+
+}  // namespace
