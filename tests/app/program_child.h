@@ -62,6 +62,28 @@ class ProgramTest : public ::testing::Test {
     return seen;
   }
 
+  // Another start of the program with `options`, in the same session as
+  // Program: its exit code, standard output and standard error.
+  struct OptionRun {
+    int code = -1;
+    std::string out, err;
+  };
+  OptionRun RunOptions(const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {SKERROW_PROGRAM};
+    argv.insert(argv.end(), options.begin(), options.end());
+    OptionRun run;
+    const std::string err = dir_ / "option-stderr.txt";
+    {
+      testsupport::Child child(argv, {.env = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "TMPDIR=" + dir_.path()},
+                                      .stderr_file = err,
+                                      .line_fd = 1});
+      while (std::optional<std::string> line = child.NextLine(5000)) run.out += *line + "\n";
+      testsupport::WaitFor([&] { return child.Ended(&run.code); }, 5000);
+    }
+    run.err = ReadFile(err);
+    return run;
+  }
+
   testsupport::TempDir dir_;
   std::string folder_, pictures_, temp_, state_;
 };

@@ -1,5 +1,7 @@
 // The whole program as a user runs it: a child process in an empty folder,
 // no display, local pictures in its list, ended by SIGTERM.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -142,6 +144,63 @@ TEST_F(ProgramTest, WithoutConfigurationNothingRotatesAndClosingEndsWithZero) {
   EXPECT_EQ(program.Terminate(), 0) << Log();
   EXPECT_FALSE(testsupport::FileExists(Store()));
   EXPECT_EQ(ListDir(folder_), std::vector<std::string>{"pictures"});
+}
+
+TEST_F(ProgramTest, EveryOptionSteersTheRunningProgramWithoutADisplay) {
+  for (int i = 0; i < 3; ++i) pictures::Draw("bmp", pictures_ + "/p" + std::to_string(i) + ".bmp", 32, 24, i);
+  const std::string in = "file://" + pictures_ + "/";
+  WriteFile(folder_ + "/skerrow.cnf", "get-timer:600000\n" + in + "\n");
+  EXPECT_EQ(RunOptions({"--next"}).code, 1);  // nobody to steer yet
+  Program program(folder_, temp_.c_str(), state_, dir_ / "stderr.txt");
+  ASSERT_TRUE(testsupport::WaitFor([&] { return Log().find("wallpaper: ") != std::string::npos; })) << Log();
+
+  const struct {
+    std::vector<std::string> options;
+    int code;
+    std::string out;  // what standard output starts with
+    std::string err;  // found in standard error
+  } steps[] = {
+      {{"--current"}, 0, in + "p0.bmp\n" + state_ + "/skerrow/wallpaper-", ""},
+      {{"--next"}, 0, "", ""},
+      {{"--current"}, 0, in + "p1.bmp\n", ""},
+      {{"--previous"}, 0, "", ""},
+      {{"--current"}, 0, in + "p0.bmp\n", ""},
+      {{"--pause"}, 0, "", ""},
+      {{"--toggle-pause"}, 0, "", ""},
+      {{"--resume"}, 0, "", ""},
+      {{"--show"}, 0, "", ""},
+      {{"--version"}, 0, "skerrow 0.02\n", ""},
+      {{"--help"}, 0, "usage: skerrow", ""},
+      {{"--sideways"}, 2, "", "usage: skerrow"},
+      {{"--next", "--pause"}, 2, "", "usage: skerrow"},
+  };
+  for (const auto& step : steps) {
+    OptionRun run = RunOptions(step.options);
+    SCOPED_TRACE(step.options.front() + "\n" + run.out + run.err);
+    EXPECT_EQ(run.code, step.code);
+    EXPECT_TRUE(run.out.starts_with(step.out));
+    EXPECT_NE(run.err.find(step.err), std::string::npos);
+  }
+
+  if (geteuid() == 0) {
+    // The folder and socket opened to all: the kernel's word on who called
+    // still turns another user away.
+    const std::string folder = dir_ / ("skerrow-" + std::to_string(geteuid()));
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
+    std::filesystem::permissions(folder, std::filesystem::perms::all);
+    std::filesystem::permissions(folder + "/skerrow-none.socket", std::filesystem::perms::all);
+    EXPECT_EQ(testsupport::AnswerAsAnotherUser(folder + "/skerrow-none.socket"), "error refused: the program belongs to another user\n");
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all);
+  }
+
+  EXPECT_EQ(RunOptions({"--quit"}).code, 0);
+  int code = -1;
+  EXPECT_TRUE(testsupport::WaitFor([&] { return program.Ended(&code); }));
+  EXPECT_EQ(code, 0) << Log();
+  OptionRun after = RunOptions({"--current"});
+  EXPECT_EQ(after.code, 1);
+  EXPECT_NE(after.err.find("no program is running"), std::string::npos) << after.err;
 }
 
 }  // namespace

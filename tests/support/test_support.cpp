@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,6 +224,36 @@ int CallWithArgs(int (*entry)(int, char**), const std::vector<std::string>& args
   for (auto& s : copies) pointers.push_back(s.data());
   pointers.push_back(nullptr);
   return entry(static_cast<int>(copies.size()), pointers.data());
+}
+
+// A connection as another user makes it, from a child that takes uid and
+// gid 65534 first; the line it was answered with.
+std::string AnswerAsAnotherUser(const std::string& socket_path) {
+  int answer[2];
+  if (pipe(answer) != 0) return "no pipe";
+  pid_t child = fork();
+  if (child == 0) {
+    close(answer[0]);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(4);
+    (void)!write(fd, "next\n", 5);
+    char line[256];
+    ssize_t got = read(fd, line, sizeof line);
+    if (got > 0) (void)!write(answer[1], line, static_cast<size_t>(got));
+    _exit(0);
+  }
+  close(answer[1]);
+  std::string line;
+  char bytes[256];
+  for (ssize_t got; (got = read(answer[0], bytes, sizeof bytes)) > 0;) line.append(bytes, static_cast<size_t>(got));
+  close(answer[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return line;
 }
 
 }  // namespace testsupport

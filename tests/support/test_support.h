@@ -66,4 +66,8 @@ ProcessResult RunPython(const std::string& script, const std::vector<std::string
 // In-process call of a converter entry point with a vector of words.
 int CallWithArgs(int (*entry)(int, char**), const std::vector<std::string>& args);
 
+// Connects to a local socket as another user (uid and gid 65534, so only
+// when run as root) and sends a request line; the answer it got.
+std::string AnswerAsAnotherUser(const std::string& socket_path);
+
 }  // namespace testsupport

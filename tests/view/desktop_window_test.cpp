@@ -9,11 +9,16 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <QScreen>
+#include <QTimer>
 #include <QWindow>
+
+#include <filesystem>
 
 #include "app_constants.h"
 #include "app_globals.h"
 #include "desktop_helpers.h"
+#include "fetch_globals.h"
 #include "layer_control.h"
 #include "layer_model.h"
 #include "test_support.h"
@@ -177,6 +182,64 @@ TEST_F(DesktopWindowTest, ChosenEntryRotatesFromTheTrayAndBack) {
   ASSERT_TRUE(PumpUntil([] { return layer::Model().tray.empty(); }));
   ExpectNotes({System(SC_CLOSE)}, "close");
   EXPECT_FALSE(IsWindow(MainWindow));
+  EXPECT_TRUE(PumpUntil([] { return TrayWidget() == nullptr; })) << "the tray icon stayed";
+  EXPECT_EQ(quit_code, std::optional<WPARAM>(0));
+}
+
+// The tray menu as a person uses it: a right click on the icon in the real
+// tray host, then the keyboard. `down` moves to the item chosen; `shot`
+// names a file the open menu is photographed into.
+void ChooseFromTrayMenu(int down, const std::string& shot = "") {
+  QWidget* tray = TrayWidget();
+  ASSERT_NE(tray, nullptr) << "no tray icon";
+  if (!shot.empty()) {
+    // Taken from inside the menu's own loop, while it is open.
+    QTimer::singleShot(800, [shot] {
+      QWidget* menu = QApplication::activePopupWidget();
+      if (menu == nullptr) return;
+      QRect around = menu->frameGeometry().adjusted(-24, -40, 24, 24);
+      QGuiApplication::primaryScreen()->grabWindow(0, around.x(), around.y(), around.width(), around.height())
+          .save(QString::fromStdString(shot));
+    });
+  }
+  QPoint at = CentreOf(tray);
+  std::vector<std::string> input = {"mousemove", std::to_string(at.x()), std::to_string(at.y()), "click", "3",
+                                    "sleep", "1.2"};
+  for (int i = 0; i < down; ++i) input.insert(input.end(), {"key", "Down"});
+  input.insert(input.end(), {"key", "Return"});
+  Xdo(input);
+}
+
+TEST_F(DesktopWindowTest, TheTrayMenuOpensOnARightClickAndItsChoicesAct) {
+  for (const char* name : {"one.bmp", "two.bmp"}) {
+    WriteTinyBitmap(Here(name));
+    std::string url = "file://" + Here(name);
+    SendMessageA(GetDlgItem(MainWindow, UrlBox), CB_INSERTSTRING, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(url.c_str()));
+  }
+  Iconify(MainWidget()->winId());
+  ASSERT_TRUE(PumpUntil([] { return !IsWindowVisible(MainWindow); }));
+
+  // The first item, next, changes the desktop's picture.
+  const std::string shot = std::string(SKERROW_BUILD_DIR) + "/screenshots/tray-menu.png";
+  std::filesystem::create_directories(std::filesystem::path(shot).parent_path());
+  std::filesystem::remove(shot);
+  testsupport::StderrCapture wallpaper;
+  ChooseFromTrayMenu(1, shot);
+  PumpUntil([] { return ShownUrl[0] != '\0'; }, 2000);
+  EXPECT_EQ(wallpaper.Finish(), "wallpaper: " + Here("one.bmp") + "\n");
+  EXPECT_EQ(ShownUrl, "file://" + Here("one.bmp"));
+  QImage menu(QString::fromStdString(shot));
+  EXPECT_FALSE(menu.isNull()) << "the open menu was not seen";
+
+  // The third, pause, is a check mark that stops the rotation.
+  ChooseFromTrayMenu(3);
+  EXPECT_TRUE(PumpUntil([] { return Paused != 0; }));
+  EXPECT_FALSE(RotationTimerRunning());
+
+  // The last, quit, ends the program the normal way.
+  ChooseFromTrayMenu(8);
+  EXPECT_TRUE(PumpUntil([] { return !IsWindow(MainWindow); }));
   EXPECT_TRUE(PumpUntil([] { return TrayWidget() == nullptr; })) << "the tray icon stayed";
   EXPECT_EQ(quit_code, std::optional<WPARAM>(0));
 }

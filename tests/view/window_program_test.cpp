@@ -86,7 +86,7 @@ TEST_F(WindowProgramTest, UnreachableDisplayLeavesTheProgramHeadlessWithOneLine)
             "skerrow: no window on this display (cannot open the display); running without one\ndesktop: none\n");
 }
 
-TEST_F(WindowProgramTest, SecondStartBringsBackTheHiddenWindowAndCloseEndsWithZero) {
+TEST_F(WindowProgramTest, SecondStartAndOptionsReachTheProgramOnItsDisplayAndQuitEndsWithZero) {
   XServer session("");
   ASSERT_TRUE(session.ok());
   // An address in the configuration keeps the window hidden at start.
@@ -106,7 +106,13 @@ TEST_F(WindowProgramTest, SecondStartBringsBackTheHiddenWindowAndCloseEndsWithZe
     return !windows.empty() && Viewable(windows.front());
   })) << "the running program's window did not come back";
 
-  RequestClose(WindowsNamed(kCaption).front());
+  // Options reach the program on this display as they do one without.
+  for (const auto& [option, expected] : {std::pair{"--pause", 0}, {"--toggle-pause", 0}, {"--current", 1}, {"--next", 0}}) {
+    Child steer({SKERROW_PROGRAM, option});
+    ASSERT_TRUE(WaitFor([&] { return steer.Ended(&code); })) << option;
+    EXPECT_EQ(code, expected) << option;
+  }
+  Child quit({SKERROW_PROGRAM, "--quit"});
   ASSERT_TRUE(WaitFor([&] { return first.Ended(&code); }));
   EXPECT_EQ(code, 0);
   EXPECT_FALSE(testsupport::FileExists(socket));
