@@ -113,6 +113,8 @@ if [ "$status" -eq 0 ] && command -v Xvfb >/dev/null; then
   changes=$(grep -c '^wallpaper: ' "$work/desktop.log" || true)
   root=$(xprop -root _XROOTPMAP_ID 2>/dev/null | sed 's/.*# //')
   echo "  $changes pictures reached the root window (root pixmap $root)"
+  # Another start with an option steers the running program.
+  env XDG_RUNTIME_DIR="$runtime" "$build/app/skerrow" --current 2>&1 | sed 's/^/  skerrow --current: /' || true
   # The window is hidden while it rotates; starting skerrow again brings it back.
   # Bounded: should the first have gone, this start would stay as the program.
   (run_desktop) 2>/dev/null &
