@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -234,25 +235,36 @@ std::string AnswerAsAnotherUser(const std::string& socket_path) {
   pid_t child = fork();
   if (child == 0) {
     close(answer[0]);
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    // What went wrong is the answer when nothing else came.
+    auto fail = [&](const char* step) {
+      (void)!write(answer[1], step, std::strlen(step));
+      (void)!write(answer[1], strerror(errno), std::strlen(strerror(errno)));
+      _exit(1);
+    };
+    if (setgid(65534) != 0 || setuid(65534) != 0) fail("setuid: ");
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(4);
-    (void)!write(fd, "next\n", 5);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("connect: ");
+    // The refusal may come, and the socket close, before the request is
+    // sent; that must not end the caller.
+    (void)!send(fd, "next\n", 5, MSG_NOSIGNAL);
     char line[256];
     ssize_t got = read(fd, line, sizeof line);
-    if (got > 0) (void)!write(answer[1], line, static_cast<size_t>(got));
+    if (got <= 0) fail("read: ");
+    (void)!write(answer[1], line, static_cast<size_t>(got));
     _exit(0);
   }
   close(answer[1]);
   std::string line;
   char bytes[256];
-  for (ssize_t got; (got = read(answer[0], bytes, sizeof bytes)) > 0;) line.append(bytes, static_cast<size_t>(got));
+  for (ssize_t got; (got = read(answer[0], bytes, sizeof bytes)) != 0;) {
+    if (got < 0 && errno != EINTR) break;  // the child's end is signalled while we wait
+    if (got > 0) line.append(bytes, static_cast<size_t>(got));
+  }
   close(answer[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
+  waitpid(child, nullptr, 0);
   return line;
 }
 
