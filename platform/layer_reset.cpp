@@ -14,6 +14,7 @@ void LayerReset() {
   ResetWaitSources();
   ResetShell();
   ResetSockets();
+  ResetRegistry();
   SetLastError(ERROR_SUCCESS);
   CurrentView().TrayChanged();
 }
