@@ -41,18 +41,24 @@ std::string Lowered(std::string_view text) {
   return lowered;
 }
 
+// The key an open handle names, or null.
+OpenKey* Opened(HKEY key) {
+  auto open = open_keys.find(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key)));
+  return open != open_keys.end() ? &open->second : nullptr;
+}
+
 // The full path of `sub_key` under `key`, or false for a handle that names
 // no key of ours or a path with an empty part.
 bool KeyPath(HKEY key, LPCSTR sub_key, std::string* path, LSTATUS* error) {
   if (key == HKEY_CURRENT_USER) {
     path->clear();
   } else {
-    auto open = open_keys.find(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key)));
-    if (open == open_keys.end()) {
+    OpenKey* open = Opened(key);
+    if (open == nullptr) {
       *error = ERROR_INVALID_HANDLE;
       return false;
     }
-    *path = open->second.path;
+    *path = open->path;
   }
   std::string_view rest = sub_key != nullptr ? sub_key : "";
   while (!rest.empty()) {
@@ -123,13 +129,21 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, REGSAM access, PHK
 }
 
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR value_name, DWORD, DWORD type, const BYTE* data, DWORD size) {
-  auto open = open_keys.find(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key)));
-  if (open == open_keys.end()) return ERROR_INVALID_HANDLE;
-  if ((open->second.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  OpenKey* open = Opened(key);
+  if (open == nullptr) return ERROR_INVALID_HANDLE;
+  if ((open->access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
   if ((data == nullptr && size != 0) || size > kLongestValue) return ERROR_INVALID_PARAMETER;
   std::string bytes = data != nullptr ? std::string(reinterpret_cast<const char*>(data), size) : std::string();
-  keys[open->second.path][Lowered(value_name != nullptr ? value_name : "")] = {type, std::move(bytes)};
+  keys[open->path][Lowered(value_name != nullptr ? value_name : "")] = {type, std::move(bytes)};
   return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR value_name) {
+  OpenKey* open = Opened(key);
+  if (open == nullptr) return ERROR_INVALID_HANDLE;
+  if ((open->access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  return keys[open->path].erase(Lowered(value_name != nullptr ? value_name : "")) == 1 ? ERROR_SUCCESS
+                                                                                            : ERROR_FILE_NOT_FOUND;
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {

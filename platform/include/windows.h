@@ -639,6 +639,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR k
                                REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR value_name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
+LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR value_name);
 LSTATUS WINAPI RegCloseKey(HKEY key);
 
 #define SM_CXSCREEN 0
