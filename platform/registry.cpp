@@ -138,6 +138,27 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR value_name, DWORD, DWORD type, co
   return ERROR_SUCCESS;
 }
 
+LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+  std::string path;
+  LSTATUS error = ERROR_SUCCESS;
+  if (!KeyPath(key, nullptr, &path, &error)) return error;
+  if (OpenKey* open = Opened(key); open != nullptr && (open->access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
+  auto found = keys.find(path);
+  if (found == keys.end()) return ERROR_FILE_NOT_FOUND;
+  auto value = found->second.find(Lowered(value_name != nullptr ? value_name : ""));
+  if (value == found->second.end()) return ERROR_FILE_NOT_FOUND;
+  const std::string& bytes = value->second.bytes;
+  if (type != nullptr) *type = value->second.type;
+  if (size == nullptr) return ERROR_SUCCESS;
+  const DWORD room = *size;
+  *size = static_cast<DWORD>(bytes.size());
+  if (data == nullptr) return ERROR_SUCCESS;
+  if (room < bytes.size()) return ERROR_MORE_DATA;
+  std::copy(bytes.begin(), bytes.end(), data);
+  return ERROR_SUCCESS;
+}
+
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR value_name) {
   OpenKey* open = Opened(key);
   if (open == nullptr) return ERROR_INVALID_HANDLE;

@@ -593,6 +593,7 @@ DWORD WINAPI GetTempPathA(DWORD length, LPSTR buffer);
 
 typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_MORE_DATA 234
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_WRITE_THROUGH 0x00000008
 
@@ -639,6 +640,10 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR k
                                REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR value_name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
+// With `data` null or too small for the value, `size` gets the size needed
+// (ERROR_MORE_DATA when `data` was given).
+LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                LPDWORD size);
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR value_name);
 LSTATUS WINAPI RegCloseKey(HKEY key);
 
