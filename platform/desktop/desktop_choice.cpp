@@ -108,11 +108,11 @@ bool NoDesktopShows(const char*, WallpaperFit, std::string*) { return true; }
 
 // The registry's placement pairs (WallpaperStyle, TileWallpaper) as Windows
 // reads them; a tiled picture is tiled whatever the style says.
-struct FitValues {
+struct StyleFit {
   std::string_view style;
   WallpaperFit fit;
 };
-constexpr FitValues kFitStyles[] = {{"10", WallpaperFit::kFill},  {"6", WallpaperFit::kFit},
+constexpr StyleFit kFitStyles[] = {{"10", WallpaperFit::kFill},  {"6", WallpaperFit::kFit},
                                     {"2", WallpaperFit::kStretch}, {"0", WallpaperFit::kCenter},
                                     {"22", WallpaperFit::kSpan}};
 constexpr std::string_view kDesktopKey = "Control Panel\\Desktop";
@@ -124,7 +124,7 @@ WallpaperFit ChosenFit() {
   std::optional<std::string> tile = UserStringValue(kDesktopKey, "TileWallpaper");
   if (!style && !tile) return WallpaperFit::kKeep;
   if (tile == "1") return WallpaperFit::kTile;
-  for (const FitValues& known : kFitStyles)
+  for (const StyleFit& known : kFitStyles)
     if (style.value_or("0") == known.style) return known.fit;
   return WallpaperFit::kKeep;  // a style this layer does not know: as if none were set
 }

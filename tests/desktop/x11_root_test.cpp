@@ -11,7 +11,6 @@
 
 #include <signal.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -105,19 +104,13 @@ class X11RootTest : public ::testing::Test {
     EXPECT_EQ(std::sscanf(result.out.c_str(), "%lf %lf", &mean, &high), 2) << result.err;
     return {mean, high};
   }
-  // RandR monitors M0, M1... at these areas, in place of those of an
-  // earlier layout; the first takes the server's one output, which
-  // replaces the monitor made for it.
-  void SetMonitors(const std::vector<std::array<int, 4>>& areas) {
+  // RandR monitors M0, M1... at these areas ("x,y,w,h"), in place of those
+  // set before; the first takes the server's one output, which replaces the
+  // monitor made for it (or refuses to while another monitor holds it).
+  void SetMonitors(const std::vector<std::string>& areas) {
     Window root = DefaultRootWindow(display_);
-    int count = 0;
-    XRRMonitorInfo* earlier = XRRGetMonitors(display_, root, False, &count);
-    for (int m = 0; m < count; ++m) {
-      char* name = XGetAtomName(display_, earlier[m].name);
-      if (name[0] == 'M') XRRDeleteMonitor(display_, root, earlier[m].name);
-      XFree(name);
-    }
-    XRRFreeMonitors(earlier);
+    for (; monitors_set_ > 0; --monitors_set_)
+      XRRDeleteMonitor(display_, root, XInternAtom(display_, ("M" + std::to_string(monitors_set_ - 1)).c_str(), False));
     XRRScreenResources* resources = XRRGetScreenResources(display_, root);
     ASSERT_GE(resources->noutput, 1);
     RROutput output = resources->outputs[0];
@@ -126,12 +119,14 @@ class X11RootTest : public ::testing::Test {
       XRRMonitorInfo* monitor = XRRAllocateMonitor(display_, i == 0 ? 1 : 0);
       if (i == 0) monitor->outputs[0] = output;
       monitor->name = XInternAtom(display_, ("M" + std::to_string(i)).c_str(), False);
-      monitor->x = areas[i][0], monitor->y = areas[i][1], monitor->width = areas[i][2], monitor->height = areas[i][3];
-      monitor->mwidth = areas[i][2] / 4, monitor->mheight = areas[i][3] / 4;
+      std::sscanf(areas[i].c_str(), "%d,%d,%d,%d", &monitor->x, &monitor->y, &monitor->width, &monitor->height);
+      monitor->mwidth = monitor->width / 4, monitor->mheight = monitor->height / 4;
       XRRSetMonitor(display_, root, monitor);
       XRRFreeMonitors(monitor);
     }
+    monitors_set_ = areas.size();
     XSync(display_, False);
+    int count = 0;
     XRRFreeMonitors(XRRGetMonitors(display_, root, False, &count));
     ASSERT_EQ(count, static_cast<int>(areas.size())) << "this X server keeps no monitors of its own";
   }
@@ -139,6 +134,7 @@ class X11RootTest : public ::testing::Test {
   testsupport::TempDir files_;
   XServer server_;
   Display* display_ = nullptr;
+  size_t monitors_set_ = 0;
 };
 
 TEST_F(X11RootTest, PicturesFillTheScreenAndOnePixmapIsRetained) {
@@ -172,10 +168,8 @@ TEST_F(X11RootTest, EachMonitorShowsThePicturePlacedByTheChosenFit) {
   // then two, the second of the picture's own size, whose rows go in
   // unscaled. The picture is larger than some monitors and smaller than
   // others, so centring crops and borders both, and tiles are cut.
-  const std::vector<std::vector<std::array<int, 4>>> layouts = {
-      {{0, 0, 640, 360}, {0, 360, 640, 360}, {640, 0, 400, 720}},
-      {{0, 0, 780, 720}, {780, 0, 500, 300}},
-  };
+  const std::vector<std::vector<std::string>> layouts = {{"0,0,640,360", "0,360,640,360", "640,0,400,720"},
+                                                         {"0,0,780,720", "780,0,500,300"}};
   struct Fit {
     const char* name;
     const char* style;  // the registry's strings; none: the desktop's own choice, a fill here
@@ -185,10 +179,6 @@ TEST_F(X11RootTest, EachMonitorShowsThePicturePlacedByTheChosenFit) {
   std::string bitmap = DrawBitmap(files_ / "p.bmp", 500, 300, 1);
   for (const auto& layout : layouts) {
     SetMonitors(layout);
-    std::vector<std::string> areas;
-    for (const auto& a : layout)
-      areas.push_back(std::to_string(a[0]) + "," + std::to_string(a[1]) + "," + std::to_string(a[2]) + "," +
-                      std::to_string(a[3]));
     for (const Fit& fit : fits) {
       SCOPED_TRACE(std::string(fit.name) + " on " + std::to_string(layout.size()) + " monitors" +
                    (fit.style == nullptr ? " without a fit" : ""));
@@ -197,7 +187,7 @@ TEST_F(X11RootTest, EachMonitorShowsThePicturePlacedByTheChosenFit) {
       ASSERT_FALSE(SetWallpaper(bitmap, &said).empty()) << said;
       ASSERT_EQ(said.find("did not take"), std::string::npos) << said;
       // Where no monitor is, the root stays black; the comparison counts it.
-      auto [mean, high] = RootError(bitmap, areas, fit.name);
+      auto [mean, high] = RootError(bitmap, layout, fit.name);
       EXPECT_LT(mean, 2.0);
       EXPECT_LT(high, 12.0);
     }
