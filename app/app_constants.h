@@ -83,6 +83,35 @@ inline constexpr char kListOrderWord[] = "list";
 inline constexpr char kShuffleOrderWord[] = "shuffle";
 inline constexpr char kUnknownOrderFormat[] = "skerrow: order:%s is no order (list or shuffle); the list's order is kept\n";
 
+// How the picture fills its screen. The modes are numbered in the order of
+// kFitWords; the configuration's words, the registry pairs the desktop reads
+// and the menu's radio items all follow that order.
+inline constexpr char kFitPrefix[] = "fit:";
+inline constexpr int kNoFit = -1;  // no fit: line: each desktop keeps its user's mode
+inline constexpr const char* kFitWords[] = {"fill", "fit", "stretch", "center", "tile", "span"};
+inline constexpr int kFitModeCount = static_cast<int>(sizeof kFitWords / sizeof kFitWords[0]);
+inline constexpr char kUnknownFitFormat[] =
+    "skerrow: fit:%s is no fit (fill, fit, stretch, center, tile or span); the fit stays as it was\n";
+// Read by the desktop when the wallpaper is set: WallpaperStyle and
+// TileWallpaper, both strings.
+inline constexpr char kDesktopKey[] = "Control Panel\\Desktop";
+inline constexpr char kWallpaperStyleValue[] = "WallpaperStyle";
+inline constexpr char kTileWallpaperValue[] = "TileWallpaper";
+struct FitValues {
+  const char* style;
+  const char* tile;
+};
+inline constexpr FitValues kFitValues[] = {{"10", "0"}, {"6", "0"}, {"2", "0"}, {"0", "0"}, {"0", "1"}, {"22", "0"}};
+inline constexpr char kFitMenuTitle[] = "\x95\x5c\x8e\xa6\x95\xfb\x96\x40";  // 表示方法
+inline constexpr const char* kFitMenuTexts[] = {
+    "\x93\x68\x82\xe8\x82\xc2\x82\xd4\x82\xb5",  // 塗りつぶし
+    "\x91\x53\x91\xcc\x82\xf0\x95\x5c\x8e\xa6",  // 全体を表示
+    "\x88\xf8\x82\xab\x90\x4c\x82\xce\x82\xb5",  // 引き伸ばし
+    "\x92\x86\x89\x9b",                          // 中央
+    "\x95\xc0\x82\xd7\x82\xc4\x95\x5c\x8e\xa6",  // 並べて表示
+    "\x83\x58\x83\x70\x83\x93",                  // スパン
+};
+
 // Names that a folder entry counts as pictures, compared in any case.
 inline constexpr const char* kPictureExtensions[] = {".gif", ".jpg", ".jpeg", ".png", ".webp", ".bmp"};
 inline constexpr char kFolderUnreadableFormat[] = "skerrow: the folder %s cannot be read: %s\n";

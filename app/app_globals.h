@@ -16,6 +16,7 @@ extern int RotationIndex;            // list index fetched next; RotateCommand a
 extern int EditSlot;                 // list index the edit field's text replaces, or -1
 extern int SelectionChanged;         // set by a list selection; mutes edit-update commits
 extern int ShuffleOrder;             // 1: a shuffled deck instead of the list's order; configuration and ToggleShuffle set it
+extern int FitMode;                  // how the picture fills its screen (kFitWords' order), or kNoFit; configuration and ChooseFit set it
 extern int ShownEntry;               // list index the last list-order rotation took its picture from, or 0
 extern std::string FolderUrl;        // folder entry the list order is stepping through, or empty; RotateCommand sets it
 extern int Paused;                   // 1: no step until resumed; the tray menu and other starts set it
@@ -42,6 +43,7 @@ struct SavedSettings {
   int interval_ms = 0;
   std::string proxy;  // "host:port" while the proxy is in use, else empty
   bool shuffle = false;
+  int fit = -1;  // FitMode's value, or kNoFit
   bool operator==(const SavedSettings&) const = default;
 };
 extern char SettingsFile[MAX_PATH];   // the file the window's changes are saved to; empty: never saved
@@ -79,6 +81,13 @@ void UrlBoxNotification(HWND window, int code);
 void RotationTick(HWND window);
 void ChangeInterval(HWND window, int request, int thumb_position);
 void ShowInterval(HWND window);
+
+// How the picture fills its screen (wallpaper_fit.cpp). TellDesktopFit
+// hands a mode to the desktop for the wallpapers set from then on;
+// ChooseFit (the menu's) also saves it and shows the current picture again
+// in that mode.
+void TellDesktopFit(int mode);
+void ChooseFit(HWND window, int mode);
 
 // Order of the pictures (picture_order.cpp).
 void ToggleShuffle();

@@ -1,7 +1,7 @@
-// skerrow.cnf: the URL list, the interval, the proxy and the order, read
-// once at start from the current folder or else from the user's settings
-// folder; what the person changes in the window is saved back to the
-// latter only.
+// skerrow.cnf: the URL list, the interval, the proxy, the order and the
+// fit, read once at start from the current folder or else from the user's
+// settings folder; what the person changes in the window is saved back to
+// the latter only.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -88,6 +88,18 @@ void SetOrder(const char* word) {
   if (!ShuffleOrder && std::strcmp(word, kListOrderWord) != 0) std::fprintf(stderr, kUnknownOrderFormat, word);
 }
 
+// An unknown word costs a line and leaves the fit as it was; a known one
+// reaches the desktop before the first picture does.
+void SetFit(const char* word) {
+  for (int mode = 0; mode < kFitModeCount; ++mode)
+    if (std::strcmp(word, kFitWords[mode]) == 0) {
+      FitMode = mode;
+      TellDesktopFit(mode);
+      return;
+    }
+  std::fprintf(stderr, kUnknownFitFormat, word);
+}
+
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 bool IsUrlLine(std::string_view line) {
@@ -120,6 +132,7 @@ SavedSettings CurrentSettings(HWND window) {
     now.proxy = FieldText(window, ProxyHostField) + (port.empty() ? "" : ":" + port);
   }
   now.shuffle = ShuffleOrder != 0;
+  now.fit = FitMode;
   return now;
 }
 
@@ -162,14 +175,15 @@ std::string_view Content(const std::string& line) {
 // lines the program does not know stay byte for byte where they were.
 std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings& was, const SavedSettings& now) {
   const bool urls = now.urls != was.urls, interval = now.interval_ms != was.interval_ms, proxy = now.proxy != was.proxy;
-  const bool order = now.shuffle != was.shuffle;
+  const bool order = now.shuffle != was.shuffle, fit = now.fit != was.fit && now.fit != kNoFit;
   const std::string timer_line = kTimerPrefix + std::to_string(now.interval_ms);
   const std::string proxy_line = kProxyPrefix + now.proxy;
   const std::string order_line = kOrderPrefix + std::string(now.shuffle ? kShuffleOrderWord : kListOrderWord);
+  const std::string fit_line = kFitPrefix + std::string(fit ? kFitWords[now.fit] : "");
   std::string text;
   size_t next_url = 0;
   size_t after_urls = std::string::npos;
-  bool timer_seen = false, proxy_seen = false, order_seen = false;
+  bool timer_seen = false, proxy_seen = false, order_seen = false, fit_seen = false;
   for (const std::string& line : lines) {
     std::string_view content = Content(line);
     std::string_view ending = std::string_view(line).substr(content.size());
@@ -186,6 +200,9 @@ std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings
     } else if (order && StartsWith(content, kOrderPrefix)) {
       if (!order_seen) text += order_line + std::string(ending);
       order_seen = true;
+    } else if (fit && StartsWith(content, kFitPrefix)) {
+      if (!fit_seen) text += fit_line + std::string(ending);
+      fit_seen = true;
     } else {
       text += line;
       if (line.back() != '\n') text += '\n';
@@ -197,6 +214,7 @@ std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings
   if (interval && !timer_seen) text += timer_line + "\n";
   if (proxy && !proxy_seen && !now.proxy.empty()) text += proxy_line + "\n";
   if (order && !order_seen) text += order_line + "\n";
+  if (fit && !fit_seen) text += fit_line + "\n";
   return text;
 }
 
@@ -232,6 +250,8 @@ int ReadConfiguration(HWND window) {
       SetProxy(window, line + std::strlen(kProxyPrefix));
     } else if (StartsWith(line, kOrderPrefix)) {
       SetOrder(line + std::strlen(kOrderPrefix));
+    } else if (StartsWith(line, kFitPrefix)) {
+      SetFit(line + std::strlen(kFitPrefix));
     }
   }
   std::fclose(file);

@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,5 +141,10 @@ void ResetMenus();
 void ResetInstanceChannel();
 void ResetWaitSources();
 void DropWindowWaitSources(uint32_t id);
+
+// The registry's side: a REG_SZ value of a key under HKEY_CURRENT_USER, up
+// to its first NUL, or nothing when there is no such string.
+std::optional<std::string> UserStringValue(std::string_view key, std::string_view name);
+void ResetRegistry();
 
 }  // namespace layer

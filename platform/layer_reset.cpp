@@ -16,6 +16,7 @@ void LayerReset() {
   ResetMenus();
   ResetInstanceChannel();
   ResetSockets();
+  ResetRegistry();
   SetLastError(ERROR_SUCCESS);
   CurrentView().TrayChanged();
 }

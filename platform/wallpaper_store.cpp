@@ -215,7 +215,7 @@ BOOL FinishCopy(PendingCopy* copy, std::string* stored) {
 // when there was none.
 std::string TellDesktop(const DesktopSetter& desktop, const std::string& path) {
   std::string why;
-  if (desktop.show(path.c_str(), &why)) return std::string();
+  if (desktop.show(path.c_str(), ChosenFit(), &why)) return std::string();
   return std::string("desktop: ") + desktop.name + " did not take the wallpaper: " + why + "\n";
 }
 

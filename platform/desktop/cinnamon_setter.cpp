@@ -7,9 +7,9 @@ namespace {
 
 bool CanRun() { return true; }
 
-bool Show(const char* path, std::string* why) {
+bool Show(const char* path, WallpaperFit fit, std::string* why) {
   static const char* const kKeys[] = {"picture-uri", nullptr};
-  return WriteDesktopSettings("org.cinnamon.desktop.background", kKeys, FileUri(path), why);
+  return WriteDesktopSettings("org.cinnamon.desktop.background", kKeys, FileUri(path), fit, why);
 }
 
 }  // namespace

@@ -7,11 +7,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "desktop_setter.h"
 #include "layer_control.h"
+#include "layer_model.h"
 #include "module_folder.h"
 
 namespace layer {
@@ -102,9 +104,30 @@ const DesktopSetter* SetterNamed(std::string_view name, std::string* why) {
 }
 
 bool NoDesktopRuns() { return true; }
-bool NoDesktopShows(const char*, std::string*) { return true; }
+bool NoDesktopShows(const char*, WallpaperFit, std::string*) { return true; }
+
+// The registry's placement pairs (WallpaperStyle, TileWallpaper) as Windows
+// reads them; a tiled picture is tiled whatever the style says.
+struct StyleFit {
+  std::string_view style;
+  WallpaperFit fit;
+};
+constexpr StyleFit kFitStyles[] = {{"10", WallpaperFit::kFill},  {"6", WallpaperFit::kFit},
+                                    {"2", WallpaperFit::kStretch}, {"0", WallpaperFit::kCenter},
+                                    {"22", WallpaperFit::kSpan}};
+constexpr std::string_view kDesktopKey = "Control Panel\\Desktop";
 
 }  // namespace
+
+WallpaperFit ChosenFit() {
+  std::optional<std::string> style = UserStringValue(kDesktopKey, "WallpaperStyle");
+  std::optional<std::string> tile = UserStringValue(kDesktopKey, "TileWallpaper");
+  if (!style && !tile) return WallpaperFit::kKeep;
+  if (tile == "1") return WallpaperFit::kTile;
+  for (const StyleFit& known : kFitStyles)
+    if (style.value_or("0") == known.style) return known.fit;
+  return WallpaperFit::kKeep;  // a style this layer does not know: as if none were set
+}
 
 // Without a desktop the stored copy is all there is to show.
 const DesktopSetter kNoDesktop = {"none", NoDesktopRuns, NoDesktopShows, true};

@@ -8,16 +8,23 @@
 
 namespace layer {
 
+// How a picture fills its screen, as the registry's desktop values name it
+// when the wallpaper call runs. kKeep: no such values, so each desktop keeps
+// the placement its user chose there (and the program's own renderings
+// fill).
+enum class WallpaperFit { kKeep, kFill, kFit, kStretch, kCenter, kTile, kSpan };
+WallpaperFit ChosenFit();
+
 struct DesktopSetter {
   // As SKERROW_DESKTOP spells it: "gnome", "kde", ..., "none".
   const char* name;
   // Whether this session offers what the setter needs (a display, a socket,
   // a command); looks at the environment only, so it is quick.
   bool (*can_run)();
-  // Makes the bitmap at `path` the wallpaper. False with the reason in
-  // `why`. A path the desktop keeps stays until the next change has been
-  // shown.
-  bool (*show)(const char* path, std::string* why);
+  // Makes the bitmap at `path` the wallpaper, placed by `fit` in the
+  // desktop's own terms. False with the reason in `why`. A path the desktop
+  // keeps stays until the next change has been shown.
+  bool (*show)(const char* path, WallpaperFit fit, std::string* why);
   // Whether the desktop goes back to the file by its name after show (it
   // keeps the path, and reads it again at its next start). Such a desktop
   // is told only once the copy is safely on disk under its final name; one

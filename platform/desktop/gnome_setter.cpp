@@ -9,9 +9,9 @@ namespace {
 
 bool CanRun() { return true; }
 
-bool Show(const char* path, std::string* why) {
+bool Show(const char* path, WallpaperFit fit, std::string* why) {
   static const char* const kKeys[] = {"picture-uri", "picture-uri-dark", nullptr};
-  return WriteDesktopSettings("org.gnome.desktop.background", kKeys, FileUri(path), why);
+  return WriteDesktopSettings("org.gnome.desktop.background", kKeys, FileUri(path), fit, why);
 }
 
 }  // namespace

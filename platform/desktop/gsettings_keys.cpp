@@ -30,6 +30,10 @@ bool BusAddressKnown() {
   return stat((std::string(runtime) + "/bus").c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
+// "picture-options" for each placement, in WallpaperFit's order; the same
+// words in every schema that has the key.
+constexpr const char* kPictureOptions[] = {nullptr, "zoom", "scaled", "stretched", "centered", "wallpaper", "spanned"};
+
 // The enumerated key accepts `value`.
 bool KeyAccepts(GSettingsSchema* schema, const char* key, const char* value) {
   if (!g_settings_schema_has_key(schema, key)) return false;
@@ -100,7 +104,7 @@ std::string FileUri(const char* path) {
 }
 
 bool WriteDesktopSettings(const char* schema_id, const char* const* keys, const std::string& picture,
-                          std::string* why) {
+                          WallpaperFit fit, std::string* why) {
   if (picture.empty()) {
     *why = "the stored picture's path makes no file URI";
     return false;
@@ -127,7 +131,11 @@ bool WriteDesktopSettings(const char* schema_id, const char* const* keys, const 
   g_settings_delay(settings.get());
   for (const char* const* key = keys; *key != nullptr; ++key)
     if (g_settings_schema_has_key(schema.get(), *key)) g_settings_set_string(settings.get(), *key, picture.c_str());
-  if (KeyAccepts(schema.get(), "picture-options", "zoom")) {
+  if (fit != WallpaperFit::kKeep) {
+    const char* options = kPictureOptions[static_cast<int>(fit)];
+    if (KeyAccepts(schema.get(), "picture-options", options))
+      g_settings_set_string(settings.get(), "picture-options", options);
+  } else if (KeyAccepts(schema.get(), "picture-options", "zoom")) {
     TextHolder options(g_settings_get_string(settings.get(), "picture-options"));
     if (options != nullptr && g_str_equal(options.get(), "none"))
       g_settings_set_string(settings.get(), "picture-options", "zoom");

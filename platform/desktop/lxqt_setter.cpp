@@ -22,6 +22,10 @@ namespace {
 
 constexpr auto kDeadline = std::chrono::milliseconds(2000);
 constexpr const char* kCommands[] = {"pcmanfm-qt", "pcmanfm"};
+// --wallpaper-mode for each placement, in WallpaperFit's order. The file
+// manager spans a picture only by stretching it over the whole desktop:
+// until the program lays out that picture itself, a spanned one fills.
+constexpr const char* kWallpaperModes[] = {nullptr, "zoom", "fit", "stretch", "center", "tile", "zoom"};
 
 // The full path of `command` on PATH, empty when it is not there.
 std::string FindCommand(const char* command) {
@@ -52,14 +56,17 @@ bool CanRun() { return !FileManager().empty(); }
 
 // Runs the command in a process group of its own, so that on the deadline
 // everything it started goes with it; the child is always reaped.
-bool Show(const char* path, std::string* why) {
+bool Show(const char* path, WallpaperFit fit, std::string* why) {
   std::string command = FileManager();
   if (command.empty()) {
     *why = "neither pcmanfm-qt nor pcmanfm is on PATH";
     return false;
   }
   std::string name = command.substr(command.rfind('/') + 1);
-  char* argv[] = {name.data(), const_cast<char*>("--set-wallpaper"), const_cast<char*>(path), nullptr};
+  std::string mode = fit != WallpaperFit::kKeep ? std::string("--wallpaper-mode=") + kWallpaperModes[static_cast<int>(fit)]
+                                                : std::string();
+  char* argv[] = {name.data(), const_cast<char*>("--set-wallpaper"), const_cast<char*>(path),
+                  fit != WallpaperFit::kKeep ? mode.data() : nullptr, nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   for (int fd : {0, 1, 2}) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);

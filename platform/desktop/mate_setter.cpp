@@ -7,9 +7,9 @@ namespace {
 
 bool CanRun() { return true; }
 
-bool Show(const char* path, std::string* why) {
+bool Show(const char* path, WallpaperFit fit, std::string* why) {
   static const char* const kKeys[] = {"picture-filename", nullptr};
-  return WriteDesktopSettings("org.mate.background", kKeys, std::string(path), why);
+  return WriteDesktopSettings("org.mate.background", kKeys, std::string(path), fit, why);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// Bitmap decoding and fill scaling for the root window's picture.
+// Bitmap decoding, and the scaling that places a picture on each monitor.
 #include "root_picture.h"
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "little_endian.h"
@@ -167,52 +168,155 @@ inline uint32_t Mix(uint32_t a, uint32_t b, uint32_t f) {
 
 }  // namespace
 
-void FillMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors, PixelArea root) {
+const RootPicture& PictureSource::Pixels() {
+  if (decoded.pixels.empty()) {
+    decoded.width = bitmap.width;
+    decoded.height = bitmap.height;
+    decoded.pixels.resize(static_cast<size_t>(bitmap.width) * static_cast<size_t>(bitmap.height));
+    DecodeBitmap(bitmap, {decoded.pixels.data(), decoded.width, decoded.height, static_cast<size_t>(decoded.width)});
+  }
+  return decoded;
+}
+
+namespace {
+
+MonitorArea Overlap(MonitorArea a, MonitorArea b) {
+  int x = std::max(a.x, b.x), y = std::max(a.y, b.y);
+  int right = std::min(a.x + a.width, b.x + b.width), bottom = std::min(a.y + a.height, b.y + b.height);
+  return {x, y, std::max(right - x, 0), std::max(bottom - y, 0)};
+}
+
+bool Inside(MonitorArea inner, MonitorArea outer) {
+  return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.width <= outer.x + outer.width &&
+         inner.y + inner.height <= outer.y + outer.height;
+}
+
+void Blacken(PixelArea root, int y, int first_x, int last_x) {
+  if (first_x < last_x) std::fill_n(root.pixels + static_cast<size_t>(y) * root.stride + first_x, last_x - first_x, 0u);
+}
+
+// The part of `clip` the picture at `drawn` leaves uncovered goes black.
+void BlackenAround(PixelArea root, MonitorArea clip, MonitorArea drawn) {
+  MonitorArea covered = Overlap(clip, drawn);
+  for (int y = clip.y; y < clip.y + clip.height; ++y) {
+    if (y < covered.y || y >= covered.y + covered.height || covered.width == 0) {
+      Blacken(root, y, clip.x, clip.x + clip.width);
+    } else {
+      Blacken(root, y, clip.x, covered.x);
+      Blacken(root, y, covered.x + covered.width, clip.x + clip.width);
+    }
+  }
+}
+
+// The picture's pixels at `drawn` (its own size) where `clip` lets them be.
+void CopyUnscaled(PictureSource& source, MonitorArea drawn, MonitorArea clip, PixelArea root) {
+  MonitorArea visible = Overlap(drawn, clip);
+  if (visible.width == 0 || visible.height == 0) return;
+  if (Inside(drawn, clip)) {  // whole: no decoded copy needed
+    DecodeBitmap(source.bitmap, {root.pixels + static_cast<size_t>(drawn.y) * root.stride + drawn.x, drawn.width,
+                                 drawn.height, root.stride});
+    return;
+  }
+  const RootPicture& picture = source.Pixels();
+  for (int y = visible.y; y < visible.y + visible.height; ++y)
+    std::copy_n(picture.pixels.data() + static_cast<size_t>(y - drawn.y) * static_cast<size_t>(picture.width) +
+                    (visible.x - drawn.x),
+                visible.width, root.pixels + static_cast<size_t>(y) * root.stride + visible.x);
+}
+
+// The picture's `crop` scaled bilinearly onto `drawn`, where `clip` lets it be.
+void CopyScaled(PictureSource& source, CropArea crop, MonitorArea drawn, MonitorArea clip, PixelArea root) {
+  MonitorArea visible = Overlap(drawn, clip);
+  if (visible.width == 0 || visible.height == 0) return;
+  const RootPicture& picture = source.Pixels();
+  const size_t stride = static_cast<size_t>(picture.width);
+  auto columns = SampleTable(crop.x, crop.width, drawn.width, picture.width);
+  auto rows = SampleTable(crop.y, crop.height, drawn.height, picture.height);
+  for (int y = visible.y; y < visible.y + visible.height; ++y) {
+    auto [sy, fy] = rows[static_cast<size_t>(y - drawn.y)];
+    const uint32_t* upper = picture.pixels.data() + static_cast<size_t>(sy) * stride;
+    const uint32_t* lower = upper + (sy + 1 < picture.height ? stride : 0);
+    uint32_t* out = root.pixels + static_cast<size_t>(y) * root.stride;
+    for (int x = visible.x; x < visible.x + visible.width; ++x) {
+      auto [sx, fx] = columns[static_cast<size_t>(x - drawn.x)];
+      int next = sx + 1 < picture.width ? sx + 1 : sx;
+      out[x] = Mix(Mix(upper[sx], upper[next], fx), Mix(lower[sx], lower[next], fx), fy);
+    }
+  }
+}
+
+// Copies of the picture side by side from the layout's top left.
+void CopyTiled(PictureSource& source, MonitorArea layout, MonitorArea clip, PixelArea root) {
+  const RootPicture& picture = source.Pixels();
+  for (int y = clip.y; y < clip.y + clip.height; ++y) {
+    const uint32_t* row =
+        picture.pixels.data() + static_cast<size_t>((y - layout.y) % picture.height) * static_cast<size_t>(picture.width);
+    uint32_t* out = root.pixels + static_cast<size_t>(y) * root.stride;
+    for (int x = clip.x; x < clip.x + clip.width;) {
+      int from = (x - layout.x) % picture.width;
+      int count = std::min(picture.width - from, clip.x + clip.width - x);
+      std::copy_n(row + from, count, out + x);
+      x += count;
+    }
+  }
+}
+
+}  // namespace
+
+void DrawFitted(PictureSource& source, MonitorArea layout, MonitorArea shown, WallpaperFit fit, PixelArea root) {
+  MonitorArea clip = Overlap(Overlap(shown, layout), {0, 0, root.width, root.height});
+  if (clip.width == 0 || clip.height == 0) return;
+  const int width = source.bitmap.width, height = source.bitmap.height;
+  if (fit == WallpaperFit::kTile) {
+    CopyTiled(source, layout, clip, root);
+    return;
+  }
+  // A layout of the picture's own size takes its rows as they are, whatever
+  // the fit.
+  if (fit == WallpaperFit::kCenter || (layout.width == width && layout.height == height)) {
+    // Halves towards zero, so a larger picture loses as much on each side.
+    MonitorArea drawn = {layout.x + (layout.width - width) / 2, layout.y + (layout.height - height) / 2, width, height};
+    BlackenAround(root, clip, drawn);
+    CopyUnscaled(source, drawn, clip, root);
+    return;
+  }
+  CropArea crop = {0, 0, static_cast<double>(width), static_cast<double>(height)};
+  MonitorArea drawn = layout;
+  if (fit == WallpaperFit::kFit) {
+    double scale = std::min(static_cast<double>(layout.width) / width, static_cast<double>(layout.height) / height);
+    drawn.width = std::clamp(static_cast<int>(std::lround(width * scale)), 1, layout.width);
+    drawn.height = std::clamp(static_cast<int>(std::lround(height * scale)), 1, layout.height);
+    drawn.x += (layout.width - drawn.width) / 2;
+    drawn.y += (layout.height - drawn.height) / 2;
+    BlackenAround(root, clip, drawn);
+  } else if (fit != WallpaperFit::kStretch) {
+    crop = FillCrop(width, height, layout.width, layout.height);
+  }
+  CopyScaled(source, crop, drawn, clip, root);
+}
+
+void DrawMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors, WallpaperFit fit, PixelArea root) {
   // One monitor over the whole root leaves nothing between monitors to blacken.
   bool one_screen = monitors.size() == 1 && monitors[0].x == 0 && monitors[0].y == 0 &&
                     monitors[0].width == root.width && monitors[0].height == root.height;
   if (!one_screen)
-    for (int y = 0; y < root.height; ++y) std::fill_n(root.pixels + static_cast<size_t>(y) * root.stride, root.width, 0u);
-  RootPicture source;  // decoded on first need: a monitor of the picture's size needs none
+    for (int y = 0; y < root.height; ++y) Blacken(root, y, 0, root.width);
+  MonitorArea bounds = {};  // of every monitor, for a spanned picture
   for (const MonitorArea& monitor : monitors) {
     if (monitor.width <= 0 || monitor.height <= 0) continue;
-    int first_x = std::max(monitor.x, 0), last_x = std::min(monitor.x + monitor.width, root.width);
-    int first_y = std::max(monitor.y, 0), last_y = std::min(monitor.y + monitor.height, root.height);
-    if (first_x >= last_x || first_y >= last_y) continue;
-    bool same_size = monitor.width == bitmap.width && monitor.height == bitmap.height;
-    if (same_size && first_x == monitor.x && first_y == monitor.y && last_x - first_x == monitor.width &&
-        last_y - first_y == monitor.height) {
-      DecodeBitmap(bitmap, {root.pixels + static_cast<size_t>(monitor.y) * root.stride + monitor.x, monitor.width,
-                            monitor.height, root.stride});
+    if (bounds.width == 0) {
+      bounds = monitor;
       continue;
     }
-    if (source.pixels.empty()) {
-      source.width = bitmap.width;
-      source.height = bitmap.height;
-      source.pixels.resize(static_cast<size_t>(bitmap.width) * static_cast<size_t>(bitmap.height));
-      DecodeBitmap(bitmap, {source.pixels.data(), source.width, source.height, static_cast<size_t>(source.width)});
-    }
-    const size_t source_stride = static_cast<size_t>(source.width);
-    if (same_size) {  // partly off the root: the visible part, unscaled
-      for (int y = first_y; y < last_y; ++y)
-        std::copy_n(source.pixels.data() + static_cast<size_t>(y - monitor.y) * source_stride + (first_x - monitor.x),
-                    last_x - first_x, root.pixels + static_cast<size_t>(y) * root.stride + first_x);
-      continue;
-    }
-    CropArea crop = FillCrop(source.width, source.height, monitor.width, monitor.height);
-    auto columns = SampleTable(crop.x, crop.width, monitor.width, source.width);
-    auto rows = SampleTable(crop.y, crop.height, monitor.height, source.height);
-    for (int y = first_y; y < last_y; ++y) {
-      auto [sy, fy] = rows[static_cast<size_t>(y - monitor.y)];
-      const uint32_t* upper = source.pixels.data() + static_cast<size_t>(sy) * source_stride;
-      const uint32_t* lower = upper + (sy + 1 < source.height ? source_stride : 0);
-      uint32_t* out = root.pixels + static_cast<size_t>(y) * root.stride;
-      for (int x = first_x; x < last_x; ++x) {
-        auto [sx, fx] = columns[static_cast<size_t>(x - monitor.x)];
-        int next = sx + 1 < source.width ? sx + 1 : sx;
-        out[x] = Mix(Mix(upper[sx], upper[next], fx), Mix(lower[sx], lower[next], fx), fy);
-      }
-    }
+    int right = std::max(bounds.x + bounds.width, monitor.x + monitor.width);
+    int bottom = std::max(bounds.y + bounds.height, monitor.y + monitor.height);
+    bounds.x = std::min(bounds.x, monitor.x), bounds.y = std::min(bounds.y, monitor.y);
+    bounds.width = right - bounds.x, bounds.height = bottom - bounds.y;
+  }
+  PictureSource source(bitmap);
+  for (const MonitorArea& monitor : monitors) {
+    if (monitor.width <= 0 || monitor.height <= 0) continue;
+    DrawFitted(source, fit == WallpaperFit::kSpan ? bounds : monitor, monitor, fit, root);
   }
 }
 

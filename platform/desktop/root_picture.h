@@ -1,6 +1,6 @@
-// The picture for a bare X11 root window: the stored bitmap's rows, cropped
-// and scaled to fill each monitor, written straight into the image that
-// goes to the server.
+// The picture for a bare X11 root window: the stored bitmap's rows, placed
+// on each monitor by the fit the user chose, written straight into the
+// image that goes to the server.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bitmap_header.h"
+#include "desktop_setter.h"
 
 namespace layer {
 
@@ -60,9 +61,25 @@ bool ParseBitmap(std::span<const unsigned char> bytes, Bitmap* bitmap, std::stri
 // Writes the bitmap's pixels into `out` (its width and height).
 void DecodeBitmap(const Bitmap& bitmap, PixelArea out);
 
-// Fills `root` (whatever it held) with the bitmap on each monitor, cropped
-// to the monitor's shape, centred, scaled bilinearly; black where no
-// monitor is. A monitor of the picture's own size gets its rows unscaled.
-void FillMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors, PixelArea root);
+// A bitmap decoded once for the layouts that need its pixels in memory;
+// one whose pixels go straight into the root never is.
+struct PictureSource {
+  const Bitmap& bitmap;
+  RootPicture decoded;  // empty until first needed
+  explicit PictureSource(const Bitmap& b) : bitmap(b) {}
+  const RootPicture& Pixels();
+};
+
+// Draws the picture laid out over `layout` by `fit` into the part of it
+// that `shown` covers (a monitor; for a spanned picture `layout` is the
+// monitors' bounding box), clipped to the root. What the picture leaves of
+// `shown` is black. A picture that lands unscaled and whole on the root is
+// decoded straight into it.
+void DrawFitted(PictureSource& source, MonitorArea layout, MonitorArea shown, WallpaperFit fit, PixelArea root);
+
+// Fills `root` (whatever it held) with the bitmap placed on each monitor by
+// `fit`, scaled bilinearly where the fit scales; black where no monitor is.
+// Without a fit the picture fills each monitor.
+void DrawMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors, WallpaperFit fit, PixelArea root);
 
 }  // namespace layer

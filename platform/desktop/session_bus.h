@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "desktop_setter.h"
+
 namespace layer {
 
 constexpr int kBusCallTimeoutMs = 2000;
@@ -28,10 +30,11 @@ bool CallBusForEffect(GDBusConnection* bus, const char* service, const char* obj
 std::string FileUri(const char* path);
 
 // Writes `picture` (a URI or a path; empty when none could be made) to
-// each of `keys` (ended by a null) in the schema's settings, and waits until
-// the settings service has it. A "picture-options" of "none" turns into
-// "zoom": a picture that is set should be seen.
+// each of `keys` (ended by a null) in the schema's settings, and `fit` to
+// "picture-options", and waits until the settings service has them. Without
+// a fit the user's placement stays, but "none" turns into "zoom": a picture
+// that is set should be seen.
 bool WriteDesktopSettings(const char* schema_id, const char* const* keys, const std::string& picture,
-                          std::string* why);
+                          WallpaperFit fit, std::string* why);
 
 }  // namespace layer

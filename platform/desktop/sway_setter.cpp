@@ -20,6 +20,11 @@ constexpr char kMagic[] = {'i', '3', '-', 'i', 'p', 'c'};
 constexpr uint32_t kRunCommand = 0;
 constexpr uint32_t kLongestReply = 1 << 16;
 constexpr int kDeadlineMs = 2000;
+// The background mode for each placement, in WallpaperFit's order; without
+// one the picture fills, as the program's own renderings do. The
+// compositor cannot span one picture over its outputs: until the program
+// lays out a picture per output itself, a spanned one fills each.
+constexpr const char* kBackgroundModes[] = {"fill", "fill", "fit", "stretch", "center", "tile", "fill"};
 
 bool CanRun() {
   const char* socket_path = std::getenv("SWAYSOCK");
@@ -65,7 +70,7 @@ class Connection {
   std::chrono::steady_clock::time_point until_;
 };
 
-bool Show(const char* path, std::string* why) {
+bool Show(const char* path, WallpaperFit fit, std::string* why) {
   const char* socket_path = std::getenv("SWAYSOCK");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -79,7 +84,7 @@ bool Show(const char* path, std::string* why) {
     *why = std::string("cannot reach the compositor at ") + socket_path + ": " + std::strerror(errno);
     return false;
   }
-  std::string command = "output * bg " + Quoted(path) + " fill";
+  std::string command = "output * bg " + Quoted(path) + " " + kBackgroundModes[static_cast<int>(fit)];
   std::string message(kMagic, sizeof kMagic);
   uint32_t header[2] = {static_cast<uint32_t>(command.size()), kRunCommand};
   message.append(reinterpret_cast<const char*>(header), sizeof header);

@@ -143,6 +143,7 @@ std::atomic<bool> server_stuck{false};
 // One change, shared by the caller and the thread that talks to the server.
 struct Change {
   std::string path;
+  WallpaperFit fit = WallpaperFit::kKeep;
   std::mutex lock;
   std::condition_variable finished_signal;
   bool finished = false;
@@ -387,9 +388,9 @@ Pixmap RootPixmap(Display* display, Window root, Atom property) {
   return pixmap;
 }
 
-// Draws the bitmap, filling each monitor, into a new pixmap of the root's
-// size.
-Pixmap DrawPixmap(Display* display, const Bitmap& bitmap, Segment* used) {
+// Draws the bitmap, placed on each monitor by `fit`, into a new pixmap of
+// the root's size.
+Pixmap DrawPixmap(Display* display, const Bitmap& bitmap, WallpaperFit fit, Segment* used) {
   int screen = DefaultScreen(display);
   Window root = RootWindow(display, screen);
   std::vector<MonitorArea> monitors = Monitors(display, root);
@@ -398,17 +399,17 @@ Pixmap DrawPixmap(Display* display, const Bitmap& bitmap, Segment* used) {
   if (x_gone) return None;  // no point drawing
   RootImage image(display, width, height, used);
   if (!image.ok()) return None;
-  FillMonitors(bitmap, monitors, image.Pixels());
+  DrawMonitors(bitmap, monitors, fit, image.Pixels());
   image.Convert();
   return image.MakePixmap(root);
 }
 
 // Draws the bitmap into a new pixmap and makes it the root's picture;
 // `shown` is that pixmap, `released` the earlier one whose client went.
-bool Present(Display* display, const Bitmap& bitmap, Segment* used, Pixmap* shown, Pixmap* released,
-             std::string* why) {
+bool Present(Display* display, const Bitmap& bitmap, WallpaperFit fit, Segment* used, Pixmap* shown,
+             Pixmap* released, std::string* why) {
   Window root = DefaultRootWindow(display);
-  Pixmap pixmap = DrawPixmap(display, bitmap, used);
+  Pixmap pixmap = DrawPixmap(display, bitmap, fit, used);
   *shown = pixmap;
   XSync(display, False);  // the root is not to be pointed at a pixmap the server could not make
   if (pixmap == None || x_failed || x_gone) {
@@ -463,7 +464,7 @@ bool ShowOnServer(Change* change, std::string* why) {
   }
   Segment used;
   Pixmap shown = None, released = None;
-  bool done = Present(display, bitmap, &used, &shown, &released, why);
+  bool done = Present(display, bitmap, change->fit, &used, &shown, &released, why);
   SettleSegment(&used, done ? shown : None, released);
   return done;
 }
@@ -479,13 +480,14 @@ void Talk(const std::shared_ptr<Change>& change) {
   change->finished_signal.notify_one();
 }
 
-bool Show(const char* path, std::string* why) {
+bool Show(const char* path, WallpaperFit fit, std::string* why) {
   if (server_stuck) {
     *why = "the X server has not answered since an earlier change";
     return false;
   }
   auto change = std::make_shared<Change>();
   change->path = path;
+  change->fit = fit;
   std::thread talker(Talk, change);
   std::unique_lock<std::mutex> hold(change->lock);
   auto finished = [&] { return change->finished; };

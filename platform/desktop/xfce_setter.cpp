@@ -18,6 +18,9 @@ constexpr const char* kService = "org.xfce.Xfconf";
 constexpr const char* kObject = "/org/xfce/Xfconf";
 constexpr const char* kChannel = "xfce4-desktop";
 constexpr std::string_view kPictureProperty = "/last-image";
+constexpr std::string_view kStyleProperty = "/image-style";
+// image-style for each placement, in WallpaperFit's order.
+constexpr int kImageStyles[] = {-1, 5, 4, 3, 1, 2, 6};
 
 bool CanRun() { return true; }
 
@@ -57,7 +60,7 @@ bool PictureProperties(GDBusConnection* bus, std::vector<std::string>* propertie
   return true;
 }
 
-bool Show(const char* path, std::string* why) {
+bool Show(const char* path, WallpaperFit fit, std::string* why) {
   if (!g_utf8_validate(path, -1, nullptr)) {
     *why = "the stored picture's path is not UTF-8";
     return false;
@@ -76,11 +79,20 @@ bool Show(const char* path, std::string* why) {
   if (properties.empty())
     for (const std::string& output : ConnectedOutputs())
       properties.push_back("/backdrop/screen0/monitor" + output + "/workspace0/last-image");
-  for (const std::string& property : properties)
+  for (const std::string& property : properties) {
     if (!CallBusForEffect(bus, kService, kObject, kService, "SetProperty",
                           g_variant_new("(ssv)", kChannel, property.c_str(), g_variant_new_string(path)),
                           "the XFCE settings service refused " + property + ": ", why))
       return false;
+    if (fit == WallpaperFit::kKeep) continue;
+    // Each monitor and workspace has its own style beside its picture.
+    std::string style = property.substr(0, property.size() - kPictureProperty.size()) + std::string(kStyleProperty);
+    if (!CallBusForEffect(bus, kService, kObject, kService, "SetProperty",
+                          g_variant_new("(ssv)", kChannel, style.c_str(),
+                                        g_variant_new_int32(kImageStyles[static_cast<int>(fit)])),
+                          "the XFCE settings service refused " + style + ": ", why))
+      return false;
+  }
   return true;
 }
 

@@ -594,6 +594,7 @@ DWORD WINAPI GetTempPathA(DWORD length, LPSTR buffer);
 
 typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_MORE_DATA 234
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_WRITE_THROUGH 0x00000008
 
@@ -602,6 +603,50 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes);
 // new name are both on the disk, so a crash leaves the old file or the new.
 BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR new_name, DWORD flags);
 BOOL WINAPI DeleteFileA(LPCSTR path);
+
+// ---------------------------------------------------------------- registry
+
+// The layer keeps the registry in memory for the life of the process and
+// holds only HKEY_CURRENT_USER: its keys and their values of any type, names
+// compared without case. Any other root key answers ERROR_INVALID_HANDLE.
+// The desktop's wallpaper placement is read from HKEY_CURRENT_USER
+// "Control Panel\\Desktop" when SPI_SETDESKWALLPAPER runs: WallpaperStyle
+// and TileWallpaper, both REG_SZ ("10"/"0" fill, "6"/"0" fit, "2"/"0"
+// stretch, "0"/"0" centre, "0"/"1" tile, "22"/"0" span); without them each
+// desktop keeps the placement its user chose there.
+DECLARE_HANDLE(HKEY);
+typedef HKEY* PHKEY;
+typedef LONG LSTATUS;
+typedef DWORD ACCESS_MASK;
+typedef ACCESS_MASK REGSAM;
+typedef BYTE* LPBYTE;
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_READ 0x20019
+#define KEY_WRITE 0x20006
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_DWORD 4
+#define REG_OPTION_NON_VOLATILE 0x00000000
+#define REG_CREATED_NEW_KEY 0x00000001
+#define REG_OPENED_EXISTING_KEY 0x00000002
+
+// They return the error code itself (ERROR_SUCCESS, ERROR_FILE_NOT_FOUND...)
+// and leave the last error alone, as Windows' do.
+LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR key_class, DWORD options,
+                               REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
+LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
+LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR value_name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
+// With `data` null or too small for the value, `size` gets the size needed
+// (ERROR_MORE_DATA when `data` was given).
+LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                LPDWORD size);
+LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR value_name);
+LSTATUS WINAPI RegCloseKey(HKEY key);
 
 #define SM_CXSCREEN 0
 #define SM_CYSCREEN 1

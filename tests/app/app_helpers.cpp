@@ -22,6 +22,7 @@ void ResetApplicationGlobals() {
   SettingsOnDisk = {};
   SelectionChanged = 0;
   ShuffleOrder = 0;
+  FitMode = kNoFit;
   ShownEntry = 0;
   FolderUrl.clear();
   FolderLastName.clear();

@@ -150,20 +150,52 @@ TEST_F(ConfigurationTest, TheWorkedExample) {
   EXPECT_STREQ(CurrentUrl, "file:///pictures/");
 }
 
-TEST_F(ConfigurationTest, OnlyTheWordShuffleShufflesAndAnyOtherWordCostsALine) {
+// The desktop's placement strings as the layer holds them, "-" for none.
+std::string DesktopFitValues() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kDesktopKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return "-";
+  std::string values;
+  for (const char* name : {kWallpaperStyleValue, kTileWallpaperValue}) {
+    char text[16] = "-";
+    DWORD size = sizeof text;
+    RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+    values += values.empty() ? text : std::string("/") + text;
+  }
+  RegCloseKey(key);
+  return values;
+}
+
+TEST_F(ConfigurationTest, OnlyKnownOrderAndFitWordsCountAndAnyOtherWordCostsALine) {
   const struct {
     const char* line;
     int shuffle;
-    bool said;
-  } cases[] = {{"order:shuffle\n", 1, false}, {"order:list\n", 0, false},
-               {"order:Shuffle\n", 0, true}, {"order:shuffle \n", 0, true}, {"order:\n", 0, true}};
+    int fit;
+    const char* desktop;  // what the desktop reads when a wallpaper is set
+    const char* said;
+  } cases[] = {{"order:shuffle\n", 1, kNoFit, "-", nullptr},
+               {"order:list\n", 0, kNoFit, "-", nullptr},
+               {"order:Shuffle\n", 0, kNoFit, "-", "is no order"},
+               {"order:shuffle \n", 0, kNoFit, "-", "is no order"},
+               {"order:\n", 0, kNoFit, "-", "is no order"},
+               {"fit:fill\n", 0, 0, "10/0", nullptr},
+               {"fit:tile\n", 0, 4, "0/1", nullptr},
+               {"fit:span\n", 0, 5, "22/0", nullptr},
+               // An unknown word leaves the fit a line before it gave.
+               {"fit:center\nfit:zoom\n", 0, 3, "0/0", "fit:zoom is no fit"},
+               {"fit:Fit\n", 0, kNoFit, "-", "is no fit"}};
   for (const auto& c : cases) {
     LayerReset();
     ResetApplicationGlobals();
     testsupport::StderrCapture capture;
     Start(c.line);
     EXPECT_EQ(ShuffleOrder, c.shuffle) << c.line;
-    EXPECT_EQ(capture.Finish().find("is no order") != std::string::npos, c.said) << c.line;
+    EXPECT_EQ(FitMode, c.fit) << c.line;
+    EXPECT_EQ(DesktopFitValues(), c.desktop) << c.line;
+    std::string said = capture.Finish();
+    if (c.said == nullptr)
+      EXPECT_EQ(said.find("is no"), std::string::npos) << c.line << said;
+    else
+      EXPECT_NE(said.find(c.said), std::string::npos) << c.line << said;
   }
 }
 
@@ -197,6 +229,7 @@ void ChangeEverything() {
   SendMessageA(GetDlgItem(MainWindow, ProxyHostField), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("cache.test"));
   Command(ProxyToggleCommandId);
   ToggleShuffle();
+  ChooseFit(MainWindow, 5);
 }
 
 void HideWindow() { SendMessageA(MainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0); }
@@ -214,11 +247,12 @@ TEST_F(ConfigurationTest, TheCurrentFolderFirstThenTheUsersFileAndOnlyThatOneIsS
   const LookupCase cases[] = {
       {"both: the current folder's, never written", here, "file:///user.gif\n", {"file:///here.gif"},
        "file:///user.gif\n"},
-      {"only the user's: read and saved", nullptr, "# kept\r\nfile:///user.gif\norder:list\r\nlater:unknown\n",
-       {"file:///user.gif"},
-       "# kept\r\nfile:///user.gif\nhttps://h/new.png\norder:shuffle\r\nlater:unknown\nget-timer:606000\nproxy://cache.test\n"},
+      {"only the user's: read and saved", nullptr,
+       "# kept\r\nfile:///user.gif\norder:list\r\nfit:fill\nlater:unknown\n", {"file:///user.gif"},
+       "# kept\r\nfile:///user.gif\nhttps://h/new.png\norder:shuffle\r\nfit:span\nlater:unknown\nget-timer:606000\n"
+       "proxy://cache.test\n"},
       {"none: the user's made at the first change", nullptr, nullptr, {},
-       "https://h/new.png\nget-timer:606000\nproxy://cache.test\norder:shuffle\n"},
+       "https://h/new.png\nget-timer:606000\nproxy://cache.test\norder:shuffle\nfit:span\n"},
   };
   for (const LookupCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -243,6 +277,18 @@ TEST_F(ConfigurationTest, TheCurrentFolderFirstThenTheUsersFileAndOnlyThatOneIsS
     EXPECT_EQ(testsupport::ReadFile(UserFile()), c.user_after);
     EXPECT_EQ(testsupport::ListDir(Here("config/skerrow")), std::vector<std::string>{"skerrow.cnf"});
   }
+}
+
+TEST_F(ConfigurationTest, AChosenFitSetsTheShownPictureAgainInIt) {
+  Start(nullptr);
+  testsupport::WriteFile(Here("tiny.bmp"), testsupport::TinyBitmap());
+  ASSERT_TRUE(SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, const_cast<char*>(Here("tiny.bmp").c_str()), 0));
+  std::string shown = LayerWallpaperStorePath();
+  ChooseFit(MainWindow, 2);
+  EXPECT_EQ(DesktopFitValues(), "2/0");
+  std::string again = LayerWallpaperStorePath();
+  EXPECT_NE(again, shown);  // a new copy, which only a new call makes
+  EXPECT_EQ(testsupport::ReadFile(again), testsupport::TinyBitmap());
 }
 
 TEST_F(ConfigurationTest, ASaveIsWholeOrNotAtAll) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 
@@ -83,6 +84,20 @@ std::string SetWallpaper(const std::string& bitmap, std::string* said) {
   std::string text = capture.Finish();
   if (said != nullptr) *said = text;
   return done ? LayerWallpaperStorePath() : std::string();
+}
+
+void SetFit(const char* style, const char* tile) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    throw std::runtime_error("the desktop's key cannot be made");
+  for (auto [name, value] : {std::pair{"WallpaperStyle", style}, std::pair{"TileWallpaper", tile}}) {
+    if (value == nullptr)
+      RegDeleteValueA(key, name);
+    else
+      RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), static_cast<DWORD>(strlen(value) + 1));
+  }
+  RegCloseKey(key);
 }
 
 std::string Env(const char* name) {

@@ -58,6 +58,10 @@ std::string ChooseDesktop(const char* requested);
 // What the call wrote to standard error goes to `said` when given.
 std::string SetWallpaper(const std::string& bitmap, std::string* said = nullptr);
 
+// The placement the next wallpaper calls give the desktop, as the
+// registry's WallpaperStyle and TileWallpaper strings; null removes a value.
+void SetFit(const char* style, const char* tile);
+
 // The environment entry, or empty.
 std::string Env(const char* name);
 // Sets or (with null) removes an environment entry for the test's life.

@@ -1,7 +1,7 @@
 // Desktops reached through another program: the Plasma shell's script
 // service (a recording stand-in on a private bus), the LXQt file manager
 // (a recording command on PATH) and sway's IPC socket (a server that hangs
-// up).
+// up, then answers).
 // Their failures are one line each, bounded in time, and never lose the
 // copy the desktop shows.
 #include <signal.h>
@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -92,6 +93,13 @@ TEST_F(RelayedDesktopTest, LxqtCommandIsBoundedAndAFailureKeepsTheShownCopy) {
     pid_t child = std::atoi(ReadFile(files_ / "pid").c_str());
     EXPECT_TRUE(child > 0 && kill(child, 0) != 0) << "the command outlived the call";
   }
+  // A fit is the file manager's wallpaper mode.
+  std::remove((files_ / "args").c_str());
+  SetFit("2", "0");
+  std::string stored;
+  EXPECT_EQ(Change(&stored), "wallpaper: " + picture_ + "\n");
+  SetFit(nullptr, nullptr);
+  EXPECT_EQ(ReadFile(files_ / "args"), "--set-wallpaper\n" + stored + "\n--wallpaper-mode=stretch\n");
 }
 
 TEST_F(RelayedDesktopTest, PlasmaRunsOneScriptForEveryDesktopAndARefusalIsOneLine) {
@@ -138,15 +146,23 @@ TEST_F(RelayedDesktopTest, PlasmaRunsOneScriptForEveryDesktopAndARefusalIsOneLin
             "  d.writeConfig(\"Image\", \"" + literal + "\");\n"
             "}\n");
 
+  // A fit becomes every desktop's FillMode.
+  std::remove(log.c_str());
+  SetFit("0", "0");
+  Change(&stored);
+  SetFit(nullptr, nullptr);
+  EXPECT_NE(ReadFile(log).find("  d.writeConfig(\"FillMode\", 6);\n}\n"), std::string::npos) << ReadFile(log);
+
   WriteFile(refuse, "");
   said = Change(&stored);
   EXPECT_EQ(said, "wallpaper: " + picture_ + "\n" +
                       "desktop: kde did not take the wallpaper: the Plasma shell refused the script: Widgets are locked\n");
 }
 
-// The real compositor is tested under tests/wayland; this stand-in only
-// shows what it will not do: hang up without an answer.
-TEST_F(RelayedDesktopTest, SwayThatHangsUpIsOneLineAndTheCopyStays) {
+// The real compositor is tested under tests/wayland; this stand-in shows
+// what it will not do there: hang up without an answer, then answer and
+// keep the command, which carries the fit as the background's mode.
+TEST_F(RelayedDesktopTest, SwayThatHangsUpIsOneLineAndAnAnswerTakesTheFit) {
   const std::string socket_path = files_ / "sway.sock";
   int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
@@ -154,8 +170,22 @@ TEST_F(RelayedDesktopTest, SwayThatHangsUpIsOneLineAndTheCopyStays) {
   std::strcpy(address.sun_path, socket_path.c_str());
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(listen(listener, 4), 0);
+  std::string command;
   std::thread compositor([&] {
     int peer = accept(listener, nullptr, nullptr);
+    if (peer >= 0) close(peer);
+    peer = accept(listener, nullptr, nullptr);
+    char header[14];  // "i3-ipc", the length and the type
+    uint32_t length = 0;
+    if (peer >= 0 && recv(peer, header, sizeof header, MSG_WAITALL) == sizeof header) {
+      std::memcpy(&length, header + 6, sizeof length);
+      command.resize(std::min<uint32_t>(length, 4096));
+      recv(peer, command.data(), command.size(), MSG_WAITALL);
+      const std::string result = "[{\"success\": true}]";
+      const uint32_t reply_header[2] = {static_cast<uint32_t>(result.size()), 0};
+      std::string reply = std::string(header, 6) + std::string(reinterpret_cast<const char*>(reply_header), 8) + result;
+      send(peer, reply.data(), reply.size(), MSG_NOSIGNAL);
+    }
     if (peer >= 0) close(peer);
   });
   ScopedEnv sway("SWAYSOCK", socket_path.c_str());
@@ -163,8 +193,15 @@ TEST_F(RelayedDesktopTest, SwayThatHangsUpIsOneLineAndTheCopyStays) {
   std::string stored;
   EXPECT_NE(Change(&stored).find("desktop: sway did not take the wallpaper"), std::string::npos);
   EXPECT_EQ(Copies(), std::vector<std::string>{"wallpaper-1.bmp"});
+
+  SetFit("6", "0");
+  EXPECT_EQ(Change(&stored), "wallpaper: " + picture_ + "\n");
+  SetFit(nullptr, nullptr);
   compositor.join();
   close(listener);
+  std::string quoted;  // the path in the compositor's command language
+  for (char c : stored) quoted += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+  EXPECT_EQ(command, "output * bg \"" + quoted + "\" fit");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // private session bus.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "desktop_helpers.h"
 
 using namespace desktoptest;
@@ -61,10 +63,18 @@ TEST_F(SettingsDesktopTest, EachChangeReachesTheSettingsOfGnomeCinnamonAndMate) 
       EXPECT_EQ(Setting(desktop.schema, "picture-options"), options) << desktop.name;
       bus_.Run({"/usr/bin/gsettings", "set", desktop.schema, "picture-options", "centered"});
     }
+    // A fit chosen in the program is the desktop's from then on.
+    for (auto [style, tile, options] : {std::tuple{"22", "0", "'spanned'"}, std::tuple{"0", "1", "'wallpaper'"}}) {
+      SetFit(style, tile);
+      std::string said;
+      ASSERT_FALSE(SetWallpaper(Picture(++variant), &said).empty()) << said;
+      EXPECT_EQ(Setting(desktop.schema, "picture-options"), options) << desktop.name;
+    }
+    SetFit(nullptr, nullptr);
   }
 }
 
-TEST_F(SettingsDesktopTest, XfceGetsThePictureOnEveryMonitorAndWorkspace) {
+TEST_F(SettingsDesktopTest, XfceGetsThePictureAndItsFitOnEveryMonitorAndWorkspace) {
   XServer screen;  // its one output names the monitor a fresh channel gets
   ChooseDesktop("xfce");
   const std::string created = "/backdrop/screen0/monitorscreen/workspace0/last-image";
@@ -88,7 +98,17 @@ TEST_F(SettingsDesktopTest, XfceGetsThePictureOnEveryMonitorAndWorkspace) {
   std::string second = SetWallpaper(Picture(2), &said);
   EXPECT_EQ(said.find("did not take"), std::string::npos) << said;
   for (const std::string& property : properties) EXPECT_EQ(query(property), second) << property;
-  EXPECT_EQ(query("/backdrop/screen0/monitor0/workspace0/image-style"), "5");
+  EXPECT_EQ(query("/backdrop/screen0/monitor0/workspace0/image-style"), "5");  // the user's, without a fit
+
+  // A fit reaches the style beside every picture.
+  SetFit("6", "0");
+  std::string third = SetWallpaper(Picture(3), &said);
+  SetFit(nullptr, nullptr);
+  EXPECT_EQ(said.find("did not take"), std::string::npos) << said;
+  for (const std::string& property : properties) {
+    EXPECT_EQ(query(property), third) << property;
+    EXPECT_EQ(query(property.substr(0, property.rfind('/')) + "/image-style"), "4") << property;
+  }
 }
 
 }  // namespace

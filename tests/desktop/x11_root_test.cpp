@@ -1,6 +1,6 @@
-// Bare X11: the picture fills every monitor of the root window of a real X
-// server, is announced through the root properties, and leaves exactly one
-// pixmap behind however often it changes.
+// Bare X11: the picture is placed on every monitor of the root window of a
+// real X server, is announced through the root properties, and leaves
+// exactly one pixmap behind however often it changes.
 // gtest first: Xlib's macros (None) would break its headers.
 #include <gtest/gtest.h>
 
@@ -64,21 +64,39 @@ class X11RootTest : public ::testing::Test {
     XFree(list);
     return pixmaps;
   }
-  // How far the root window is from `bitmap` scaled by Pillow to fill each
-  // monitor ("x,y,w,h" each): mean and 99th percentile of channel errors.
-  std::pair<double, double> RootError(const std::string& bitmap, const std::vector<std::string>& monitors) {
+  // How far the root window is from `bitmap` placed by Pillow on each
+  // monitor ("x,y,w,h" each) by `fit` (fill unless told): mean and 99th
+  // percentile of channel errors.
+  std::pair<double, double> RootError(const std::string& bitmap, const std::vector<std::string>& monitors,
+                                      const char* fit = "fill") {
     std::string shot = files_ / "root.png";
     auto grab = testsupport::RunProcess({"/usr/bin/import", "-display", server_.display(), "-window", "root", shot}, {}, 30);
     EXPECT_EQ(grab.exit_code, 0) << grab.err;
-    std::vector<std::string> args = {shot, bitmap};
+    std::vector<std::string> args = {shot, bitmap, fit};
     args.insert(args.end(), monitors.begin(), monitors.end());
     auto result = testsupport::RunPython(
         "import sys\nimport numpy as np\nfrom PIL import Image, ImageOps\n"
         "root = Image.open(sys.argv[1]).convert('RGB')\nsource = Image.open(sys.argv[2]).convert('RGB')\n"
+        "fit = sys.argv[3]\nareas = [tuple(map(int, m.split(','))) for m in sys.argv[4:]]\n"
+        "def placed(W, H, fit):\n"
+        "    w, h = source.size\n"
+        "    if fit == 'fill': return ImageOps.fit(source, (W, H), Image.BILINEAR, centering=(0.5, 0.5))\n"
+        "    if fit == 'stretch': return source.resize((W, H), Image.BILINEAR)\n"
+        "    out = Image.new('RGB', (W, H))\n"
+        "    if fit == 'fit':\n"
+        "        s = min(W / w, H / h)\n"
+        "        dw, dh = round(w * s), round(h * s)\n"
+        "        out.paste(source.resize((dw, dh), Image.BILINEAR), ((W - dw) // 2, (H - dh) // 2))\n"
+        "    if fit == 'center': out.paste(source, (int((W - w) / 2), int((H - h) / 2)))\n"
+        "    for y in range(0, H, h) if fit == 'tile' else []:\n"
+        "        for x in range(0, W, w): out.paste(source, (x, y))\n"
+        "    return out\n"
         "expected = Image.new('RGB', root.size)\n"
-        "for m in sys.argv[3:]:\n"
-        "    x, y, w, h = map(int, m.split(','))\n"
-        "    expected.paste(ImageOps.fit(source, (w, h), Image.BILINEAR, centering=(0.5, 0.5)), (x, y))\n"
+        "left, top = min(a[0] for a in areas), min(a[1] for a in areas)\n"
+        "whole = placed(max(a[0] + a[2] for a in areas) - left, max(a[1] + a[3] for a in areas) - top, 'fill')\n"
+        "for x, y, w, h in areas:\n"
+        "    part = whole.crop((x - left, y - top, x - left + w, y - top + h)) if fit == 'span' else placed(w, h, fit)\n"
+        "    expected.paste(part, (x, y))\n"
         "d = np.abs(np.asarray(root, dtype=int) - np.asarray(expected, dtype=int))\n"
         "print(d.mean(), np.percentile(d, 99))\n",
         args);
@@ -86,10 +104,37 @@ class X11RootTest : public ::testing::Test {
     EXPECT_EQ(std::sscanf(result.out.c_str(), "%lf %lf", &mean, &high), 2) << result.err;
     return {mean, high};
   }
+  // RandR monitors M0, M1... at these areas ("x,y,w,h"), in place of those
+  // set before; the first takes the server's one output, which replaces the
+  // monitor made for it (or refuses to while another monitor holds it).
+  void SetMonitors(const std::vector<std::string>& areas) {
+    Window root = DefaultRootWindow(display_);
+    for (; monitors_set_ > 0; --monitors_set_)
+      XRRDeleteMonitor(display_, root, XInternAtom(display_, ("M" + std::to_string(monitors_set_ - 1)).c_str(), False));
+    XRRScreenResources* resources = XRRGetScreenResources(display_, root);
+    ASSERT_GE(resources->noutput, 1);
+    RROutput output = resources->outputs[0];
+    XRRFreeScreenResources(resources);
+    for (size_t i = 0; i < areas.size(); ++i) {
+      XRRMonitorInfo* monitor = XRRAllocateMonitor(display_, i == 0 ? 1 : 0);
+      if (i == 0) monitor->outputs[0] = output;
+      monitor->name = XInternAtom(display_, ("M" + std::to_string(i)).c_str(), False);
+      std::sscanf(areas[i].c_str(), "%d,%d,%d,%d", &monitor->x, &monitor->y, &monitor->width, &monitor->height);
+      monitor->mwidth = monitor->width / 4, monitor->mheight = monitor->height / 4;
+      XRRSetMonitor(display_, root, monitor);
+      XRRFreeMonitors(monitor);
+    }
+    monitors_set_ = areas.size();
+    XSync(display_, False);
+    int count = 0;
+    XRRFreeMonitors(XRRGetMonitors(display_, root, False, &count));
+    ASSERT_EQ(count, static_cast<int>(areas.size())) << "this X server keeps no monitors of its own";
+  }
 
   testsupport::TempDir files_;
   XServer server_;
   Display* display_ = nullptr;
+  size_t monitors_set_ = 0;
 };
 
 TEST_F(X11RootTest, PicturesFillTheScreenAndOnePixmapIsRetained) {
@@ -118,37 +163,35 @@ TEST_F(X11RootTest, PicturesFillTheScreenAndOnePixmapIsRetained) {
   EXPECT_EQ(PixmapsHeld(), 1);
 }
 
-TEST_F(X11RootTest, EachMonitorIsFilledOnItsOwn) {
-  // Two monitors side by side, of different shapes; the first takes the
-  // server's one output, which replaces the monitor made for it.
-  Window root = DefaultRootWindow(display_);
-  XRRScreenResources* resources = XRRGetScreenResources(display_, root);
-  ASSERT_GE(resources->noutput, 1);
-  RROutput output = resources->outputs[0];
-  XRRFreeScreenResources(resources);
-  const int areas[2][4] = {{0, 0, 800, 720}, {800, 0, 480, 360}};
-  for (int i = 0; i < 2; ++i) {
-    XRRMonitorInfo* monitor = XRRAllocateMonitor(display_, i == 0 ? 1 : 0);
-    if (i == 0) monitor->outputs[0] = output;
-    monitor->name = XInternAtom(display_, i == 0 ? "LEFT" : "RIGHT", False);
-    monitor->x = areas[i][0], monitor->y = areas[i][1], monitor->width = areas[i][2], monitor->height = areas[i][3];
-    monitor->mwidth = areas[i][2] / 4, monitor->mheight = areas[i][3] / 4;
-    XRRSetMonitor(display_, root, monitor);
-    XRRFreeMonitors(monitor);
+TEST_F(X11RootTest, EachMonitorShowsThePicturePlacedByTheChosenFit) {
+  // Three monitors, one of them portrait, with a strip of root beside them;
+  // then two, the second of the picture's own size, whose rows go in
+  // unscaled. The picture is larger than some monitors and smaller than
+  // others, so centring crops and borders both, and tiles are cut.
+  const std::vector<std::vector<std::string>> layouts = {{"0,0,640,360", "0,360,640,360", "640,0,400,720"},
+                                                         {"0,0,780,720", "780,0,500,300"}};
+  struct Fit {
+    const char* name;
+    const char* style;  // the registry's strings; none: the desktop's own choice, a fill here
+    const char* tile;
+  } const fits[] = {{"fill", nullptr, nullptr}, {"fill", "10", "0"},   {"fit", "6", "0"},  {"stretch", "2", "0"},
+                    {"center", "0", "0"},       {"tile", "0", "1"},    {"span", "22", "0"}};
+  std::string bitmap = DrawBitmap(files_ / "p.bmp", 500, 300, 1);
+  for (const auto& layout : layouts) {
+    SetMonitors(layout);
+    for (const Fit& fit : fits) {
+      SCOPED_TRACE(std::string(fit.name) + " on " + std::to_string(layout.size()) + " monitors" +
+                   (fit.style == nullptr ? " without a fit" : ""));
+      SetFit(fit.style, fit.tile);
+      std::string said;
+      ASSERT_FALSE(SetWallpaper(bitmap, &said).empty()) << said;
+      ASSERT_EQ(said.find("did not take"), std::string::npos) << said;
+      // Where no monitor is, the root stays black; the comparison counts it.
+      auto [mean, high] = RootError(bitmap, layout, fit.name);
+      EXPECT_LT(mean, 2.0);
+      EXPECT_LT(high, 12.0);
+    }
   }
-  XSync(display_, False);
-  int now = 0;
-  XRRFreeMonitors(XRRGetMonitors(display_, root, False, &now));
-  ASSERT_EQ(now, 2) << "this X server keeps no monitors of its own";
-
-  // The right monitor has the picture's size: its rows go in unscaled.
-  std::string bitmap = DrawBitmap(files_ / "p.bmp", 480, 360, 1);
-  std::string said;
-  ASSERT_FALSE(SetWallpaper(bitmap, &said).empty()) << said;
-  // Where no monitor is, the root stays black; the comparison counts it.
-  auto [mean, high] = RootError(bitmap, {"0,0,800,720", "800,0,480,360"});
-  EXPECT_LT(mean, 2.0);
-  EXPECT_LT(high, 12.0);
 }
 
 TEST_F(X11RootTest, AServerThatDoesNotAnswerCostsAChangeItsBoundAndNoPixmap) {
