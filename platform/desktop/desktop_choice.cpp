@@ -130,7 +130,7 @@ WallpaperFit ChosenFit() {
 }
 
 // Without a desktop the stored copy is all there is to show.
-const DesktopSetter kNoDesktop = {"none", NoDesktopRuns, NoDesktopShows, true};
+const DesktopSetter kNoDesktop = {"none", NoDesktopRuns, NoDesktopShows, true, nullptr, nullptr};
 
 const DesktopSetter& ChosenDesktop() { return chosen != nullptr ? *chosen : kNoDesktop; }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace layer {
 
@@ -14,6 +15,20 @@ namespace layer {
 // fill).
 enum class WallpaperFit { kKeep, kFill, kFit, kStretch, kCenter, kTile, kSpan };
 WallpaperFit ChosenFit();
+
+// A monitor as the desktop lays it out: its place in desktop pixels and the
+// name the desktop gives it (an output's connector, "HDMI-1"; RandR's
+// monitor name where the desktop names none).
+struct MonitorPlace {
+  std::string name;
+  int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The stored bitmap for one monitor.
+struct MonitorPicture {
+  MonitorPlace monitor;
+  std::string path;
+};
 
 struct DesktopSetter {
   // As SKERROW_DESKTOP spells it: "gnome", "kde", ..., "none".
@@ -31,6 +46,13 @@ struct DesktopSetter {
   // that has taken the pixels by the time show returns is given the
   // caller's file first, and the copy is made after.
   bool keeps_path;
+  // The monitors, as this desktop orders and names them. Null: the X
+  // server's RandR monitors (which XWayland offers too).
+  bool (*list_monitors)(std::vector<MonitorPlace>* monitors, std::string* why);
+  // A picture of its own on each monitor listed, each placed by `fit` on
+  // its monitor. Null: the desktop has no setting per monitor, and the
+  // layer shows one picture it lays out over all of them, spanned.
+  bool (*show_each)(const std::vector<MonitorPicture>& pictures, WallpaperFit fit, std::string* why);
 };
 
 // The setter picked at start-up; the store alone until then.

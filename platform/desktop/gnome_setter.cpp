@@ -16,6 +16,6 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kGnomeDesktop = {"gnome", CanRun, Show, true};
+const DesktopSetter kGnomeDesktop = {"gnome", CanRun, Show, true, nullptr, nullptr};
 
 }  // namespace layer

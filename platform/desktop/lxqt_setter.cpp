@@ -115,6 +115,6 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kLxqtDesktop = {"lxqt", CanRun, Show, true};
+const DesktopSetter kLxqtDesktop = {"lxqt", CanRun, Show, true, nullptr, nullptr};
 
 }  // namespace layer

@@ -14,6 +14,6 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kMateDesktop = {"mate", CanRun, Show, true};
+const DesktopSetter kMateDesktop = {"mate", CanRun, Show, true, nullptr, nullptr};
 
 }  // namespace layer

@@ -58,6 +58,6 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kPlasmaDesktop = {"kde", CanRun, Show, true};
+const DesktopSetter kPlasmaDesktop = {"kde", CanRun, Show, true, nullptr, nullptr};
 
 }  // namespace layer

@@ -116,6 +116,6 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kSwayDesktop = {"sway", CanRun, Show, true};
+const DesktopSetter kSwayDesktop = {"sway", CanRun, Show, true, nullptr, nullptr};
 
 }  // namespace layer

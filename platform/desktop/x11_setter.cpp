@@ -515,6 +515,6 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
 }  // namespace
 
 // The pixels are in the server once Show returns: the file may follow.
-const DesktopSetter kX11Desktop = {"x11", CanRun, Show, false};
+const DesktopSetter kX11Desktop = {"x11", CanRun, Show, false, nullptr, nullptr};
 
 }  // namespace layer

@@ -98,6 +98,6 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
 
 }  // namespace
 
-const DesktopSetter kXfceDesktop = {"xfce", CanRun, Show, true};
+const DesktopSetter kXfceDesktop = {"xfce", CanRun, Show, true, nullptr, nullptr};
 
 }  // namespace layer

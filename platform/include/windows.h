@@ -30,6 +30,11 @@ typedef short SHORT;
 typedef char CHAR;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
+// Wide text: UTF-32 here, where Windows has UTF-16; only the layer looks
+// inside it.
+typedef wchar_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef void* LPVOID;
 typedef void* PVOID;
 typedef int* LPINT;
@@ -715,6 +720,13 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
 
 #ifdef __cplusplus
+// ANSI text (CP_ACP: CP932) to wide and back. Sizes in characters, the
+// terminator included when `length` is -1; 0 with the error on failure.
+#define CP_ACP 0
+int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR wide, int wide_length);
+int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int length, LPSTR text, int text_length,
+                               LPCSTR default_char, LPBOOL used_default);
+
 }  // extern "C"
 #endif
 
