@@ -19,13 +19,14 @@ inline constexpr int UrlBox = 305;
 inline constexpr int IntervalBar = 400;
 inline constexpr int IntervalLabel = 500;
 
-// Command ids; 101, 102, 104 and 105 belong to no control.
+// Command ids; 101, 102, 104, 105 and 106 belong to no control.
 inline constexpr int FetchCommandId = 100;
 inline constexpr int SendRequestCommandId = 101;
 inline constexpr int AbortCommandId = 102;
 inline constexpr int ProxyToggleCommandId = 103;
 inline constexpr int RotateCommandId = 104;
 inline constexpr int RedirectCommandId = 105;  // posted by the fetcher to follow a redirect
+inline constexpr int MonitorTurnCommandId = 106;  // posted by the fetcher: the next monitor's picture is due
 
 // Commands of the tray menu and of other starts of the program (the
 // running program gets those as WM_COPYDATA requests, by the words below).
@@ -40,6 +41,8 @@ inline constexpr int QuitCommandId = 207;
 inline constexpr int ResumeCommandId = 208;         // requests only: the menu's pause item toggles
 inline constexpr int PauseOnlyCommandId = 209;      // requests only
 inline constexpr int CurrentPictureCommandId = 210; // requests only: answered with the shown picture
+inline constexpr int EachMonitorCommandId = 211;
+inline constexpr int FirstFitCommandId = 220;  // one radio item per fit mode, in kFitWords' order
 
 // WM_COPYDATA's dwData on a request from another start, and on its answer.
 inline constexpr ULONG_PTR kRequestDataTag = 0x534B5251;
@@ -111,6 +114,15 @@ inline constexpr const char* kFitMenuTexts[] = {
     "\x95\xc0\x82\xd7\x82\xc4\x95\x5c\x8e\xa6",  // 並べて表示
     "\x83\x58\x83\x70\x83\x93",                  // スパン
 };
+
+// A picture of its own on every monitor, or one for them all.
+inline constexpr char kMonitorsPrefix[] = "monitors:";
+inline constexpr char kEachMonitorWord[] = "each";
+inline constexpr char kSameMonitorWord[] = "same";
+inline constexpr char kUnknownMonitorsFormat[] =
+    "skerrow: monitors:%s is neither each nor same; every monitor shows the same picture\n";
+inline constexpr char kEachMonitorText[] =
+    "\x89\xe6\x96\xca\x82\xb2\x82\xc6\x82\xc9\x95\xca\x82\xcc\x95\xc7\x8e\x86";  // 画面ごとに別の壁紙
 
 // Names that a folder entry counts as pictures, compared in any case.
 inline constexpr const char* kPictureExtensions[] = {".gif", ".jpg", ".jpeg", ".png", ".webp", ".bmp"};

@@ -19,6 +19,7 @@ extern int ShuffleOrder;             // 1: a shuffled deck instead of the list's
 extern int FitMode;                  // how the picture fills its screen (kFitWords' order), or kNoFit; configuration and ChooseFit set it
 extern int ShownEntry;               // list index the last list-order rotation took its picture from, or 0
 extern std::string FolderUrl;        // folder entry the list order is stepping through, or empty; RotateCommand sets it
+extern int EachMonitor;              // 1: every monitor gets a picture of its own at each step; configuration and the tray menu set it
 extern int Paused;                   // 1: no step until resumed; the tray menu and other starts set it
 extern std::string FolderLastName;   // picture of FolderUrl shown last; the next is the first after it in natural order
 
@@ -44,6 +45,7 @@ struct SavedSettings {
   std::string proxy;  // "host:port" while the proxy is in use, else empty
   bool shuffle = false;
   int fit = -1;  // FitMode's value, or kNoFit
+  bool each_monitor = false;
   bool operator==(const SavedSettings&) const = default;
 };
 extern char SettingsFile[MAX_PATH];   // the file the window's changes are saved to; empty: never saved
@@ -77,6 +79,11 @@ void RestartRotation(HWND window);
 
 // Rotation, list editing and interval.
 void RotateCommand(HWND window);
+// The next picture of a step that gives each monitor its own, or, once
+// every monitor has one, the step's end.
+void ContinueMonitorRound(HWND window);
+// The pictures the monitors showed one step before, a round of its own.
+void StepBackMonitors(HWND window);
 void UrlBoxNotification(HWND window, int code);
 void RotationTick(HWND window);
 void ChangeInterval(HWND window, int request, int thumb_position);

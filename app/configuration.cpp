@@ -100,6 +100,13 @@ void SetFit(const char* word) {
   std::fprintf(stderr, kUnknownFitFormat, word);
 }
 
+// Like the order: anything but the two words is today's one picture for
+// all, and says so.
+void SetMonitors(const char* word) {
+  EachMonitor = std::strcmp(word, kEachMonitorWord) == 0 ? 1 : 0;
+  if (!EachMonitor && std::strcmp(word, kSameMonitorWord) != 0) std::fprintf(stderr, kUnknownMonitorsFormat, word);
+}
+
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 bool IsUrlLine(std::string_view line) {
@@ -133,6 +140,7 @@ SavedSettings CurrentSettings(HWND window) {
   }
   now.shuffle = ShuffleOrder != 0;
   now.fit = FitMode;
+  now.each_monitor = EachMonitor != 0;
   return now;
 }
 
@@ -176,14 +184,16 @@ std::string_view Content(const std::string& line) {
 std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings& was, const SavedSettings& now) {
   const bool urls = now.urls != was.urls, interval = now.interval_ms != was.interval_ms, proxy = now.proxy != was.proxy;
   const bool order = now.shuffle != was.shuffle, fit = now.fit != was.fit && now.fit != kNoFit;
+  const bool monitors = now.each_monitor != was.each_monitor;
   const std::string timer_line = kTimerPrefix + std::to_string(now.interval_ms);
   const std::string proxy_line = kProxyPrefix + now.proxy;
   const std::string order_line = kOrderPrefix + std::string(now.shuffle ? kShuffleOrderWord : kListOrderWord);
   const std::string fit_line = kFitPrefix + std::string(fit ? kFitWords[now.fit] : "");
+  const std::string monitors_line = kMonitorsPrefix + std::string(now.each_monitor ? kEachMonitorWord : kSameMonitorWord);
   std::string text;
   size_t next_url = 0;
   size_t after_urls = std::string::npos;
-  bool timer_seen = false, proxy_seen = false, order_seen = false, fit_seen = false;
+  bool timer_seen = false, proxy_seen = false, order_seen = false, fit_seen = false, monitors_seen = false;
   for (const std::string& line : lines) {
     std::string_view content = Content(line);
     std::string_view ending = std::string_view(line).substr(content.size());
@@ -203,6 +213,9 @@ std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings
     } else if (fit && StartsWith(content, kFitPrefix)) {
       if (!fit_seen) text += fit_line + std::string(ending);
       fit_seen = true;
+    } else if (monitors && StartsWith(content, kMonitorsPrefix)) {
+      if (!monitors_seen) text += monitors_line + std::string(ending);
+      monitors_seen = true;
     } else {
       text += line;
       if (line.back() != '\n') text += '\n';
@@ -215,6 +228,7 @@ std::string Rewritten(const std::vector<std::string>& lines, const SavedSettings
   if (proxy && !proxy_seen && !now.proxy.empty()) text += proxy_line + "\n";
   if (order && !order_seen) text += order_line + "\n";
   if (fit && !fit_seen) text += fit_line + "\n";
+  if (monitors && !monitors_seen) text += monitors_line + "\n";
   return text;
 }
 
@@ -252,6 +266,8 @@ int ReadConfiguration(HWND window) {
       SetOrder(line + std::strlen(kOrderPrefix));
     } else if (StartsWith(line, kFitPrefix)) {
       SetFit(line + std::strlen(kFitPrefix));
+    } else if (StartsWith(line, kMonitorsPrefix)) {
+      SetMonitors(line + std::strlen(kMonitorsPrefix));
     }
   }
   std::fclose(file);

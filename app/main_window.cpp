@@ -117,9 +117,12 @@ void RunCommand(HWND window, int id, int code) {
     case ProxyToggleCommandId: ProxyToggleCommand(window); break;
     case RotateCommandId: RotateCommand(window); break;
     case RedirectCommandId: FetchCurrentUrl(window, RedirectCommandId); break;
+    case MonitorTurnCommandId: ContinueMonitorRound(window); break;
     case UrlBox: UrlBoxNotification(window, code); break;
     default:
-      if (id >= NextPictureCommandId && id <= CurrentPictureCommandId) SteerCommand(window, id);
+      if ((id >= NextPictureCommandId && id <= EachMonitorCommandId) ||
+          (id >= FirstFitCommandId && id < FirstFitCommandId + kFitModeCount))
+        SteerCommand(window, id);
       break;
   }
 }

@@ -10,6 +10,7 @@
 #include "app_globals.h"
 #include "fetch_globals.h"
 #include "picture_order.h"
+#include "wallpaper.h"
 
 int IntervalMs = kDefaultIntervalMs;
 int RotationIndex = 1;
@@ -17,6 +18,9 @@ int EditSlot = -1;
 int SelectionChanged = 0;
 
 namespace {
+
+// A step back over every monitor begins with the address it stepped to.
+bool round_starts_at_current = false;
 
 constexpr int kEditCapacity = 1024;
 
@@ -73,7 +77,41 @@ void TakeSelection(HWND box) {
 void RotateCommand(HWND window) {
   HWND box = UrlBoxOf(window);
   if (EntryCount(box) < 2) return;
+  // A step already gathering pictures goes on at its fetch's end.
+  if (MonitorRoundActive()) return;
+  if (EachMonitor && BeginMonitorRound()) {
+    ContinueMonitorRound(window);
+    return;
+  }
   if (TakeNextAddress(box)) FetchCurrentUrl(window, RotateCommandId);
+}
+
+void StepBackMonitors(HWND window) {
+  if (MonitorRoundActive() || !BeginMonitorRound()) return;
+  // The monitors show the order's last N pictures; the step before showed
+  // the N before those, from the first of them on.
+  int back = 2 * MonitorRoundSize() - 1;
+  int stepped = 0;
+  while (stepped < back && TakePreviousAddress(window)) ++stepped;
+  if (stepped == 0) {
+    FinishMonitorRound();
+    return;
+  }
+  round_starts_at_current = true;
+  ContinueMonitorRound(window);
+}
+
+void ContinueMonitorRound(HWND window) {
+  if (!MonitorRoundActive() || TransferUnderWay()) return;
+  HWND box = UrlBoxOf(window);
+  bool at_current = round_starts_at_current;
+  round_starts_at_current = false;
+  if (MonitorRoundWantsMore() && EntryCount(box) >= 2 && (at_current || TakeNextAddress(box))) {
+    FetchCurrentUrl(window, RotateCommandId);
+    return;
+  }
+  FinishMonitorRound();
+  RestartRotation(window);
 }
 
 void UrlBoxNotification(HWND window, int code) {
@@ -105,6 +143,9 @@ void RotationTick(HWND window) {
     return;
   }
   if (TransferSocket == INVALID_SOCKET && !IsWindowVisible(window)) {
+    // A round that a whole interval left without a fetch lost its way (a
+    // fetch that never began): what it holds is shown, and the step is over.
+    if (MonitorRoundActive() && !TransferUnderWay()) FinishMonitorRound();
     SendMessageA(window, WM_COMMAND, RotateCommandId, 0);
   }
 }

@@ -13,8 +13,10 @@
 #include "app_constants.h"
 #include "app_globals.h"
 #include "fetch_globals.h"
+#include "wallpaper.h"
 
 int Paused = 0;
+int EachMonitor = 0;
 
 namespace {
 
@@ -190,6 +192,16 @@ void ShowTrayMenu(HWND window) {
   add(OpenPictureCommandId, kOpenPictureText, false);
   AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
   add(ShuffleCommandId, kShuffleText, ShuffleOrder != 0);
+  add(EachMonitorCommandId, kEachMonitorText, EachMonitor != 0);
+  if (HMENU fits = CreatePopupMenu()) {
+    for (int mode = 0; mode < kFitModeCount; ++mode)
+      AppendMenuA(fits, MF_STRING, static_cast<UINT_PTR>(FirstFitCommandId + mode), kFitMenuTexts[mode]);
+    // No mark while each desktop keeps its own user's mode.
+    if (FitMode != kNoFit)
+      CheckMenuRadioItem(fits, FirstFitCommandId, FirstFitCommandId + kFitModeCount - 1, FirstFitCommandId + FitMode,
+                         MF_BYCOMMAND);
+    AppendMenuA(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(fits), kFitMenuTitle);
+  }
   add(StartAtLoginCommandId, kStartAtLoginText, StartsAtLogin());
   AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
   add(ShowWindowCommandId, kShowWindowText, false);
@@ -213,7 +225,11 @@ void SteerCommand(HWND window, int id) {
       SendMessageA(window, WM_COMMAND, RotateCommandId, 0);
       break;
     case PreviousPictureCommandId:
-      if (TakePreviousAddress(window)) FetchCurrentUrl(window, RotateCommandId);
+      if (EachMonitor && !MonitorRoundActive()) {
+        StepBackMonitors(window);
+        if (MonitorRoundActive()) break;
+      }
+      if (!MonitorRoundActive() && TakePreviousAddress(window)) FetchCurrentUrl(window, RotateCommandId);
       break;
     case PauseCommandId: SetPaused(window, Paused ? 0 : 1); break;
     case PauseOnlyCommandId: SetPaused(window, 1); break;
@@ -223,10 +239,16 @@ void SteerCommand(HWND window, int id) {
       ToggleShuffle();
       SaveConfiguration(window);
       break;
+    case EachMonitorCommandId:
+      EachMonitor = EachMonitor ? 0 : 1;
+      SaveConfiguration(window);
+      break;
     case StartAtLoginCommandId: ToggleStartAtLogin(); break;
     case ShowWindowCommandId: ShowFromTray(window); break;
     case QuitCommandId: SendMessageA(window, WM_CLOSE, 0, 0); break;
-    default: break;
+    default:
+      if (id >= FirstFitCommandId && id < FirstFitCommandId + kFitModeCount) ChooseFit(window, id - FirstFitCommandId);
+      break;
   }
 }
 

@@ -62,6 +62,7 @@ void FetchCurrentUrl(HWND window, int command) {
   if (command != RedirectCommandId) std::memcpy(requested_url, CurrentUrl, sizeof requested_url);
   if (std::strncmp(CurrentUrl, kFilePrefix, kSchemeLength) == 0) {
     FetchLocalFile(window);
+    EndPictureTurn(window);
   } else if (std::strncmp(CurrentUrl, kHttpPrefix, kSchemeLength) == 0 ||
              std::strncmp(CurrentUrl, kHttpsPrefix, kHttpsSchemeLength) == 0) {
     FetchHttpUrl(window, command);
@@ -69,9 +70,16 @@ void FetchCurrentUrl(HWND window, int command) {
 }
 
 void ShowFetchedPicture(int deleteSource) {
-  unsigned before = WallpaperChanges;
+  unsigned before = PicturesTaken;
   ApplyWallpaper(deleteSource);
-  if (WallpaperChanges != before) std::memcpy(ShownUrl, requested_url, sizeof ShownUrl);
+  if (PicturesTaken != before) std::memcpy(ShownUrl, requested_url, sizeof ShownUrl);
+}
+
+void EndPictureTurn(HWND window) {
+  if (!MonitorRoundActive()) return;
+  EndMonitorTurn();
+  // From the loop: the transfer that ended here is still being wound down.
+  PostMessageA(window, WM_COMMAND, MonitorTurnCommandId, 0);
 }
 
 // Closes the running transfer; the partly written file stays on disk.

@@ -30,6 +30,12 @@ void FetchCurrentUrl(HWND window, int command);
 // desktop took it, the address asked for becomes ShownUrl.
 void ShowFetchedPicture(int deleteSource);
 
+// While every monitor gets a picture of its own, a fetch that ended (with a
+// picture or without) hands the step back to the shell for the next one.
+void EndPictureTurn(HWND window);
+// Whether a download is under way, from the look-up to its end.
+bool TransferUnderWay();
+
 // The HTTP side: connection set-up, request and socket events.
 void FetchHttpUrl(HWND window, int command);
 void SendRequestCommand(HWND window);

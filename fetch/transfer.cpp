@@ -453,10 +453,13 @@ void EndTransfer(HWND window, Verdict verdict) {
     // The next connection starts from the message loop, as a rotation would.
     FollowRedirect(Transfer.response.redirect_target);
     PostMessageA(window, WM_COMMAND, RedirectCommandId, 0);
-  } else if (verdict.ending == Ending::Complete) {
-    ShowFetchedPicture(1);
+  } else {
+    if (verdict.ending == Ending::Complete) ShowFetchedPicture(1);
+    EndPictureTurn(window);
   }
 }
+
+bool TransferUnderWay() { return Transfer.phase != TransferPhase::Idle; }
 
 // One box per message, oldest first; one that arrives while another is
 // open is the layer's to put on the error stream.

@@ -158,7 +158,14 @@ void RunStages(int deleteSource, char* lowered) {
   }
 
   if (!EndsWith(lowered, kBitmapExtension)) return;
-  if (SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, ScratchBuffer, 0)) ++WallpaperChanges;
+  if (MonitorRoundActive()) {
+    if (!HoldMonitorPicture(ScratchBuffer, deleteSource) && deleteSource != 0) std::remove(ScratchBuffer);
+    return;
+  }
+  if (SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, ScratchBuffer, 0)) {
+    ++WallpaperChanges;
+    ++PicturesTaken;
+  }
   if (deleteSource != 0) std::remove(ScratchBuffer);
 }
 

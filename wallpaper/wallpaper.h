@@ -8,3 +8,31 @@ void ApplyWallpaper(int deleteSource);
 
 // How many times the desktop took a new wallpaper from ApplyWallpaper.
 extern unsigned WallpaperChanges;
+
+// How many pictures the chain took: each one the desktop took, and each
+// one held for a monitor.
+extern unsigned PicturesTaken;
+
+// A step that gives every monitor a picture of its own (monitor_round.cpp).
+// The pictures are made one after another and held; once each monitor has
+// one, or the step runs out of tries, they reach the desktop together, so
+// that it lays them out once.
+//
+// Starts a round over the monitors as the desktop has them now, taken left
+// to right, then top to bottom; false when there are fewer than two or the
+// desktop offers no wallpaper per monitor, and the step is then an ordinary
+// one.
+bool BeginMonitorRound();
+bool MonitorRoundActive();
+// The monitors the round gives pictures to.
+int MonitorRoundSize();
+// Whether another picture should be fetched for the round.
+bool MonitorRoundWantsMore();
+// Takes the chain's finished bitmap for the next monitor of the round;
+// false when it could not be held.
+bool HoldMonitorPicture(const char* bitmap, int deleteSource);
+// Counts one try: a fetch for the round ended, with a picture or without.
+void EndMonitorTurn();
+// Sets the held pictures, one per monitor in the round's order; the
+// monitors without one keep theirs. Ends the round.
+void FinishMonitorRound();
