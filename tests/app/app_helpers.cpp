@@ -23,6 +23,7 @@ void ResetApplicationGlobals() {
   SelectionChanged = 0;
   ShuffleOrder = 0;
   FitMode = kNoFit;
+  EachMonitor = 0;
   ShownEntry = 0;
   FolderUrl.clear();
   FolderLastName.clear();

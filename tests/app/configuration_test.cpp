@@ -165,13 +165,14 @@ std::string DesktopFitValues() {
   return values;
 }
 
-TEST_F(ConfigurationTest, OnlyKnownOrderAndFitWordsCountAndAnyOtherWordCostsALine) {
+TEST_F(ConfigurationTest, OnlyKnownOrderFitAndMonitorsWordsCountAndAnyOtherWordCostsALine) {
   const struct {
     const char* line;
     int shuffle;
     int fit;
     const char* desktop;  // what the desktop reads when a wallpaper is set
     const char* said;
+    int each = 0;
   } cases[] = {{"order:shuffle\n", 1, kNoFit, "-", nullptr},
                {"order:list\n", 0, kNoFit, "-", nullptr},
                {"order:Shuffle\n", 0, kNoFit, "-", "is no order"},
@@ -182,7 +183,10 @@ TEST_F(ConfigurationTest, OnlyKnownOrderAndFitWordsCountAndAnyOtherWordCostsALin
                {"fit:span\n", 0, 5, "22/0", nullptr},
                // An unknown word leaves the fit a line before it gave.
                {"fit:center\nfit:zoom\n", 0, 3, "0/0", "fit:zoom is no fit"},
-               {"fit:Fit\n", 0, kNoFit, "-", "is no fit"}};
+               {"fit:Fit\n", 0, kNoFit, "-", "is no fit"},
+               {"monitors:each\n", 0, kNoFit, "-", nullptr, 1},
+               {"monitors:each\nmonitors:same\n", 0, kNoFit, "-", nullptr, 0},
+               {"monitors:all\n", 0, kNoFit, "-", "monitors:all is no choice", 0}};
   for (const auto& c : cases) {
     LayerReset();
     ResetApplicationGlobals();
@@ -190,6 +194,7 @@ TEST_F(ConfigurationTest, OnlyKnownOrderAndFitWordsCountAndAnyOtherWordCostsALin
     Start(c.line);
     EXPECT_EQ(ShuffleOrder, c.shuffle) << c.line;
     EXPECT_EQ(FitMode, c.fit) << c.line;
+    EXPECT_EQ(EachMonitor, c.each) << c.line;
     EXPECT_EQ(DesktopFitValues(), c.desktop) << c.line;
     std::string said = capture.Finish();
     if (c.said == nullptr)
@@ -230,6 +235,7 @@ void ChangeEverything() {
   Command(ProxyToggleCommandId);
   ToggleShuffle();
   ChooseFit(MainWindow, 5);
+  SteerCommand(MainWindow, EachMonitorCommandId);
 }
 
 void HideWindow() { SendMessageA(MainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0); }
@@ -250,9 +256,9 @@ TEST_F(ConfigurationTest, TheCurrentFolderFirstThenTheUsersFileAndOnlyThatOneIsS
       {"only the user's: read and saved", nullptr,
        "# kept\r\nfile:///user.gif\norder:list\r\nfit:fill\nlater:unknown\n", {"file:///user.gif"},
        "# kept\r\nfile:///user.gif\nhttps://h/new.png\norder:shuffle\r\nfit:span\nlater:unknown\nget-timer:606000\n"
-       "proxy://cache.test\n"},
+       "proxy://cache.test\nmonitors:each\n"},
       {"none: the user's made at the first change", nullptr, nullptr, {},
-       "https://h/new.png\nget-timer:606000\nproxy://cache.test\norder:shuffle\nfit:span\n"},
+       "https://h/new.png\nget-timer:606000\nproxy://cache.test\norder:shuffle\nfit:span\nmonitors:each\n"},
   };
   for (const LookupCase& c : cases) {
     SCOPED_TRACE(c.name);
