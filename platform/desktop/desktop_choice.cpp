@@ -76,30 +76,36 @@ const char* RequestedSetter() {
 }
 
 // The setter module is one of the program's own modules.
-using SetterLookup = const DesktopSetter* (*)(const char*);
-SetterLookup LoadModule(std::string* why) {
-  static SetterLookup lookup = nullptr;
-  if (lookup != nullptr) return lookup;
+void* LoadModule(std::string* why) {
+  static void* module = nullptr;
+  if (module != nullptr) return module;
   std::string looked_in;
   std::string path = ModulePath(kModuleName, &looked_in);
   if (path.empty()) {
     *why = std::string(kModuleName) + " not found in " + looked_in;
     return nullptr;
   }
-  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);  // never closed: GLib cannot be unloaded
-  if (module == nullptr) {
-    *why = dlerror();
-    return nullptr;
-  }
-  lookup = reinterpret_cast<SetterLookup>(dlsym(module, "SkerrowDesktopSetter"));
-  if (lookup == nullptr) *why = path + " holds no desktop setters";
-  return lookup;
+  module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);  // never closed: GLib cannot be unloaded
+  if (module == nullptr) *why = dlerror();
+  return module;
 }
+
+// One of the module's entry points, or null with the reason.
+template <typename Entry>
+Entry ModuleEntry(const char* name, std::string* why) {
+  void* module = LoadModule(why);
+  if (module == nullptr) return nullptr;
+  auto entry = reinterpret_cast<Entry>(dlsym(module, name));
+  if (entry == nullptr) *why = std::string(kModuleName) + " holds no " + name;
+  return entry;
+}
+using SetterLookup = const DesktopSetter* (*)(const char*);
+using MonitorLister = bool (*)(std::vector<MonitorPlace>*, std::string*);
 
 const DesktopSetter* SetterNamed(std::string_view name, std::string* why) {
   for (const DesktopSetter* builtin : {&kNoDesktop, &kLxqtDesktop, &kSwayDesktop})
     if (name == builtin->name) return builtin;
-  SetterLookup lookup = LoadModule(why);
+  SetterLookup lookup = ModuleEntry<SetterLookup>("SkerrowDesktopSetter", why);
   return lookup != nullptr ? lookup(name.data()) : nullptr;
 }
 
@@ -133,6 +139,17 @@ WallpaperFit ChosenFit() {
 const DesktopSetter kNoDesktop = {"none", NoDesktopRuns, NoDesktopShows, true, nullptr, nullptr};
 
 const DesktopSetter& ChosenDesktop() { return chosen != nullptr ? *chosen : kNoDesktop; }
+
+bool ListMonitors(std::vector<MonitorPlace>* monitors, std::string* why) {
+  const DesktopSetter& desktop = ChosenDesktop();
+  if (desktop.list_monitors != nullptr) return desktop.list_monitors(monitors, why);
+  if (!Set(std::getenv("DISPLAY"))) {
+    *why = "the session has no X display to list monitors";
+    return false;
+  }
+  MonitorLister lister = ModuleEntry<MonitorLister>("SkerrowListMonitors", why);
+  return lister != nullptr && lister(monitors, why);
+}
 
 }  // namespace layer
 

@@ -58,6 +58,10 @@ struct DesktopSetter {
 // The setter picked at start-up; the store alone until then.
 const DesktopSetter& ChosenDesktop();
 
+// The monitors the chosen desktop lists, or else the X server's RandR
+// monitors through the module; false with the reason when neither answers.
+bool ListMonitors(std::vector<MonitorPlace>* monitors, std::string* why);
+
 // Setters built into the layer itself; those that need GIO or Xlib live in
 // a module loaded only when the session asks for one of them.
 extern const DesktopSetter kNoDesktop;
@@ -66,5 +70,7 @@ extern const DesktopSetter kSwayDesktop;
 
 }  // namespace layer
 
-// What the module exports: its setter of that name, or null.
+// What the module exports: its setter of that name, or null; and the X
+// server's RandR monitors by their names (false with the reason).
 extern "C" const layer::DesktopSetter* SkerrowDesktopSetter(const char* name);
+extern "C" bool SkerrowListMonitors(std::vector<layer::MonitorPlace>* monitors, std::string* why);

@@ -1,4 +1,5 @@
-// The module's one entry point: the setter of a name.
+// The module's entry points: the setter of a name, and the X server's
+// monitors.
 #include <cstring>
 
 #include "module_setters.h"
@@ -9,4 +10,9 @@ extern "C" __attribute__((visibility("default"))) const layer::DesktopSetter* Sk
        {&kGnomeDesktop, &kCinnamonDesktop, &kMateDesktop, &kPlasmaDesktop, &kXfceDesktop, &kX11Desktop})
     if (std::strcmp(setter->name, name) == 0) return setter;
   return nullptr;
+}
+
+extern "C" __attribute__((visibility("default"))) bool SkerrowListMonitors(std::vector<layer::MonitorPlace>* monitors,
+                                                                           std::string* why) {
+  return layer::ListRandrMonitors(monitors, why);
 }

@@ -12,4 +12,7 @@ extern const DesktopSetter kPlasmaDesktop;
 extern const DesktopSetter kXfceDesktop;
 extern const DesktopSetter kX11Desktop;
 
+// The X server's RandR monitors, named, on the X11 setter's talking thread.
+bool ListRandrMonitors(std::vector<MonitorPlace>* monitors, std::string* why);
+
 }  // namespace layer

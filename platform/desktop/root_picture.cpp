@@ -5,11 +5,15 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "little_endian.h"
 
 namespace layer {
 namespace {
+
+// More monitors than this draw one after another.
+constexpr size_t kMostParallelMonitors = 8;
 
 
 // One colour channel under a mask, widened to eight bits.
@@ -318,6 +322,51 @@ void DrawMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors
     if (monitor.width <= 0 || monitor.height <= 0) continue;
     DrawFitted(source, fit == WallpaperFit::kSpan ? bounds : monitor, monitor, fit, root);
   }
+}
+
+void DrawEach(const std::vector<MonitorBitmap>& pictures, WallpaperFit fit, PixelArea root) {
+  if (fit == WallpaperFit::kKeep || fit == WallpaperFit::kSpan) fit = WallpaperFit::kFill;
+  // Only what no picture covers needs blackening first; whatever a fit
+  // leaves of its own monitor it blackens itself.
+  for (int y = 0; y < root.height; ++y) {
+    int x = 0;
+    while (x < root.width) {
+      int next = root.width;
+      for (const MonitorBitmap& picture : pictures) {
+        const MonitorArea& m = picture.monitor;
+        if (y < m.y || y >= m.y + m.height || m.x + m.width <= x) continue;
+        if (m.x <= x) {
+          x = std::max(x, m.x + m.width);
+          next = -1;
+          break;
+        }
+        next = std::min(next, m.x);
+      }
+      if (next < 0) continue;
+      Blacken(root, y, x, next);
+      x = next;
+    }
+  }
+  auto draw = [&pictures, fit, root](size_t i) {
+    PictureSource source(*pictures[i].bitmap);
+    DrawFitted(source, pictures[i].monitor, pictures[i].monitor, fit, root);
+  };
+  // Monitors that share no pixel draw in parallel, each into its own part
+  // of the root; mirrored ones draw in turn, the later on top.
+  bool apart = pictures.size() <= kMostParallelMonitors;
+  for (size_t i = 0; apart && i < pictures.size(); ++i)
+    for (size_t j = i + 1; apart && j < pictures.size(); ++j) {
+      MonitorArea shared = Overlap(pictures[i].monitor, pictures[j].monitor);
+      apart = shared.width == 0 || shared.height == 0;
+    }
+  if (!apart) {
+    for (size_t i = 0; i < pictures.size(); ++i) draw(i);
+    return;
+  }
+  std::vector<std::thread> helpers;
+  for (size_t i = 1; i < pictures.size(); ++i) helpers.emplace_back(draw, i);
+  if (!pictures.empty()) draw(0);
+  for (std::thread& helper : helpers) helper.join();
 }
 
 }  // namespace layer

@@ -82,4 +82,15 @@ void DrawFitted(PictureSource& source, MonitorArea layout, MonitorArea shown, Wa
 // Without a fit the picture fills each monitor.
 void DrawMonitors(const Bitmap& bitmap, const std::vector<MonitorArea>& monitors, WallpaperFit fit, PixelArea root);
 
+// A bitmap for one monitor.
+struct MonitorBitmap {
+  const Bitmap* bitmap;
+  MonitorArea monitor;
+};
+
+// Fills `root` (whatever it held) with each bitmap placed on its own
+// monitor by `fit`; black where no picture is. A span, or no fit, fills
+// each monitor, since every monitor has a picture of its own.
+void DrawEach(const std::vector<MonitorBitmap>& pictures, WallpaperFit fit, PixelArea root);
+
 }  // namespace layer

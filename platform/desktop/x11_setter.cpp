@@ -28,10 +28,12 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "mapped_file.h"
 #include "module_setters.h"
 #include "root_picture.h"
 
@@ -142,8 +144,12 @@ std::atomic<bool> server_stuck{false};
 
 // One change, shared by the caller and the thread that talks to the server.
 struct Change {
+  // What the thread does with the server; false with the reason.
+  bool (*work)(Change* change, std::string* why) = nullptr;
   std::string path;
+  std::vector<MonitorPicture> pictures;  // a picture per monitor instead
   WallpaperFit fit = WallpaperFit::kKeep;
+  std::vector<MonitorPlace> monitors;  // what a listing found
   std::mutex lock;
   std::condition_variable finished_signal;
   bool finished = false;
@@ -187,36 +193,6 @@ class Connection {
  private:
   Change* change_;
   Display* display_ = nullptr;
-};
-
-// The stored copy mapped rather than read: the pages are already in the
-// cache, and the decoder reads each once.
-class MappedFile {
- public:
-  explicit MappedFile(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat info{};
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-      void* at = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-      if (at != MAP_FAILED) {
-        data_ = static_cast<const unsigned char*>(at);
-        size_ = static_cast<size_t>(info.st_size);
-      }
-    }
-    close(fd);
-  }
-  ~MappedFile() {
-    if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), size_);
-  }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  bool ok() const { return data_ != nullptr; }
-  std::span<const unsigned char> bytes() const { return {data_, size_}; }
-
- private:
-  const unsigned char* data_ = nullptr;
-  size_t size_ = 0;
 };
 
 // An image of the root's size in the server's pixel layout. Shared memory
@@ -358,13 +334,35 @@ bool CanRun() {
   return display != nullptr && display[0] != '\0';
 }
 
+// The RandR monitors with their names; a server without them is one
+// screen.
+std::vector<MonitorPlace> NamedMonitors(Display* display, Window root) {
+  std::vector<MonitorPlace> places;
+  int count = 0;
+  bool failed = x_failed;
+  XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
+  XSync(display, False);
+  for (int i = 0; monitors != nullptr && i < count; ++i) {
+    char* name = monitors[i].name != None ? XGetAtomName(display, monitors[i].name) : nullptr;
+    places.push_back({name != nullptr ? name : "monitor" + std::to_string(i), monitors[i].x, monitors[i].y,
+                      monitors[i].width, monitors[i].height});
+    if (name != nullptr) XFree(name);
+  }
+  if (monitors != nullptr) XRRFreeMonitors(monitors);
+  x_failed = failed;
+  if (places.empty())
+    places.push_back({"screen", 0, 0, DisplayWidth(display, DefaultScreen(display)),
+                      DisplayHeight(display, DefaultScreen(display))});
+  return places;
+}
+
 std::vector<MonitorArea> Monitors(Display* display, Window root) {
-  std::vector<MonitorArea> areas;
   int count = 0;
   bool failed = x_failed;
   XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
   XSync(display, False);
   x_failed = failed;  // a server without monitors is one screen
+  std::vector<MonitorArea> areas;
   for (int i = 0; monitors != nullptr && i < count; ++i)
     areas.push_back({monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height});
   if (monitors != nullptr) XRRFreeMonitors(monitors);
@@ -388,28 +386,30 @@ Pixmap RootPixmap(Display* display, Window root, Atom property) {
   return pixmap;
 }
 
-// Draws the bitmap, placed on each monitor by `fit`, into a new pixmap of
-// the root's size.
-Pixmap DrawPixmap(Display* display, const Bitmap& bitmap, WallpaperFit fit, Segment* used) {
+// Fills the root's pixels; may ask the server first (before any pixel).
+using Drawing = std::function<void(Display* display, Window root, PixelArea pixels)>;
+
+// Draws into a new pixmap of the root's size.
+Pixmap DrawPixmap(Display* display, const Drawing& draw, Segment* used) {
   int screen = DefaultScreen(display);
   Window root = RootWindow(display, screen);
-  std::vector<MonitorArea> monitors = Monitors(display, root);
   auto width = static_cast<unsigned>(DisplayWidth(display, screen));
   auto height = static_cast<unsigned>(DisplayHeight(display, screen));
   if (x_gone) return None;  // no point drawing
   RootImage image(display, width, height, used);
   if (!image.ok()) return None;
-  DrawMonitors(bitmap, monitors, fit, image.Pixels());
+  draw(display, root, image.Pixels());
+  if (x_gone) return None;
   image.Convert();
   return image.MakePixmap(root);
 }
 
-// Draws the bitmap into a new pixmap and makes it the root's picture;
-// `shown` is that pixmap, `released` the earlier one whose client went.
-bool Present(Display* display, const Bitmap& bitmap, WallpaperFit fit, Segment* used, Pixmap* shown,
-             Pixmap* released, std::string* why) {
+// Draws into a new pixmap and makes it the root's picture; `shown` is that
+// pixmap, `released` the earlier one whose client went.
+bool Present(Display* display, const Drawing& draw, Segment* used, Pixmap* shown, Pixmap* released,
+             std::string* why) {
   Window root = DefaultRootWindow(display);
-  Pixmap pixmap = DrawPixmap(display, bitmap, fit, used);
+  Pixmap pixmap = DrawPixmap(display, draw, used);
   *shown = pixmap;
   XSync(display, False);  // the root is not to be pointed at a pixmap the server could not make
   if (pixmap == None || x_failed || x_gone) {
@@ -448,14 +448,8 @@ bool Present(Display* display, const Bitmap& bitmap, WallpaperFit fit, Segment* 
   return true;
 }
 
-bool ShowOnServer(Change* change, std::string* why) {
-  MappedFile file(change->path.c_str());
-  if (!file.ok()) {
-    *why = "the stored picture cannot be read";
-    return false;
-  }
-  Bitmap bitmap;
-  if (!ParseBitmap(file.bytes(), &bitmap, why)) return false;
+// Opens the change's display and makes `draw`'s pixels the root's picture.
+bool PresentOnServer(Change* change, const Drawing& draw, std::string* why) {
   Connection connection(change);
   Display* display = connection.get();
   if (display == nullptr) {
@@ -464,14 +458,66 @@ bool ShowOnServer(Change* change, std::string* why) {
   }
   Segment used;
   Pixmap shown = None, released = None;
-  bool done = Present(display, bitmap, change->fit, &used, &shown, &released, why);
+  bool done = Present(display, draw, &used, &shown, &released, why);
   SettleSegment(&used, done ? shown : None, released);
   return done;
 }
 
+bool ShowOnServer(Change* change, std::string* why) {
+  MappedFile file(change->path.c_str());
+  if (!file.ok()) {
+    *why = "the stored picture cannot be read";
+    return false;
+  }
+  Bitmap bitmap;
+  if (!ParseBitmap(file.bytes(), &bitmap, why)) return false;
+  return PresentOnServer(
+      change,
+      [&](Display* display, Window root, PixelArea pixels) {
+        DrawMonitors(bitmap, Monitors(display, root), change->fit, pixels);
+      },
+      why);
+}
+
+// One pixmap with each monitor's own picture, at the places the caller
+// listed; the rest of the root is black.
+bool ShowEachOnServer(Change* change, std::string* why) {
+  std::vector<std::unique_ptr<MappedFile>> files;
+  std::vector<Bitmap> bitmaps(change->pictures.size());
+  std::vector<MonitorBitmap> pictures;
+  for (size_t i = 0; i < change->pictures.size(); ++i) {
+    const MonitorPicture& picture = change->pictures[i];
+    files.push_back(std::make_unique<MappedFile>(picture.path.c_str()));
+    if (!files.back()->ok()) {
+      *why = "the stored picture for " + picture.monitor.name + " cannot be read";
+      return false;
+    }
+    if (!ParseBitmap(files.back()->bytes(), &bitmaps[i], why)) return false;
+    const MonitorPlace& m = picture.monitor;
+    pictures.push_back({&bitmaps[i], {m.x, m.y, m.width, m.height}});
+  }
+  return PresentOnServer(
+      change, [&](Display*, Window, PixelArea pixels) { DrawEach(pictures, change->fit, pixels); }, why);
+}
+
+bool ListOnServer(Change* change, std::string* why) {
+  Connection connection(change);
+  Display* display = connection.get();
+  if (display == nullptr) {
+    *why = "cannot open the X display";
+    return false;
+  }
+  change->monitors = NamedMonitors(display, DefaultRootWindow(display));
+  if (x_gone) {
+    *why = "the X server went away";
+    return false;
+  }
+  return true;
+}
+
 void Talk(const std::shared_ptr<Change>& change) {
   std::string why;
-  bool shown = ShowOnServer(change.get(), &why);
+  bool shown = change->work(change.get(), &why);
   std::lock_guard<std::mutex> hold(change->lock);
   change->shown = shown;
   change->why = why;
@@ -480,14 +526,12 @@ void Talk(const std::shared_ptr<Change>& change) {
   change->finished_signal.notify_one();
 }
 
-bool Show(const char* path, WallpaperFit fit, std::string* why) {
+// Runs the change's work on a thread of its own, within the time limits.
+bool TalkWithin(const std::shared_ptr<Change>& change, std::string* why) {
   if (server_stuck) {
     *why = "the X server has not answered since an earlier change";
     return false;
   }
-  auto change = std::make_shared<Change>();
-  change->path = path;
-  change->fit = fit;
   std::thread talker(Talk, change);
   std::unique_lock<std::mutex> hold(change->lock);
   auto finished = [&] { return change->finished; };
@@ -512,9 +556,37 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
   return change->shown;
 }
 
+bool Show(const char* path, WallpaperFit fit, std::string* why) {
+  auto change = std::make_shared<Change>();
+  change->work = ShowOnServer;
+  change->path = path;
+  change->fit = fit;
+  return TalkWithin(change, why);
+}
+
+bool ShowEach(const std::vector<MonitorPicture>& pictures, WallpaperFit fit, std::string* why) {
+  auto change = std::make_shared<Change>();
+  change->work = ShowEachOnServer;
+  change->pictures = pictures;
+  change->fit = fit;
+  return TalkWithin(change, why);
+}
+
 }  // namespace
 
 // The pixels are in the server once Show returns: the file may follow.
-const DesktopSetter kX11Desktop = {"x11", CanRun, Show, false, nullptr, nullptr};
+const DesktopSetter kX11Desktop = {"x11", CanRun, Show, false, nullptr, ShowEach};
+
+bool ListRandrMonitors(std::vector<MonitorPlace>* monitors, std::string* why) {
+  if (!CanRun()) {
+    *why = "no X display";
+    return false;
+  }
+  auto change = std::make_shared<Change>();
+  change->work = ListOnServer;
+  if (!TalkWithin(change, why)) return false;
+  *monitors = std::move(change->monitors);
+  return true;
+}
 
 }  // namespace layer

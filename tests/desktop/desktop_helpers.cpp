@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -69,6 +70,51 @@ std::string DrawBitmap(const std::string& path, int width, int height, int varia
       {path, std::to_string(width), std::to_string(height), std::to_string(variant)});
   if (result.exit_code != 0) throw std::runtime_error("Pillow failed: " + result.err);
   return path;
+}
+
+std::pair<double, double> LayoutError(const std::string& shot, const std::vector<PlacedPicture>& placed,
+                                      const char* fit) {
+  std::vector<std::string> args = {shot, fit};
+  for (const PlacedPicture& p : placed) {
+    args.push_back(p.area);
+    args.push_back(p.bitmap);
+  }
+  auto result = testsupport::RunPython(
+      "import sys\nimport numpy as np\nfrom PIL import Image, ImageOps\n"
+      "shot = Image.open(sys.argv[1]).convert('RGB')\nfit = sys.argv[2]\n"
+      "areas = [tuple(map(int, a.split(','))) for a in sys.argv[3::2]]\n"
+      "sources = [Image.open(b).convert('RGB') for b in sys.argv[4::2]]\n"
+      "def placed(source, W, H, fit):\n"
+      "    w, h = source.size\n"
+      "    if fit == 'fill': return ImageOps.fit(source, (W, H), Image.BILINEAR, centering=(0.5, 0.5))\n"
+      "    if fit == 'stretch': return source.resize((W, H), Image.BILINEAR)\n"
+      "    out = Image.new('RGB', (W, H))\n"
+      "    if fit == 'fit':\n"
+      "        s = min(W / w, H / h)\n"
+      "        dw, dh = round(w * s), round(h * s)\n"
+      "        out.paste(source.resize((dw, dh), Image.BILINEAR), ((W - dw) // 2, (H - dh) // 2))\n"
+      "    if fit == 'center': out.paste(source, (int((W - w) / 2), int((H - h) / 2)))\n"
+      "    for y in range(0, H, h) if fit == 'tile' else []:\n"
+      "        for x in range(0, W, w): out.paste(source, (x, y))\n"
+      "    return out\n"
+      "expected = Image.new('RGB', shot.size)\n"
+      "left, top = min(a[0] for a in areas), min(a[1] for a in areas)\n"
+      "if fit == 'span':\n"
+      "    whole = placed(sources[0], max(a[0] + a[2] for a in areas) - left, max(a[1] + a[3] for a in areas) - top, 'fill')\n"
+      "for (x, y, w, h), source in zip(areas, sources):\n"
+      "    part = whole.crop((x - left, y - top, x - left + w, y - top + h)) if fit == 'span' else placed(source, w, h, fit)\n"
+      "    expected.paste(part, (x, y))\n"
+      "d = np.abs(np.asarray(shot, dtype=int) - np.asarray(expected, dtype=int))\n"
+      "print(d.mean(), np.percentile(d, 99))\n",
+      args);
+  double mean = 999, high = 999;
+  if (std::sscanf(result.out.c_str(), "%lf %lf", &mean, &high) != 2)
+    throw std::runtime_error("Pillow failed: " + result.err);
+  return {mean, high};
+}
+
+bool SaveRoot(const std::string& display, const std::string& path) {
+  return testsupport::RunProcess({"/usr/bin/import", "-display", display, "-window", "root", path}, {}, 30).exit_code == 0;
 }
 
 std::string ChooseDesktop(const char* requested) {

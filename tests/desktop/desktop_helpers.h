@@ -50,6 +50,28 @@ using testsupport::XServer;
 // changes its colours.
 std::string DrawBitmap(const std::string& path, int width, int height, int variant);
 
+// A bitmap on one area ("x,y,w,h") of a picture.
+struct PlacedPicture {
+  std::string area;
+  std::string bitmap;
+};
+
+// How far the picture in `shot` is from the bitmaps placed by Pillow, each
+// on its area by `fit` ("fill", "fit", "stretch", "center", "tile"; "span":
+// the first bitmap filling the areas' bounding box), black elsewhere: mean
+// and 99th percentile of channel errors.
+std::pair<double, double> LayoutError(const std::string& shot, const std::vector<PlacedPicture>& placed,
+                                      const char* fit);
+
+// RandR monitors M0, M1... at these areas ("x,y,w,h") of the display, in
+// place of the `*set` made before (which becomes their count); the first
+// takes the server's one output, which replaces the monitor made for it.
+// False when the server keeps no monitors of its own.
+bool SetMonitors(const std::string& display, const std::vector<std::string>& areas, size_t* set);
+
+// The root window of the display saved as a picture; false if it cannot be.
+bool SaveRoot(const std::string& display, const std::string& path);
+
 // Chooses the setter from the environment as the program's start-up does;
 // returns what that wrote to standard error.
 std::string ChooseDesktop(const char* requested);

@@ -65,70 +65,17 @@ class X11RootTest : public ::testing::Test {
     return pixmaps;
   }
   // How far the root window is from `bitmap` placed by Pillow on each
-  // monitor ("x,y,w,h" each) by `fit` (fill unless told): mean and 99th
-  // percentile of channel errors.
+  // monitor ("x,y,w,h" each) by `fit` (fill unless told).
   std::pair<double, double> RootError(const std::string& bitmap, const std::vector<std::string>& monitors,
                                       const char* fit = "fill") {
     std::string shot = files_ / "root.png";
-    auto grab = testsupport::RunProcess({"/usr/bin/import", "-display", server_.display(), "-window", "root", shot}, {}, 30);
-    EXPECT_EQ(grab.exit_code, 0) << grab.err;
-    std::vector<std::string> args = {shot, bitmap, fit};
-    args.insert(args.end(), monitors.begin(), monitors.end());
-    auto result = testsupport::RunPython(
-        "import sys\nimport numpy as np\nfrom PIL import Image, ImageOps\n"
-        "root = Image.open(sys.argv[1]).convert('RGB')\nsource = Image.open(sys.argv[2]).convert('RGB')\n"
-        "fit = sys.argv[3]\nareas = [tuple(map(int, m.split(','))) for m in sys.argv[4:]]\n"
-        "def placed(W, H, fit):\n"
-        "    w, h = source.size\n"
-        "    if fit == 'fill': return ImageOps.fit(source, (W, H), Image.BILINEAR, centering=(0.5, 0.5))\n"
-        "    if fit == 'stretch': return source.resize((W, H), Image.BILINEAR)\n"
-        "    out = Image.new('RGB', (W, H))\n"
-        "    if fit == 'fit':\n"
-        "        s = min(W / w, H / h)\n"
-        "        dw, dh = round(w * s), round(h * s)\n"
-        "        out.paste(source.resize((dw, dh), Image.BILINEAR), ((W - dw) // 2, (H - dh) // 2))\n"
-        "    if fit == 'center': out.paste(source, (int((W - w) / 2), int((H - h) / 2)))\n"
-        "    for y in range(0, H, h) if fit == 'tile' else []:\n"
-        "        for x in range(0, W, w): out.paste(source, (x, y))\n"
-        "    return out\n"
-        "expected = Image.new('RGB', root.size)\n"
-        "left, top = min(a[0] for a in areas), min(a[1] for a in areas)\n"
-        "whole = placed(max(a[0] + a[2] for a in areas) - left, max(a[1] + a[3] for a in areas) - top, 'fill')\n"
-        "for x, y, w, h in areas:\n"
-        "    part = whole.crop((x - left, y - top, x - left + w, y - top + h)) if fit == 'span' else placed(w, h, fit)\n"
-        "    expected.paste(part, (x, y))\n"
-        "d = np.abs(np.asarray(root, dtype=int) - np.asarray(expected, dtype=int))\n"
-        "print(d.mean(), np.percentile(d, 99))\n",
-        args);
-    double mean = 999, high = 999;
-    EXPECT_EQ(std::sscanf(result.out.c_str(), "%lf %lf", &mean, &high), 2) << result.err;
-    return {mean, high};
+    EXPECT_TRUE(SaveRoot(server_.display(), shot));
+    std::vector<PlacedPicture> placed;
+    for (const std::string& monitor : monitors) placed.push_back({monitor, bitmap});
+    return LayoutError(shot, placed, fit);
   }
-  // RandR monitors M0, M1... at these areas ("x,y,w,h"), in place of those
-  // set before; the first takes the server's one output, which replaces the
-  // monitor made for it (or refuses to while another monitor holds it).
   void SetMonitors(const std::vector<std::string>& areas) {
-    Window root = DefaultRootWindow(display_);
-    for (; monitors_set_ > 0; --monitors_set_)
-      XRRDeleteMonitor(display_, root, XInternAtom(display_, ("M" + std::to_string(monitors_set_ - 1)).c_str(), False));
-    XRRScreenResources* resources = XRRGetScreenResources(display_, root);
-    ASSERT_GE(resources->noutput, 1);
-    RROutput output = resources->outputs[0];
-    XRRFreeScreenResources(resources);
-    for (size_t i = 0; i < areas.size(); ++i) {
-      XRRMonitorInfo* monitor = XRRAllocateMonitor(display_, i == 0 ? 1 : 0);
-      if (i == 0) monitor->outputs[0] = output;
-      monitor->name = XInternAtom(display_, ("M" + std::to_string(i)).c_str(), False);
-      std::sscanf(areas[i].c_str(), "%d,%d,%d,%d", &monitor->x, &monitor->y, &monitor->width, &monitor->height);
-      monitor->mwidth = monitor->width / 4, monitor->mheight = monitor->height / 4;
-      XRRSetMonitor(display_, root, monitor);
-      XRRFreeMonitors(monitor);
-    }
-    monitors_set_ = areas.size();
-    XSync(display_, False);
-    int count = 0;
-    XRRFreeMonitors(XRRGetMonitors(display_, root, False, &count));
-    ASSERT_EQ(count, static_cast<int>(areas.size())) << "this X server keeps no monitors of its own";
+    ASSERT_TRUE(desktoptest::SetMonitors(server_.display(), areas, &monitors_set_)) << "this X server keeps no monitors of its own";
   }
 
   testsupport::TempDir files_;

@@ -1,0 +1,97 @@
+// The store's folder and the checked copying both wallpaper calls use.
+#include "stored_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "bitmap_header.h"
+#include "layer_model.h"
+
+namespace layer {
+
+constexpr const char* kStoreFolder = "skerrow";
+
+bool IsBitmapFile(int fd, uint64_t file_size) {
+  unsigned char head[kBitmapHeadBytes] = {};
+  size_t wanted = static_cast<size_t>(std::min<uint64_t>(sizeof head, file_size));
+  if (pread(fd, head, wanted, 0) != static_cast<ssize_t>(wanted)) return false;
+  BitmapLayout layout;
+  return ReadBitmapHeader(head, wanted, file_size, &layout) == BitmapVerdict::kDrawable;
+}
+
+bool MakeFolders(const std::string& path) {
+  std::string partial;
+  size_t position = 0;
+  while (position != std::string::npos) {
+    position = path.find('/', position + 1);
+    partial = path.substr(0, position);
+    if (partial.empty()) continue;
+    if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  struct stat info{};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool CopyAll(int from, int to) {
+  // Inside the kernel where the file systems allow it: no trip through a
+  // buffer of ours.
+  off_t in_offset = 0;
+  for (;;) {
+    ssize_t moved = copy_file_range(from, &in_offset, to, nullptr, size_t{1} << 30, 0);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved == 0) return true;
+    if (moved > 0) continue;
+    if (in_offset != 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)) return false;
+    break;
+  }
+  char buffer[1 << 16];
+  if (lseek(from, 0, SEEK_SET) != 0) return false;
+  for (;;) {
+    ssize_t got = read(from, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(to, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      done += put;
+    }
+  }
+}
+
+BOOL Fail(DWORD error) {
+  SetError(error);
+  return FALSE;
+}
+
+std::string StoreFolder() {
+  std::string base;
+  const char* state_home = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  if (state_home != nullptr && state_home[0] == '/')  // relative values are to be ignored
+    base = state_home;
+  else if (home != nullptr && home[0] != '\0')
+    base = std::string(home) + "/.local/state";
+  else
+    return std::string();
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + "/" + kStoreFolder;
+}
+
+BOOL OpenPicture(const char* path, FileDescriptor* source) {
+  // O_NONBLOCK: a FIFO given as a picture must not stall the program.
+  source->reset(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (source->get() < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+  struct stat info{};
+  if (fstat(source->get(), &info) != 0 || !S_ISREG(info.st_mode)) return Fail(ERROR_BAD_FORMAT);
+  fcntl(source->get(), F_SETFL, fcntl(source->get(), F_GETFL) & ~O_NONBLOCK);
+  if (!IsBitmapFile(source->get(), static_cast<uint64_t>(info.st_size))) return Fail(ERROR_BAD_FORMAT);
+  return TRUE;
+}
+
+}  // namespace layer

@@ -1,0 +1,55 @@
+// What the wallpaper calls share about the store: its folder, and opening,
+// checking and copying the bitmaps that go into it.
+#pragma once
+
+#include <windows.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+namespace layer {
+
+// Closes a descriptor when the scope ends.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// True when the file holds a whole bitmap that every desktop can show.
+bool IsBitmapFile(int fd, uint64_t file_size);
+
+// Makes every folder of `path` that is missing; false when it is no folder.
+bool MakeFolders(const std::string& path);
+
+// Copies the rest of `from` to `to`.
+bool CopyAll(int from, int to);
+
+// Sets the thread's error and returns FALSE.
+BOOL Fail(DWORD error);
+
+// The folder of the stored copies, empty when the environment gives none.
+std::string StoreFolder();
+
+// Opens the bitmap at `path` once it is known to be a whole one.
+BOOL OpenPicture(const char* path, FileDescriptor* source);
+
+}  // namespace layer
