@@ -7,6 +7,8 @@ function(skerrow_link_harness target stem)
   else()
     set(libs convert_djpeg convert_cjpeg wallpaper app fetch platform)
   endif()
+  # Harnesses of the layer's own parsers name their headers by folder.
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform)
   foreach(lib ${libs})
     if(TARGET ${lib})
       target_link_libraries(${target} PRIVATE ${lib})

@@ -58,6 +58,19 @@ GDBusConnection* SessionBus(std::string* why) {
   if (bus == nullptr) {
     GError* error = nullptr;
     bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    // GIO hands out its shared connection for as long as anyone holds it,
+    // even closed by a bus that went away: a new bus gets one of our own.
+    if (bus != nullptr && g_dbus_connection_is_closed(bus)) {
+      g_clear_object(&bus);
+      char* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+      if (address != nullptr)
+        bus = g_dbus_connection_new_for_address_sync(
+            address,
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+      g_free(address);
+    }
     if (bus == nullptr) {
       *why = std::string("cannot reach the session bus: ") + error->message;
       g_error_free(error);

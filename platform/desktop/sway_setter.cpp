@@ -1,5 +1,7 @@
-// sway, and compositors that speak its IPC: one RUN_COMMAND message on the
-// socket named by SWAYSOCK, and its JSON answer.
+// sway, and compositors that speak its IPC: on the socket named by
+// SWAYSOCK, a GET_OUTPUTS message for the outputs and one RUN_COMMAND
+// message with the backgrounds, each on a connection of its own, and their
+// JSON answers.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,20 +12,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "desktop_setter.h"
+#include "sway_replies.h"
 
 namespace layer {
 namespace {
 
 constexpr char kMagic[] = {'i', '3', '-', 'i', 'p', 'c'};
 constexpr uint32_t kRunCommand = 0;
+constexpr uint32_t kGetOutputs = 3;
 constexpr uint32_t kLongestReply = 1 << 16;
+// Every mode of every output is listed: a few kilobytes per monitor.
+constexpr uint32_t kLongestOutputList = 1 << 20;
 constexpr int kDeadlineMs = 2000;
 // The background mode for each placement, in WallpaperFit's order; without
 // one the picture fills, as the program's own renderings do. The
-// compositor cannot span one picture over its outputs: until the program
-// lays out a picture per output itself, a spanned one fills each.
+// compositor cannot span one picture over its outputs: a spanned one fills
+// each.
 constexpr const char* kBackgroundModes[] = {"fill", "fill", "fit", "stretch", "center", "tile", "fill"};
 
 bool CanRun() {
@@ -70,7 +77,9 @@ class Connection {
   std::chrono::steady_clock::time_point until_;
 };
 
-bool Show(const char* path, WallpaperFit fit, std::string* why) {
+// One message and its answer on a connection of its own, within the
+// deadline; false with the reason.
+bool Exchange(uint32_t type, const std::string& payload, uint32_t longest, std::string* reply, std::string* why) {
   const char* socket_path = std::getenv("SWAYSOCK");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -84,11 +93,10 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
     *why = std::string("cannot reach the compositor at ") + socket_path + ": " + std::strerror(errno);
     return false;
   }
-  std::string command = "output * bg " + Quoted(path) + " " + kBackgroundModes[static_cast<int>(fit)];
   std::string message(kMagic, sizeof kMagic);
-  uint32_t header[2] = {static_cast<uint32_t>(command.size()), kRunCommand};
+  uint32_t header[2] = {static_cast<uint32_t>(payload.size()), type};
   message.append(reinterpret_cast<const char*>(header), sizeof header);
-  message += command;
+  message += payload;
   char reply_header[sizeof kMagic + 8];
   if (!connection.Transfer(message.data(), message.size(), true) ||
       !connection.Transfer(reply_header, sizeof reply_header, false) ||
@@ -96,26 +104,82 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
     *why = "the compositor did not answer within 2 seconds";
     return false;
   }
-  uint32_t length = 0;
+  uint32_t length = 0, answered = 0;
   std::memcpy(&length, reply_header + sizeof kMagic, sizeof length);
-  if (length > kLongestReply) {
+  std::memcpy(&answered, reply_header + sizeof kMagic + 4, sizeof answered);
+  if (answered != type) {
+    *why = "the compositor answered another question";
+    return false;
+  }
+  if (length > longest) {
     *why = "the compositor's answer is too long";
     return false;
   }
-  std::string reply(length, '\0');
-  if (!connection.Transfer(reply.data(), reply.size(), false)) {
+  reply->assign(length, '\0');
+  if (!connection.Transfer(reply->data(), reply->size(), false)) {
     *why = "the compositor's answer was cut short";
     return false;
   }
-  // One command, one result: [{"success": true}] or its error.
-  if (reply.find("\"success\": true") != std::string::npos || reply.find("\"success\":true") != std::string::npos)
-    return true;
-  *why = "the compositor refused the wallpaper: " + reply;
-  return false;
+  return true;
+}
+
+// Runs the commands (one per output, or one for all) as one message, so
+// the outputs change together; `targets` names each command's output for
+// a refusal.
+bool RunCommands(const std::string& commands, const std::vector<std::string>& targets, std::string* why) {
+  std::string reply;
+  if (!Exchange(kRunCommand, commands, kLongestReply, &reply, why)) return false;
+  std::vector<std::string> errors;
+  if (!ReadSwayResults(reply, &errors, why)) return false;
+  if (errors.size() != targets.size()) {
+    *why = "the compositor ran " + std::to_string(errors.size()) + " of " + std::to_string(targets.size()) +
+           " commands: " + reply.substr(0, 200);
+    return false;
+  }
+  for (size_t i = 0; i < errors.size(); ++i)
+    if (!errors[i].empty()) {
+      *why = "the compositor refused the wallpaper on " + targets[i] + ": " + errors[i];
+      return false;
+    }
+  return true;
+}
+
+// One background command for an output ("*": all of them).
+std::string BackgroundCommand(const char* output, const char* path, WallpaperFit fit) {
+  return std::string("output ") + output + " bg " + Quoted(path) + " " + kBackgroundModes[static_cast<int>(fit)];
+}
+
+bool Show(const char* path, WallpaperFit fit, std::string* why) {
+  return RunCommands(BackgroundCommand("*", path, fit), {"every output"}, why);
+}
+
+// The outputs the compositor shows things on, in its order and with their
+// places in its layout.
+bool ListMonitors(std::vector<MonitorPlace>* monitors, std::string* why) {
+  std::string reply;
+  return Exchange(kGetOutputs, "", kLongestOutputList, &reply, why) && ReadSwayOutputs(reply, monitors, why);
+}
+
+// Each output its own picture, in one message. Without a fit each picture
+// fills its output, as the program's own renderings do; the compositor
+// cannot span one picture over its outputs, so a span fills each one too.
+bool ShowEach(const std::vector<MonitorPicture>& pictures, WallpaperFit fit, std::string* why) {
+  if (pictures.empty()) {
+    *why = "no monitor was given a picture";
+    return false;
+  }
+  std::string commands;
+  std::vector<std::string> targets;
+  for (const MonitorPicture& picture : pictures) {
+    if (!commands.empty()) commands += "; ";
+    commands += BackgroundCommand(Quoted(picture.monitor.name.c_str()).c_str(), picture.path.c_str(), fit);
+    targets.push_back(picture.monitor.name);
+  }
+  return RunCommands(commands, targets, why);
 }
 
 }  // namespace
 
-const DesktopSetter kSwayDesktop = {"sway", CanRun, Show, true, nullptr, nullptr};
+const DesktopSetter kSwayDesktop = {"sway", CanRun, Show, true, ListMonitors, ShowEach};
 
 }  // namespace layer

@@ -5,7 +5,10 @@
 #include <X11/extensions/Xrandr.h>
 
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module_setters.h"
@@ -44,8 +47,14 @@ std::vector<std::string> ConnectedOutputs() {
   return names;
 }
 
-// Every property of the channel that holds a picture.
-bool PictureProperties(GDBusConnection* bus, std::vector<std::string>* properties, std::string* why) {
+// The channel's properties that hold a picture, and the placement beside
+// each one that has it.
+struct Channel {
+  std::vector<std::string> pictures;
+  std::map<std::string, int> styles;
+};
+
+bool ReadChannel(GDBusConnection* bus, Channel* channel, std::string* why) {
   GVariant* reply = CallBus(bus, kService, kObject, kService, "GetAllProperties", g_variant_new("(ss)", kChannel, "/"),
                             "(a{sv})", why);
   if (reply == nullptr) return false;
@@ -53,11 +62,53 @@ bool PictureProperties(GDBusConnection* bus, std::vector<std::string>* propertie
   g_variant_get(reply, "(a{sv})", &entries);
   const char* name = nullptr;
   GVariant* value = nullptr;
-  while (g_variant_iter_loop(entries, "{&sv}", &name, &value))
-    if (std::string_view(name).ends_with(kPictureProperty)) properties->emplace_back(name);
+  while (g_variant_iter_loop(entries, "{&sv}", &name, &value)) {
+    std::string_view property(name);
+    if (property.ends_with(kPictureProperty)) channel->pictures.emplace_back(property);
+    if (property.ends_with(kStyleProperty) && g_variant_is_of_type(value, G_VARIANT_TYPE_INT32))
+      channel->styles[std::string(property)] = g_variant_get_int32(value);
+  }
   g_variant_iter_free(entries);
   g_variant_unref(reply);
   return true;
+}
+
+// The channel as it is; one nobody wrote yet answers with an error of its
+// own, which just means it is empty.
+bool ReadChannelOrEmpty(GDBusConnection* bus, Channel* channel, std::string* why) {
+  if (ReadChannel(bus, channel, why)) return true;
+  if (why->find("does not exist") != std::string::npos) {
+    why->clear();
+    return true;
+  }
+  *why = "the XFCE settings service cannot be reached: " + *why;
+  return false;
+}
+
+bool SetProperty(GDBusConnection* bus, const std::string& property, GVariant* value, std::string* why) {
+  return CallBusForEffect(bus, kService, kObject, kService, "SetProperty",
+                          g_variant_new("(ssv)", kChannel, property.c_str(), value),
+                          "the XFCE settings service refused " + property + ": ", why);
+}
+
+// A picture property's place: "/backdrop/screen0/monitorHDMI-1/workspace2"
+// splits into the monitor's name and the workspace's number.
+struct PicturePlace {
+  std::string monitor;
+  std::string workspace;
+};
+
+bool SplitPictureProperty(std::string_view property, PicturePlace* place) {
+  constexpr std::string_view kScreen = "/backdrop/screen", kMonitor = "/monitor", kWorkspace = "/workspace";
+  if (!property.starts_with(kScreen) || !property.ends_with(kPictureProperty)) return false;
+  property.remove_suffix(kPictureProperty.size());
+  size_t workspace = property.rfind(kWorkspace);
+  size_t monitor = property.find(kMonitor, kScreen.size());
+  if (workspace == std::string_view::npos || monitor == std::string_view::npos || monitor >= workspace) return false;
+  place->monitor = property.substr(monitor + kMonitor.size(), workspace - monitor - kMonitor.size());
+  place->workspace = property.substr(workspace + kWorkspace.size());
+  return !place->workspace.empty() &&
+         place->workspace.find_first_not_of("0123456789") == std::string::npos;
 }
 
 bool Show(const char* path, WallpaperFit fit, std::string* why) {
@@ -67,37 +118,77 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
   }
   GDBusConnection* bus = SessionBus(why);
   if (bus == nullptr) return false;
-  std::vector<std::string> properties;
-  if (!PictureProperties(bus, &properties, why)) {
-    // A channel nobody wrote yet answers with an error of its own; that
-    // just means there is nothing to update.
-    if (why->find("does not exist") == std::string::npos) {
-      *why = "the XFCE settings service cannot be reached: " + *why;
-      return false;
-    }
-  }
+  Channel channel;
+  if (!ReadChannelOrEmpty(bus, &channel, why)) return false;
+  std::vector<std::string>& properties = channel.pictures;
   if (properties.empty())
     for (const std::string& output : ConnectedOutputs())
       properties.push_back("/backdrop/screen0/monitor" + output + "/workspace0/last-image");
   for (const std::string& property : properties) {
-    if (!CallBusForEffect(bus, kService, kObject, kService, "SetProperty",
-                          g_variant_new("(ssv)", kChannel, property.c_str(), g_variant_new_string(path)),
-                          "the XFCE settings service refused " + property + ": ", why))
-      return false;
+    if (!SetProperty(bus, property, g_variant_new_string(path), why)) return false;
     if (fit == WallpaperFit::kKeep) continue;
     // Each monitor and workspace has its own style beside its picture.
     std::string style = property.substr(0, property.size() - kPictureProperty.size()) + std::string(kStyleProperty);
-    if (!CallBusForEffect(bus, kService, kObject, kService, "SetProperty",
-                          g_variant_new("(ssv)", kChannel, style.c_str(),
-                                        g_variant_new_int32(kImageStyles[static_cast<int>(fit)])),
-                          "the XFCE settings service refused " + style + ": ", why))
+    if (!SetProperty(bus, style, g_variant_new_int32(kImageStyles[static_cast<int>(fit)]), why)) return false;
+  }
+  return true;
+}
+
+// Each monitor's picture on every workspace the channel knows for it; a
+// monitor it does not know yet gets the workspaces the others have. The
+// placement: the fit's style; a span fills each monitor, since the
+// desktop's spanning shows the first monitor's picture over all of them
+// and hides the others. Without a fit the user's style stays, but spanning,
+// for the same reason, becomes zoomed.
+bool ShowEach(const std::vector<MonitorPicture>& pictures, WallpaperFit fit, std::string* why) {
+  if (pictures.empty()) {
+    *why = "no monitor was given a picture";
+    return false;
+  }
+  for (const MonitorPicture& picture : pictures)
+    if (!g_utf8_validate(picture.path.c_str(), -1, nullptr) || !g_utf8_validate(picture.monitor.name.c_str(), -1, nullptr)) {
+      *why = "a stored picture's path or its monitor's name is not UTF-8";
       return false;
+    }
+  GDBusConnection* bus = SessionBus(why);
+  if (bus == nullptr) return false;
+  Channel channel;
+  if (!ReadChannelOrEmpty(bus, &channel, why)) return false;
+  std::map<std::string, std::vector<std::string>> known;  // each monitor's picture properties
+  std::set<std::string> workspaces;
+  for (const std::string& property : channel.pictures) {
+    PicturePlace place;
+    if (!SplitPictureProperty(property, &place)) continue;
+    known[place.monitor].push_back(property);
+    workspaces.insert(place.workspace);
+  }
+  if (workspaces.empty()) workspaces.insert("0");
+  const int fitted = kImageStyles[static_cast<int>(fit == WallpaperFit::kSpan ? WallpaperFit::kFill : fit)];
+  for (const MonitorPicture& picture : pictures) {
+    std::vector<std::string>& properties = known[picture.monitor.name];
+    if (properties.empty())
+      for (const std::string& workspace : workspaces)
+        properties.push_back("/backdrop/screen0/monitor" + picture.monitor.name + "/workspace" + workspace +
+                             std::string(kPictureProperty));
+    for (const std::string& property : properties) {
+      std::string style = property.substr(0, property.size() - kPictureProperty.size()) + std::string(kStyleProperty);
+      auto kept = channel.styles.find(style);
+      int wanted = fitted;
+      if (fit == WallpaperFit::kKeep)
+        wanted = kept != channel.styles.end() && kept->second == kImageStyles[static_cast<int>(WallpaperFit::kSpan)]
+                     ? kImageStyles[static_cast<int>(WallpaperFit::kFill)]
+                     : -1;
+      if (wanted >= 0 && (kept == channel.styles.end() || kept->second != wanted) &&
+          !SetProperty(bus, style, g_variant_new_int32(wanted), why))
+        return false;
+      if (!SetProperty(bus, property, g_variant_new_string(picture.path.c_str()), why)) return false;
+    }
   }
   return true;
 }
 
 }  // namespace
 
-const DesktopSetter kXfceDesktop = {"xfce", CanRun, Show, true, nullptr, nullptr};
+const DesktopSetter kXfceDesktop = {"xfce", CanRun, Show, true, nullptr, ShowEach};
 
 }  // namespace layer

@@ -17,12 +17,15 @@
 
 #include <gtest/gtest.h>
 
+#include "desktop/desktop_setter.h"
+#include "desktop/sway_replies.h"
 #include "desktop_helpers.h"
 
 using namespace desktoptest;
 using testsupport::ListDir;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
+using layer::WallpaperFit;
 
 namespace {
 
@@ -102,7 +105,20 @@ TEST_F(RelayedDesktopTest, LxqtCommandIsBoundedAndAFailureKeepsTheShownCopy) {
   EXPECT_EQ(ReadFile(files_ / "args"), "--set-wallpaper\n" + stored + "\n--wallpaper-mode=stretch\n");
 }
 
-TEST_F(RelayedDesktopTest, PlasmaRunsOneScriptForEveryDesktopAndARefusalIsOneLine) {
+// The recorded script run against desktops as the shell has them: screens
+// 0 (the primary, on the right), 1 (left) and 2 (below the left one), in
+// scaled units; one desktop of a disconnected screen and a second activity
+// on screen 1. What each desktop was given, a line per write.
+constexpr char kRunScript[] = R"(
+const [script, geometry] = [require('fs').readFileSync(process.argv[1], 'utf8'), JSON.parse(process.argv[2])];
+const desktops = () => [0, 1, -1, 2, 1].map(screen => ({screen, writeConfig(key, value) {
+  console.log(`${this.screen} ${this.wallpaperPlugin} ${this.currentConfigGroup.join('/')} ${key}=${value}`);
+}}));
+new Function('desktops', 'screenGeometry', script)(
+    desktops, geometry && (s => ({x: geometry[s][0], y: geometry[s][1], width: 960, height: 540})));
+)";
+
+TEST_F(RelayedDesktopTest, PlasmaRunsOneScriptForEveryDesktopOrEachScreenAndARefusalIsOneLine) {
   // Without a bus, and then without the shell on it, the call goes on.
   {
     ScopedEnv no_bus("DBUS_SESSION_BUS_ADDRESS", nullptr);
@@ -133,8 +149,10 @@ TEST_F(RelayedDesktopTest, PlasmaRunsOneScriptForEveryDesktopAndARefusalIsOneLin
       1);
   std::string said = Change(&stored);
   EXPECT_EQ(said, "wallpaper: " + picture_ + "\n");
-  std::string uri = testsupport::RunPython("import sys, pathlib\nprint(pathlib.Path(sys.argv[1]).as_uri(), end='')\n",
-                                           {stored}).out;
+  auto Uri = [](const std::string& path) {
+    return testsupport::RunPython("import sys, pathlib\nprint(pathlib.Path(sys.argv[1]).as_uri(), end='')\n", {path}).out;
+  };
+  std::string uri = Uri(stored);
   std::string literal;  // the URI as a script string: its quotes escaped
   for (char c : uri) literal += c == '"' ? std::string("\\\"") : std::string(1, c);
   EXPECT_EQ(ReadFile(log),
@@ -152,6 +170,37 @@ TEST_F(RelayedDesktopTest, PlasmaRunsOneScriptForEveryDesktopAndARefusalIsOneLin
   Change(&stored);
   SetFit(nullptr, nullptr);
   EXPECT_NE(ReadFile(log).find("  d.writeConfig(\"FillMode\", 6);\n}\n"), std::string::npos) << ReadFile(log);
+
+  // A picture per screen, by place: the pictures listed out of place, the
+  // right-hand monitor first.
+  const layer::DesktopSetter& kde = layer::ChosenDesktop();
+  const std::vector<layer::MonitorPicture> pictures = {{{"DP-1", 1920, 0, 1920, 1080}, files_ / "right \"r\".bmp"},
+                                                       {{"DP-2", 0, 0, 1920, 1080}, files_ / "left.bmp"},
+                                                       {{"DP-3", 0, 1080, 1920, 1080}, files_ / "below.bmp"}};
+  struct Step {
+    WallpaperFit fit;
+    const char* geometry;  // each screen's place, or none from a shell without it
+    int picture[3];        // the picture each screen gets
+    const char* fill;      // the FillMode written, if any
+  } const steps[] = {
+      {WallpaperFit::kFit, "[[960, 0], [0, 0], [0, 540]]", {0, 1, 2}, "1"},
+      {WallpaperFit::kSpan, "[[960, 0], [0, 0], [0, 540]]", {0, 1, 2}, "2"},
+      {WallpaperFit::kKeep, "null", {1, 2, 0}, nullptr},  // screens by number, pictures by place
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.geometry);
+    std::remove(log.c_str());
+    std::string why;
+    ASSERT_TRUE(kde.show_each(pictures, step.fit, &why)) << why;
+    std::string expected;
+    for (int screen : {0, 1, 2, 1}) {
+      std::string prefix = std::to_string(screen) + " org.kde.image Wallpaper/org.kde.image/General ";
+      expected += prefix + "Image=" + Uri(pictures[step.picture[screen]].path) + "\n";
+      if (step.fill != nullptr) expected += prefix + "FillMode=" + step.fill + "\n";
+    }
+    auto ran = testsupport::RunProcess({"/usr/bin/node", "-e", kRunScript, log, step.geometry}, {}, 20);
+    EXPECT_EQ(ran.out, expected) << ran.err << ReadFile(log);
+  }
 
   WriteFile(refuse, "");
   said = Change(&stored);
@@ -202,6 +251,32 @@ TEST_F(RelayedDesktopTest, SwayThatHangsUpIsOneLineAndAnAnswerTakesTheFit) {
   std::string quoted;  // the path in the compositor's command language
   for (char c : stored) quoted += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
   EXPECT_EQ(command, "output * bg \"" + quoted + "\" fit");
+}
+
+TEST(SwayRepliesTest, AMalformedListOfOutputsIsAReasonWithItsPlace) {
+  struct Case {
+    std::string reply;
+    const char* fault;
+  } const cases[] = {
+      {"", "not the list expected (at byte 0)"},
+      {R"([{"name": "A", "active": true, "rect": {"x": 0.5}}])", "not a whole int"},
+      {"[{\"name\": \"A\x01\"}]", "control character"},
+      {R"([{"name": "\ud800"}])", "half a surrogate pair"},
+      {R"([{"name": "HDMI-A-1", "act)", "not closed"},
+      {R"([{"name": "A", "active": yes}])", "not true or false"},
+      {R"([{"name": "A"}] [])", "text follows"},
+      {R"([{"name": "A",}])", "a string is missing"},
+      {R"([{"modes": )" + std::string(100000, '['), "nested too deeply (at byte 42)"},
+  };
+  for (const Case& c : cases) {
+    std::vector<layer::MonitorPlace> outputs = {{"kept", 0, 0, 1, 1}};
+    std::string why;
+    EXPECT_FALSE(layer::ReadSwayOutputs(c.reply, &outputs, &why)) << c.reply.substr(0, 60);
+    EXPECT_TRUE(why.starts_with("the compositor's list of outputs is not readable: ") &&
+                why.find(c.fault) != std::string::npos)
+        << why;
+    EXPECT_EQ(outputs.size(), 1u);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <tuple>
 
+#include "desktop/desktop_setter.h"
 #include "desktop_helpers.h"
 
 using namespace desktoptest;
@@ -108,6 +109,49 @@ TEST_F(SettingsDesktopTest, XfceGetsThePictureAndItsFitOnEveryMonitorAndWorkspac
   for (const std::string& property : properties) {
     EXPECT_EQ(query(property), third) << property;
     EXPECT_EQ(query(property.substr(0, property.rfind('/')) + "/image-style"), "4") << property;
+  }
+}
+
+TEST_F(SettingsDesktopTest, XfceGivesEachMonitorItsPictureAndFitOnEveryWorkspace) {
+  ChooseDesktop("xfce");
+  const layer::DesktopSetter& xfce = layer::ChosenDesktop();
+  ASSERT_NE(xfce.show_each, nullptr);
+  auto property = [](const std::string& monitor, int workspace, const char* leaf) {
+    return "/backdrop/screen0/monitor" + monitor + "/workspace" + std::to_string(workspace) + "/" + leaf;
+  };
+  auto query = [&](const std::string& name) {
+    return bus_.Run({"/usr/bin/xfconf-query", "-c", "xfce4-desktop", "-p", name});
+  };
+  auto create = [&](const std::string& name, const char* type, const char* value) {
+    bus_.Run({"/usr/bin/xfconf-query", "-c", "xfce4-desktop", "-p", name, "-n", "-t", type, "-s", value});
+  };
+  // HDMI-1 is known on two workspaces and spans; DP-2 is new; VGA-1 is
+  // disconnected and keeps its picture.
+  for (const char* monitor : {"HDMI-1", "VGA-1"})
+    for (int workspace : {0, 1}) create(property(monitor, workspace, "last-image"), "string", "/old/picture.png");
+  create(property("HDMI-1", 0, "image-style"), "int", "6");
+  const std::vector<layer::MonitorPicture> pictures = {{{"HDMI-1", 0, 0, 1920, 1080}, files_ / "left.bmp"},
+                                                       {{"DP-2", 1920, 0, 1080, 1920}, files_ / "right.bmp"}};
+  struct Step {
+    layer::WallpaperFit fit;
+    const char* hdmi_style;  // the style beside each of HDMI-1's pictures
+    const char* dp_style;
+  } const steps[] = {
+      {layer::WallpaperFit::kKeep, "5", ""},  // spanning would hide DP-2; the rest is the user's
+      {layer::WallpaperFit::kTile, "2", "2"},
+      {layer::WallpaperFit::kSpan, "5", "5"},  // each picture fills its own monitor
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(static_cast<int>(step.fit));
+    std::string why;
+    ASSERT_TRUE(xfce.show_each(pictures, step.fit, &why)) << why;
+    for (int workspace : {0, 1}) {
+      EXPECT_EQ(query(property("HDMI-1", workspace, "last-image")), pictures[0].path);
+      EXPECT_EQ(query(property("DP-2", workspace, "last-image")), pictures[1].path);
+      EXPECT_EQ(query(property("VGA-1", workspace, "last-image")), "/old/picture.png");
+      EXPECT_EQ(query(property("DP-2", workspace, "image-style")), step.dp_style);
+    }
+    EXPECT_EQ(query(property("HDMI-1", 0, "image-style")), step.hdmi_style);
   }
 }
 
