@@ -155,7 +155,7 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
 
 // The outputs the compositor shows things on, in its order and with their
 // places in its layout.
-bool ListMonitors(std::vector<MonitorPlace>* monitors, std::string* why) {
+bool ListOutputs(std::vector<MonitorPlace>* monitors, std::string* why) {
   std::string reply;
   return Exchange(kGetOutputs, "", kLongestOutputList, &reply, why) && ReadSwayOutputs(reply, monitors, why);
 }
@@ -180,6 +180,6 @@ bool ShowEach(const std::vector<MonitorPicture>& pictures, WallpaperFit fit, std
 
 }  // namespace
 
-const DesktopSetter kSwayDesktop = {"sway", CanRun, Show, true, ListMonitors, ShowEach};
+const DesktopSetter kSwayDesktop = {"sway", CanRun, Show, true, ListOutputs, ShowEach};
 
 }  // namespace layer
