@@ -56,8 +56,10 @@ TEST_F(SteeringTest, TheMenuShowsTheStateAndEachItemActs) {
 
   // Nothing shown yet: the item that opens it is greyed and does nothing.
   std::vector<LayerMenuLine> lines = ChooseFromMenu(OpenPictureCommandId);
-  const std::vector<std::string> texts = {kNextPictureText, kPreviousPictureText, kPauseText,  kOpenPictureText, "",
-                                          kShuffleText,     kStartAtLoginText,    "",          kShowWindowText,  kQuitText};
+  std::vector<std::string> texts = {kNextPictureText, kPreviousPictureText, kPauseText, kOpenPictureText, "",
+                                    kShuffleText,     kEachMonitorText,     kFitMenuTitle};
+  texts.insert(texts.end(), std::begin(kFitMenuTexts), std::end(kFitMenuTexts));
+  texts.insert(texts.end(), {kStartAtLoginText, "", kShowWindowText, kQuitText});
   ASSERT_EQ(lines.size(), texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(lines[i].text, texts[i]) << i;
   EXPECT_EQ(FlagsOf(lines, OpenPictureCommandId) & MF_GRAYED, static_cast<UINT>(MF_GRAYED));
@@ -95,13 +97,20 @@ TEST_F(SteeringTest, TheMenuShowsTheStateAndEachItemActs) {
 
   // Shuffle and start at login are checked while on; the entry names this program.
   ChooseFromMenu(ShuffleCommandId);
+  ChooseFromMenu(EachMonitorCommandId);
+  ChooseFromMenu(FirstFitCommandId + 2);
   const std::string entry = std::string(std::getenv("XDG_CONFIG_HOME")) + "/autostart/skerrow.desktop";
   std::filesystem::remove(entry);
   ChooseFromMenu(StartAtLoginCommandId);
   lines = ChooseFromMenu(0);
   EXPECT_EQ(FlagsOf(lines, ShuffleCommandId) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
   EXPECT_EQ(FlagsOf(lines, StartAtLoginCommandId) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+  for (UINT id : {EachMonitorCommandId, FirstFitCommandId + 2})
+    EXPECT_EQ(FlagsOf(lines, id) & MF_CHECKED, static_cast<UINT>(MF_CHECKED)) << id;
+  EXPECT_EQ(FlagsOf(lines, FirstFitCommandId) & MF_CHECKED, 0u);
   EXPECT_EQ(ShuffleOrder, 1);
+  EXPECT_EQ(EachMonitor, 1);
+  EXPECT_EQ(FitMode, 2);
   char self[4096] = {};
   ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
   EXPECT_NE(testsupport::ReadFile(entry).find("\nExec=\"" + std::string(self) + "\"\n"), std::string::npos);
