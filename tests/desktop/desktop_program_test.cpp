@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 
@@ -92,6 +93,75 @@ TEST(DesktopProgramTest, FivePicturesReachGnomeSettings) {
     for (const char* key : {"picture-uri", "picture-uri-dark"})
       EXPECT_EQ(bus.Run({"/usr/bin/gsettings", "get", "org.gnome.desktop.background", key}), "'" + uri + "'");
   });
+}
+
+// The middle pixel of each picture as Pillow reads it, 0xRRGGBB.
+std::vector<unsigned long> Middles(const std::vector<std::string>& pictures) {
+  std::vector<unsigned long> middles;
+  for (const std::string& picture : pictures)
+    middles.push_back(std::stoul(testsupport::RunPython(
+        "import sys\nfrom PIL import Image\nim = Image.open(sys.argv[1]).convert('RGB')\n"
+        "r, g, b = im.getpixel((im.width // 2, im.height // 2))\nprint(r << 16 | g << 8 | b)\n",
+        {picture}).out));
+  return middles;
+}
+
+bool Near(unsigned long pixel, unsigned long want) {
+  for (int shift : {16, 8, 0})
+    if (std::abs(static_cast<int>((pixel >> shift) & 0xff) - static_cast<int>((want >> shift) & 0xff)) > 8)
+      return false;
+  return true;
+}
+
+TEST(DesktopProgramTest, EachMonitorTakesTheNextPictureLeftToRightAndPreviousGoesBackAStep) {
+  XServer screen("640x360x24");
+  size_t monitors = 0;
+  // The right one declared first: the order is the layout's, not the server's.
+  ASSERT_TRUE(SetMonitors(screen.display(), {"320,0,320,360", "0,0,320,360"}, &monitors));
+  Display* display = XOpenDisplay(screen.display().c_str());
+  ASSERT_NE(display, nullptr);
+  testsupport::TempDir folder;
+  std::string configuration = "get-timer:600000\nfit:stretch\nmonitors:each\n";
+  std::vector<std::string> pictures;
+  for (int i = 0; i < 3; ++i) {
+    pictures.push_back(DrawBitmap(folder / ("p" + std::to_string(i) + ".bmp"), 160, 180, i));
+    configuration += "file://" + pictures.back() + "\n";
+  }
+  const std::vector<unsigned long> middles = Middles(pictures);
+  testsupport::WriteFile(folder / "skerrow.cnf", configuration);
+  const std::string log = folder / "stderr.txt";
+  Child program({SKERROW_PROGRAM}, {.env = {"TEMP=" + folder.path(), "XDG_STATE_HOME=" + (folder / "state"),
+                                            "SKERROW_DESKTOP=x11"},
+                                    .folder = folder.path(),
+                                    .stderr_file = log});
+  auto root_pixel = [&](int x, int y) {
+    XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, 1, 1, AllPlanes, ZPixmap);
+    unsigned long pixel = image != nullptr ? XGetPixel(image, 0, 0) : 0;
+    if (image != nullptr) XDestroyImage(image);
+    return pixel;
+  };
+  auto steer = [&](const char* option) {
+    Child other({SKERROW_PROGRAM, option}, {});
+    int code = -1;
+    testsupport::WaitFor([&] { return other.Ended(&code); }, 5000);
+    EXPECT_EQ(code, 0) << option;
+  };
+  const struct {
+    const char* option;  // null: the first step, at start
+    int left, right;
+  } steps[] = {{nullptr, 0, 1}, {"--next", 2, 0}, {"--previous", 0, 1}, {"--next", 2, 0}};
+  for (const auto& step : steps) {
+    if (step.option != nullptr) steer(step.option);
+    bool shown = testsupport::WaitFor(
+        [&] { return Near(root_pixel(160, 180), middles[step.left]) && Near(root_pixel(480, 180), middles[step.right]); },
+        15000);
+    EXPECT_TRUE(shown) << (step.option ? step.option : "start") << std::hex << " left " << root_pixel(160, 180)
+                       << " right " << root_pixel(480, 180) << "\n"
+                       << ReadFile(log);
+  }
+  if (program.Terminate(5000) < 0) program.Signal(SIGKILL);
+  EXPECT_EQ(ReadFile(log).find("did not take"), std::string::npos) << ReadFile(log);
+  XCloseDisplay(display);
 }
 
 }  // namespace
