@@ -179,7 +179,7 @@ void RemoveCopiesBut(const std::vector<Copy>& copies, const std::string& keep, c
   std::vector<int> held;
   for (const Copy& copy : copies) {
     if (copy.path == keep || copy.path == keep_too) continue;
-    int fd = open(copy.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    int fd = open(copy.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (unlink(copy.path.c_str()) == 0 && fd >= 0)
       held.push_back(fd);
     else if (fd >= 0)
