@@ -40,7 +40,8 @@ bool IsBitmapFile(int fd, uint64_t file_size);
 // Makes every folder of `path` that is missing; false when it is no folder.
 bool MakeFolders(const std::string& path);
 
-// Copies the rest of `from` to `to`.
+// Copies the rest of `from` to `to` in steps whose writing to disk starts
+// at once, so that a sync after has little left to wait for.
 bool CopyAll(int from, int to);
 
 // Sets the thread's error and returns FALSE.

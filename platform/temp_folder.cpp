@@ -11,8 +11,11 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
+
+#include "layer_control.h"
 
 namespace {
 
@@ -79,4 +82,15 @@ DWORD WINAPI GetTempPathA(DWORD length, LPSTR buffer) {
   if (buffer == nullptr || length <= current.size()) return static_cast<DWORD>(current.size() + 1);
   std::memcpy(buffer, current.c_str(), current.size() + 1);
   return static_cast<DWORD>(current.size());
+}
+
+bool InWorkFolder(const char* path) {
+  if (path == nullptr || current.empty() || !StillOurs(current)) return false;
+  std::string_view whole = path;
+  std::size_t slash = whole.rfind('/');
+  if (slash == std::string_view::npos || slash + 1 == whole.size()) return false;
+  // The folder itself, however the path names it.
+  struct stat folder{}, ours{};
+  return stat(std::string(whole.substr(0, slash + 1)).c_str(), &folder) == 0 && lstat(current.c_str(), &ours) == 0 &&
+         folder.st_dev == ours.st_dev && folder.st_ino == ours.st_ino;
 }

@@ -2,6 +2,11 @@
 // bitmap, so the caller may delete its file as soon as the call returns, and
 // hands that copy to the desktop setter chosen at start-up. Each change gets
 // a new name, since desktops take a re-set of the same path as no change.
+// The picture is written once: a bitmap the program made in its own work
+// folder becomes the copy by a second link, so storing it costs one sync of
+// what the chain already wrote; any other file is copied, its writing to
+// disk started step by step as it goes. An earlier copy leaves the folder
+// at once but its blocks are given back on a thread of their own.
 #include <windows.h>
 
 #include <dirent.h>
@@ -16,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "bitmap_header.h"
@@ -60,9 +67,28 @@ std::vector<Copy> StoredCopies(const std::string& folder) {
   return copies;
 }
 
+// The names go now, so the folder never holds more than it should; a copy
+// is held open while its name goes, and closed on a thread of its own, since
+// giving a large file's blocks back may take a while and the caller need not
+// wait for it. Should the program end first, the system closes it all the same.
 void RemoveCopiesBut(const std::vector<Copy>& copies, const std::string& keep, const std::string& keep_too) {
-  for (const Copy& copy : copies)
-    if (copy.path != keep && copy.path != keep_too) unlink(copy.path.c_str());
+  std::vector<int> held;
+  for (const Copy& copy : copies) {
+    if (copy.path == keep || copy.path == keep_too) continue;
+    int fd = open(copy.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (unlink(copy.path.c_str()) == 0 && fd >= 0)
+      held.push_back(fd);
+    else if (fd >= 0)
+      close(fd);
+  }
+  if (held.empty()) return;
+  try {
+    std::thread([held] {
+      for (int fd : held) close(fd);
+    }).detach();
+  } catch (const std::system_error&) {
+    for (int fd : held) close(fd);
+  }
 }
 
 // A copy on its way into the store: written, but neither safe on disk nor
@@ -71,30 +97,68 @@ struct PendingCopy {
   std::string folder;
   std::string temporary;
   FileDescriptor file;
+  bool linkable = false;  // the caller's file may become the copy itself
   ~PendingCopy() {
     if (!temporary.empty()) unlink(temporary.c_str());
   }
 };
 
 
-// Writes the picture to a temporary file in the store's folder.
-BOOL StartCopy(int source, PendingCopy* copy) {
-  std::string temporary = copy->folder + "/.wallpaper.XXXXXX";
-  int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(ERROR_ACCESS_DENIED);
-  copy->temporary = temporary;
-  copy->file.reset(fd);
-  if (!CopyAll(source, fd) || fchmod(fd, 0600) != 0) return Fail(ERROR_WRITE_FAULT);
-  return TRUE;
+// Whether the opened picture may become the stored copy by a second link:
+// only a file the chain made in the program's own work folder, which it never
+// writes again (it removes a name before making it afresh), with no other
+// name, on the store's file system. A user's own file could change after,
+// and is copied.
+bool MayLink(const char* path, int source, const std::string& folder) {
+  struct stat picture{}, store{};
+  return InWorkFolder(path) && fstat(source, &picture) == 0 && S_ISREG(picture.st_mode) && picture.st_nlink == 1 &&
+         picture.st_uid == geteuid() && stat(folder.c_str(), &store) == 0 && picture.st_dev == store.st_dev;
 }
 
-// Makes the copy safe on disk and gives it the next name. Of the earlier
-// copies only the one the desktop shows is left; the new one's path goes
-// to `stored`.
-BOOL FinishCopy(PendingCopy* copy, std::string* stored) {
-  bool written = fsync(copy->file.get()) == 0;
+// Gives the picture a temporary second name in the store's folder. False
+// when it cannot, or when the name turns out to be some other file than the
+// one opened; it is then copied.
+bool LinkPicture(const char* path, int source, PendingCopy* copy) {
+  struct stat opened{};
+  if (fstat(source, &opened) != 0) return false;
+  static unsigned attempt = 0;
+  for (int tries = 0; tries < 16; ++tries) {
+    std::string temporary = copy->folder + "/.wallpaper." + std::to_string(getpid()) + "-" + std::to_string(++attempt);
+    if (link(path, temporary.c_str()) != 0) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    copy->temporary = temporary;
+    struct stat linked{};
+    return lstat(temporary.c_str(), &linked) == 0 && linked.st_ino == opened.st_ino && linked.st_dev == opened.st_dev;
+  }
+  return false;
+}
+
+// Puts the picture into a temporary file in the store's folder and makes it
+// safe on disk: 0, or the error. Touches no state of the layer, so it may
+// run beside the drawing of the desktop.
+DWORD WriteCopy(const char* path, int source, PendingCopy* copy) {
+  if (copy->linkable) {
+    if (LinkPicture(path, source, copy))
+      return fchmod(source, 0600) == 0 && fsync(source) == 0 ? 0 : ERROR_WRITE_FAULT;
+    if (!copy->temporary.empty()) unlink(copy->temporary.c_str());
+    copy->temporary.clear();
+  }
+  std::string temporary = copy->folder + "/.wallpaper.XXXXXX";
+  int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return ERROR_ACCESS_DENIED;
+  copy->temporary = temporary;
+  copy->file.reset(fd);
+  if (!CopyAll(source, fd) || fchmod(fd, 0600) != 0) return ERROR_WRITE_FAULT;
+  bool written = fsync(fd) == 0;
   if (close(copy->file.release()) != 0) written = false;
-  if (!written) return Fail(ERROR_WRITE_FAULT);
+  return written ? 0 : ERROR_WRITE_FAULT;
+}
+
+// Gives the copy, safe on disk, the next name. Of the earlier copies only
+// the one the desktop shows is left; the new one's path goes to `stored`.
+BOOL FinishCopy(PendingCopy* copy, std::string* stored) {
   std::vector<Copy> copies = StoredCopies(copy->folder);
   // After a restart the newest copy is the one the desktop was last given.
   bool shown_known = std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return c.path == shown_copy; });
@@ -129,9 +193,10 @@ void KeepShownCopies(const std::string& stored, bool shown) {
 
 // Stores the bitmap at `path` and shows it, in the order the desktop
 // needs. One that keeps the path is told of a copy already safe under its
-// name. One that takes the pixels at once is told first, from the caller's
-// file, so that its change waits for no copy and no disk; a copy that then
-// fails still fails the call, and the next change tries again.
+// name. One that takes the pixels at once is told from the caller's file
+// while the copy is written beside it, so that its change waits for no copy
+// and no disk; a copy that then fails still fails the call, and the next
+// change tries again.
 BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure) {
   const DesktopSetter& desktop = ChosenDesktop();
   PendingCopy copy;
@@ -140,8 +205,25 @@ BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure
   FileDescriptor source;
   if (!OpenPicture(path, &source)) return FALSE;
   if (!MakeFolders(copy.folder)) return Fail(ERROR_PATH_NOT_FOUND);
-  if (!desktop.keeps_path) *failure = TellDesktop(desktop, path);
-  if (!StartCopy(source.get(), &copy) || !FinishCopy(&copy, stored)) return FALSE;
+  copy.linkable = MayLink(path, source.get(), copy.folder);
+  DWORD error = 0;
+  if (desktop.keeps_path) {
+    error = WriteCopy(path, source.get(), &copy);
+  } else {
+    std::thread writer;
+    try {
+      writer = std::thread([&] { error = WriteCopy(path, source.get(), &copy); });
+    } catch (const std::system_error&) {
+      // No thread to spare: one after the other.
+    }
+    *failure = TellDesktop(desktop, path);
+    if (writer.joinable())
+      writer.join();
+    else
+      error = WriteCopy(path, source.get(), &copy);
+  }
+  if (error != 0) return Fail(error);
+  if (!FinishCopy(&copy, stored)) return FALSE;
   if (desktop.keeps_path) *failure = TellDesktop(desktop, *stored);
   KeepShownCopies(*stored, failure->empty());
   return TRUE;

@@ -50,6 +50,11 @@ bool LayerTrayIconEvent(UINT mouse_message);
 // a new number on each change. Empty when there is none.
 std::string LayerWallpaperStorePath();
 
+// Whether `path` names a file directly inside this process's own work
+// folder (GetTempPathA's): one of the program's own intermediate files, not
+// a user's.
+bool InWorkFolder(const char* path);
+
 // Picks the desktop setter the wallpaper call hands its copy to, from
 // SKERROW_DESKTOP or the session's environment, says which on standard error
 // ("desktop: <name>") and returns that name.

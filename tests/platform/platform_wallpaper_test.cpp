@@ -1,10 +1,12 @@
-// The wallpaper store: a whole bitmap is copied in one step before the call
+// The wallpaper store: a whole bitmap is stored in one step before the call
 // returns; anything else leaves the stored wallpaper as it was.
 #include <windows.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -252,6 +254,47 @@ TEST_F(WallpaperTest, NoPathClearsTheWallpaperAndChangesCanBeAnnounced) {
   EXPECT_FALSE(SystemParametersInfoA(0x9999, 0, nullptr, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SPI_VALUE));
   (void)child;
+}
+
+// The program's own bitmap becomes the stored copy by a second link and one
+// sync; anything else is copied, so a later change to it cannot reach the
+// desktop's file.
+TEST_F(WallpaperTest, OnlyTheProgramsOwnBitmapIsStoredByALink) {
+  char work[MAX_PATH];
+  ASSERT_NE(GetTempPathA(sizeof work, work), 0u);
+  // The store beside the work folder, on its file system.
+  const std::string state = std::string(work) + "state";
+  setenv("XDG_STATE_HOME", state.c_str(), 1);
+  const std::string bytes = ReadFile(Picture("p.bmp", "BMP", "RGB", 30, 20));
+  struct Case {
+    const char* what;
+    std::string path;
+    bool second_name, linked;
+  } const cases[] = {
+      {"the chain's bitmap", std::string(work) + "p.bmp", false, true},
+      {"a user's file", files_ / "q.bmp", false, false},
+      {"a work file with another name", std::string(work) + "r.bmp", true, false},
+  };
+  for (const Case& c : cases) {
+    WriteFile(c.path, bytes);
+    if (c.second_name) {
+      ASSERT_EQ(link(c.path.c_str(), (c.path + "2").c_str()), 0);
+    }
+    testsupport::StderrCapture capture;
+    ASSERT_TRUE(Set(c.path)) << c.what;
+    capture.Finish();
+    struct stat picture{}, stored{};
+    ASSERT_EQ(stat(c.path.c_str(), &picture), 0);
+    ASSERT_EQ(stat(LayerWallpaperStorePath().c_str(), &stored), 0);
+    EXPECT_EQ(stored.st_ino == picture.st_ino, c.linked) << c.what;
+    std::remove(c.path.c_str());  // as the chain does right after the call
+    std::remove((c.path + "2").c_str());
+    EXPECT_EQ(ReadFile(LayerWallpaperStorePath()), bytes) << c.what;
+    ASSERT_EQ(stat(LayerWallpaperStorePath().c_str(), &stored), 0);
+    EXPECT_EQ(stored.st_nlink, 1u) << c.what;
+    EXPECT_EQ(ListDir(state + "/skerrow").size(), 1u) << c.what;
+  }
+  std::filesystem::remove_all(state);
 }
 
 }  // namespace
