@@ -51,7 +51,7 @@ constexpr std::string_view kSpannedStem = "spanned";
 constexpr std::string_view kCopySuffix = ".bmp";
 
 // A composite larger than this (pixels) is refused rather than allocated.
-constexpr int64_t kLargestComposite = int64_t{1} << 27;
+constexpr int64_t kLargestComposite = int64_t{1} << 26;
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
