@@ -529,6 +529,9 @@ class DesktopWallpaper final : public IDesktopWallpaper {
 };
 
 }  // namespace
+
+void ResetDesktopWallpaper() { gathering = Gathering(); }
+
 }  // namespace layer
 
 using namespace layer;
