@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,7 +51,7 @@ constexpr std::string_view kSpannedStem = "spanned";
 constexpr std::string_view kCopySuffix = ".bmp";
 
 // A composite larger than this (pixels) is refused rather than allocated.
-constexpr int64_t kLargestComposite = int64_t{1} << 27;
+constexpr int64_t kLargestComposite = int64_t{1} << 26;
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
@@ -150,8 +151,33 @@ void Put32(unsigned char* at, uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
+// Pixels of the composite's size. Fresh pages cost a fault each, which on
+// some virtual machines is most of the composite's time: they are mapped
+// in large pages where the system has them, all at once, and kept for the
+// next composite of the same size (the layout rarely changes).
+class PixelBuffer {
+ public:
+  PixelBuffer(int width, int height) : size_(sizeof(uint32_t) * static_cast<size_t>(width) * static_cast<size_t>(height)) {
+    void* at = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED) return;
+    madvise(at, size_, MADV_HUGEPAGE);
+    madvise(at, size_, MADV_POPULATE_WRITE);
+    area_ = {static_cast<uint32_t*>(at), width, height, static_cast<size_t>(width)};
+  }
+  ~PixelBuffer() {
+    if (area_.pixels != nullptr) munmap(area_.pixels, size_);
+  }
+  PixelBuffer(const PixelBuffer&) = delete;
+  PixelBuffer& operator=(const PixelBuffer&) = delete;
+  const PixelArea& area() const { return area_; }
+
+ private:
+  size_t size_;
+  PixelArea area_ = {nullptr, 0, 0, 0};
+};
+
 // The composite as a 24-bit bitmap, bottom row first.
-bool WriteBitmap(int fd, const RootPicture& picture) {
+bool WriteBitmap(int fd, const PixelArea& picture) {
   const size_t row_bytes = (static_cast<size_t>(picture.width) * 3 + 3) & ~size_t{3};
   const uint64_t pixel_bytes = row_bytes * static_cast<uint64_t>(picture.height);
   unsigned char head[54] = {'B', 'M'};
@@ -169,8 +195,7 @@ bool WriteBitmap(int fd, const RootPicture& picture) {
   std::vector<unsigned char> batch(row_bytes * static_cast<size_t>(batch_rows));
   auto pack = [&](int first, int from_row, int to_row) {
     for (int r = from_row; r < to_row; ++r) {
-      const uint32_t* in = picture.pixels.data() +
-                           static_cast<size_t>(picture.height - 1 - (first + r)) * static_cast<size_t>(picture.width);
+      const uint32_t* in = picture.pixels + static_cast<size_t>(picture.height - 1 - (first + r)) * picture.stride;
       unsigned char* out = batch.data() + static_cast<size_t>(r) * row_bytes;
       for (int x = 0; x < picture.width; ++x) {
         uint32_t p = in[x];
@@ -187,6 +212,9 @@ bool WriteBitmap(int fd, const RootPicture& picture) {
     pack(first, 0, count / 2);
     helper.join();
     if (!WriteAll(fd, batch.data(), row_bytes * static_cast<size_t>(count))) return false;
+    // The disk starts on each batch while the next is packed, so the sync
+    // at the end has little left to wait for.
+    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
   return true;
 }
@@ -229,15 +257,20 @@ bool Compose(const std::string& folder, const std::vector<MonitorPlace>& monitor
     const MonitorPlace& m = pictures[i].monitor;
     placed.push_back({&bitmaps[i], {m.x - bounds.x, m.y - bounds.y, m.width, m.height}});
   }
-  RootPicture composite;
-  composite.width = bounds.width;
-  composite.height = bounds.height;
-  composite.pixels.resize(static_cast<size_t>(bounds.width) * static_cast<size_t>(bounds.height));
-  DrawEach(placed, ChosenFit(),
-           {composite.pixels.data(), composite.width, composite.height, static_cast<size_t>(composite.width)});
+  static std::unique_ptr<PixelBuffer> kept;
+  if (kept == nullptr || kept->area().width != bounds.width || kept->area().height != bounds.height) {
+    kept.reset();  // the earlier size's pages go first
+    kept = std::make_unique<PixelBuffer>(bounds.width, bounds.height);
+  }
+  PixelBuffer& composite = *kept;
+  if (composite.area().pixels == nullptr) {
+    *why = "no memory for the composite picture";
+    return false;
+  }
+  DrawEach(placed, ChosenFit(), composite.area());
   std::string temporary;
   FileDescriptor file;
-  bool done = StartCopy(folder, &temporary, &file) && WriteBitmap(file.get(), composite) &&
+  bool done = StartCopy(folder, &temporary, &file) && WriteBitmap(file.get(), composite.area()) &&
               FinishCopy(folder, kSpannedStem, &temporary, &file, stored);
   if (!temporary.empty()) unlink(temporary.c_str());
   if (!done) *why = "the composite picture could not be stored";
@@ -415,6 +448,8 @@ class DesktopWallpaper final : public IDesktopWallpaper {
     if (!MakeFolders(folder)) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
     if (!StartCopy(folder, &copy->temporary, &copy->file)) return HRESULT_FROM_WIN32(GetLastError());
     if (!CopyAll(source.get(), copy->file.get())) return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    // Written back from now on, so that the sync after the show waits less.
+    sync_file_range(copy->file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     gathering.arriving[monitor->name] = std::move(copy);
     if (gathering.timer == 0) gathering.timer = SetTimer(nullptr, 0, 0, ShowGathered);
     return S_OK;
@@ -494,6 +529,9 @@ class DesktopWallpaper final : public IDesktopWallpaper {
 };
 
 }  // namespace
+
+void ResetDesktopWallpaper() { gathering = Gathering(); }
+
 }  // namespace layer
 
 using namespace layer;

@@ -147,4 +147,8 @@ void DropWindowWaitSources(uint32_t id);
 std::optional<std::string> UserStringValue(std::string_view key, std::string_view name);
 void ResetRegistry();
 
+// The desktop wallpaper object's side: pictures waiting for the loop's
+// next turn and those shown, forgotten (the store's files stay).
+void ResetDesktopWallpaper();
+
 }  // namespace layer

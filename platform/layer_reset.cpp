@@ -17,6 +17,7 @@ void LayerReset() {
   ResetInstanceChannel();
   ResetSockets();
   ResetRegistry();
+  ResetDesktopWallpaper();
   SetLastError(ERROR_SUCCESS);
   CurrentView().TrayChanged();
 }

@@ -23,9 +23,9 @@ namespace {
 constexpr auto kDeadline = std::chrono::milliseconds(2000);
 constexpr const char* kCommands[] = {"pcmanfm-qt", "pcmanfm"};
 // --wallpaper-mode for each placement, in WallpaperFit's order. The file
-// manager spans a picture only by stretching it over the whole desktop:
-// until the program lays out that picture itself, a spanned one fills.
-constexpr const char* kWallpaperModes[] = {nullptr, "zoom", "fit", "stretch", "center", "tile", "zoom"};
+// manager spans a picture only by stretching it over the whole desktop,
+// which is exact for the composite the layer lays out over the monitors.
+constexpr const char* kWallpaperModes[] = {nullptr, "zoom", "fit", "stretch", "center", "tile", "stretch"};
 
 // The full path of `command` on PATH, empty when it is not there.
 std::string FindCommand(const char* command) {

@@ -45,6 +45,41 @@ TEST_F(ShellTest, TextConversionReadsCp932AndMarksWhatIsNotCp932) {
   EXPECT_EQ(GetACP(), 932u);
 }
 
+TEST_F(ShellTest, WideTextGoesToCp932AndBackWithSizesAsWindowsCountsThem) {
+  struct Case {
+    std::string cp932;  // what comes back from the wide text
+    std::wstring wide;
+  };
+  const Case cases[] = {
+      {kHostUnknown, L"ホスト名が不明です。"},
+      {"/home/\x95\xc7\x8e\x86/p.bmp", L"/home/壁紙/p.bmp"},
+      {"a?b", L"a\u00e9b"},  // no such character in CP932: the default one
+      {"", L""},
+  };
+  for (const Case& c : cases) {
+    int wide_size = MultiByteToWideChar(CP_ACP, 0, c.cp932.c_str(), -1, nullptr, 0);
+    EXPECT_EQ(wide_size, c.cp932 == "a?b" ? 4 : static_cast<int>(c.wide.size() + 1)) << c.cp932;
+    std::wstring wide(c.wide.size() + 1, L'x');
+    if (c.cp932 != "a?b") {
+      EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, c.cp932.c_str(), -1, wide.data(), wide_size), wide_size);
+      EXPECT_EQ(wide.c_str(), c.wide) << c.cp932;
+    }
+    BOOL lossy = TRUE;
+    int size = WideCharToMultiByte(CP_ACP, 0, c.wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(size), 'x');
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, c.wide.c_str(), -1, text.data(), size, nullptr, &lossy), size);
+    EXPECT_EQ(text.c_str(), c.cp932);
+    EXPECT_EQ(lossy, c.cp932 == "a?b" ? TRUE : FALSE) << c.cp932;
+  }
+  // A buffer too small gets nothing; a bad page or no text is refused.
+  wchar_t small[2];
+  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "abc", -1, small, 2), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(MultiByteToWideChar(65001, 0, "abc", -1, nullptr, 0), 0);
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, nullptr, -1, nullptr, 0, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 TEST_F(ShellTest, MessageBoxesPrintCaptionAndTextInUtf8AndAnswerAtOnce) {
   HWND owner = CreateLogged();
   testsupport::StderrCapture capture;
