@@ -238,7 +238,7 @@ TEST_F(DesktopWindowTest, TheTrayMenuOpensOnARightClickAndItsChoicesAct) {
   EXPECT_FALSE(RotationTimerRunning());
 
   // The last, quit, ends the program the normal way.
-  ChooseFromTrayMenu(8);
+  ChooseFromTrayMenu(10);
   EXPECT_TRUE(PumpUntil([] { return !IsWindow(MainWindow); }));
   EXPECT_TRUE(PumpUntil([] { return TrayWidget() == nullptr; })) << "the tray icon stayed";
   EXPECT_EQ(quit_code, std::optional<WPARAM>(0));
