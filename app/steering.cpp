@@ -131,8 +131,7 @@ void OpenShownPicture(HWND window) {
   if (shown.starts_with(kFilePrefix)) {
     path = shown.substr(kSchemeLength);
   } else {
-    char stored[MAX_PATH];
-    if (SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof stored, stored, 0)) path = stored;
+    path = ShownWallpaperCopy();
   }
   HINSTANCE started = ShellExecuteA(window, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   if (reinterpret_cast<INT_PTR>(started) <= 32) {
@@ -144,9 +143,7 @@ void OpenShownPicture(HWND window) {
 
 // The picture shown and its stored copy, one per line.
 void AnswerCurrent(HWND window, HWND caller) {
-  char stored[MAX_PATH] = "";
-  SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof stored, stored, 0);
-  std::string text = std::string(ShownUrl) + '\n' + stored;
+  std::string text = std::string(ShownUrl) + '\n' + ShownWallpaperCopy();
   COPYDATASTRUCT answer{kRequestDataTag, static_cast<DWORD>(text.size()), text.data()};
   SendMessageA(caller, WM_COPYDATA, reinterpret_cast<WPARAM>(window), reinterpret_cast<LPARAM>(&answer));
 }

@@ -7,6 +7,7 @@
 
 #include "app_constants.h"
 #include "app_globals.h"
+#include "wallpaper.h"
 
 int FitMode = kNoFit;
 
@@ -31,7 +32,5 @@ void ChooseFit(HWND window, int mode) {
   SaveConfiguration(window);
   // The mode is whole in every record before the wallpaper call runs
   // anything of the desktop's.
-  char current[MAX_PATH];
-  if (SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof current, current, 0) && current[0] != '\0')
-    SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, current, 0);
+  ShowWallpaperAgain();
 }

@@ -165,6 +165,7 @@ void RunStages(int deleteSource, char* lowered) {
   if (SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, ScratchBuffer, 0)) {
     ++WallpaperChanges;
     ++PicturesTaken;
+    NoteOnePictureForAll();
   }
   if (deleteSource != 0) std::remove(ScratchBuffer);
 }

@@ -42,6 +42,11 @@ struct Round {
 };
 Round current_round;
 
+// Whether the desktop's last change gave each monitor its own picture, and
+// the monitor whose picture came last in it.
+bool shown_per_monitor = false;
+std::wstring last_monitor;
+
 // The object with COM started for it; released with it.
 class WallpaperObject {
  public:
@@ -97,6 +102,15 @@ std::wstring Wide(const std::string& text) {
   return wide;
 }
 
+std::string Narrow(LPCWSTR wide) {
+  int length = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide, -1, text.data(), length, nullptr, nullptr);
+  text.resize(static_cast<size_t>(length - 1));
+  return text;
+}
+
 void DropHeld() {
   for (const HeldPicture& picture : current_round.held)
     if (picture.ours) std::remove(picture.path.c_str());
@@ -130,7 +144,7 @@ void EndMonitorTurn() {
   if (current_round.active && current_round.tries_left > 0) --current_round.tries_left;
 }
 
-// Called by the chain in place of the wallpaper call while a current_round runs.
+// Called by the chain in place of the wallpaper call while a round runs.
 bool HoldMonitorPicture(const char* bitmap, int deleteSource) {
   if (!current_round.active || current_round.held.size() >= current_round.monitors.size()) return false;
   const std::wstring& monitor = current_round.monitors[current_round.held.size()];
@@ -155,7 +169,7 @@ bool HoldMonitorPicture(const char* bitmap, int deleteSource) {
 
 void FinishMonitorRound() {
   if (!current_round.active) return;
-  // The current_round is over before any desktop call runs.
+  // The round is over before any desktop call runs.
   Round finished = std::move(current_round);
   current_round = Round{};
   bool changed = false;
@@ -163,11 +177,55 @@ void FinishMonitorRound() {
     WallpaperObject wallpaper;
     for (const HeldPicture& picture : finished.held) {
       std::wstring path = Wide(picture.path);
-      if (!wallpaper || path.empty()) continue;
-      if (SUCCEEDED(wallpaper->SetWallpaper(picture.monitor.c_str(), path.c_str()))) changed = true;
+      HRESULT result = !wallpaper ? REGDB_E_CLASSNOTREG : path.empty() ? E_INVALIDARG
+                                                         : wallpaper->SetWallpaper(picture.monitor.c_str(), path.c_str());
+      if (SUCCEEDED(result)) {
+        changed = true;
+        last_monitor = picture.monitor;
+      } else {
+        // The chain does not look at the result; the monitor keeps its picture.
+        std::fprintf(stderr, kMonitorRefusedFormat, picture.path.c_str(), static_cast<unsigned>(result));
+      }
     }
   }
-  if (changed) ++WallpaperChanges;
+  if (changed) {
+    ++WallpaperChanges;
+    shown_per_monitor = true;
+  }
   for (const HeldPicture& picture : finished.held)
     if (picture.ours) std::remove(picture.path.c_str());
+}
+
+void NoteOnePictureForAll() { shown_per_monitor = false; }
+
+std::string ShownWallpaperCopy() {
+  if (shown_per_monitor) {
+    WallpaperObject wallpaper;
+    LPWSTR path = nullptr;
+    if (!wallpaper || FAILED(wallpaper->GetWallpaper(last_monitor.c_str(), &path)) || path == nullptr)
+      return std::string();
+    std::string text = Narrow(path);
+    CoTaskMemFree(path);
+    return text;
+  }
+  char stored[MAX_PATH] = "";
+  if (!SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof stored, stored, 0)) return std::string();
+  return stored;
+}
+
+void ShowWallpaperAgain() {
+  if (!shown_per_monitor) {
+    std::string stored = ShownWallpaperCopy();
+    if (!stored.empty()) SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, stored.data(), 0);
+    return;
+  }
+  WallpaperObject wallpaper;
+  if (!wallpaper) return;
+  // Each monitor's own copy, set again: the desktop lays them out anew.
+  for (const PlacedMonitor& monitor : MonitorsInOrder(wallpaper)) {
+    LPWSTR path = nullptr;
+    if (FAILED(wallpaper->GetWallpaper(monitor.id.c_str(), &path)) || path == nullptr) continue;
+    if (path[0] != L'\0') wallpaper->SetWallpaper(monitor.id.c_str(), path);
+    CoTaskMemFree(path);
+  }
 }

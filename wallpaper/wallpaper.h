@@ -1,6 +1,8 @@
 // The conversion chain from a fetched picture to the desktop wallpaper.
 #pragma once
 
+#include <string>
+
 // Makes WorkDir + LocalName the wallpaper, converting GIF, JPEG, PNG and
 // WebP files on the way. With deleteSource not 0 the source is a download:
 // it is deleted as well, and renamed first when its name matches no stage.
@@ -36,3 +38,12 @@ void EndMonitorTurn();
 // Sets the held pictures, one per monitor in the round's order; the
 // monitors without one keep theirs. Ends the round.
 void FinishMonitorRound();
+
+// The desktop took one picture for all monitors (the chain's wallpaper call).
+void NoteOnePictureForAll();
+// The stored copy of the picture shown last: the wallpaper call's, or after
+// a round the copy of the round's last monitor. Empty when there is none.
+std::string ShownWallpaperCopy();
+// Sets what the monitors show again, as it was set (one picture for all, or
+// each monitor's own), so that a new fit reaches it.
+void ShowWallpaperAgain();

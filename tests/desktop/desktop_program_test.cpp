@@ -141,10 +141,13 @@ TEST(DesktopProgramTest, EachMonitorTakesTheNextPictureLeftToRightAndPreviousGoe
     return pixel;
   };
   auto steer = [&](const char* option) {
-    Child other({SKERROW_PROGRAM, option}, {});
+    Child other({SKERROW_PROGRAM, option}, {.line_fd = 1});
+    std::vector<std::string> lines;
+    while (std::optional<std::string> line = other.NextLine(5000)) lines.push_back(*line);
     int code = -1;
     testsupport::WaitFor([&] { return other.Ended(&code); }, 5000);
     EXPECT_EQ(code, 0) << option;
+    return lines;
   };
   const struct {
     const char* option;  // null: the first step, at start
@@ -159,6 +162,11 @@ TEST(DesktopProgramTest, EachMonitorTakesTheNextPictureLeftToRightAndPreviousGoe
                        << " right " << root_pixel(480, 180) << "\n"
                        << ReadFile(log);
   }
+  // The picture shown last is the right monitor's, and its stored copy.
+  std::vector<std::string> current = steer("--current");
+  ASSERT_EQ(current.size(), 2u);
+  EXPECT_EQ(current[0], "file://" + pictures[0]);
+  EXPECT_EQ(ReadFile(current[1]), ReadFile(pictures[0]));
   if (program.Terminate(5000) < 0) program.Signal(SIGKILL);
   EXPECT_EQ(ReadFile(log).find("did not take"), std::string::npos) << ReadFile(log);
   XCloseDisplay(display);
