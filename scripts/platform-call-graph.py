@@ -14,7 +14,9 @@ import sys
 # Windows' own ways back into a file that called out: a window's procedure
 # (and the starting state its class record gives), the default procedure,
 # and the calls that run procedures.
-REENTRANT = {"SendMessageA", "DispatchMessageA", "DefWindowProcA", "layer::InitControlState"}
+# A message sent to another start's caller handle is delivered to that
+# caller the way a window's procedure would be.
+REENTRANT = {"SendMessageA", "DispatchMessageA", "DefWindowProcA", "layer::InitControlState", "layer::SendToPeer"}
 
 
 def reentrant(symbol):
@@ -22,7 +24,9 @@ def reentrant(symbol):
 
 
 def names(obj, *flags):
-    out = subprocess.run(["nm", "-C", *flags, str(obj)], capture_output=True, text=True, check=True).stdout
+    # Matched by the linker's own (mangled) names: the layer's Winsock calls
+    # share their plain names with the system's, which a C call reaches.
+    out = subprocess.run(["nm", *flags, str(obj)], capture_output=True, text=True, check=True).stdout
     found = set()
     for line in out.splitlines():
         if "-u" in flags:
@@ -31,8 +35,14 @@ def names(obj, *flags):
             _, kind, name = line.split(maxsplit=2)
         # Strong definitions only: inline functions are weak in every object.
         if "-u" in flags or kind in ("T", "D", "B", "R"):
-            found.add(name.split("(")[0].replace("[abi:cxx11]", ""))
+            found.add(name)
     return found
+
+
+def readable(symbols):
+    """The demangled names, without their parameters, in the same order."""
+    out = subprocess.run(["c++filt"], input="\n".join(symbols), capture_output=True, text=True, check=True).stdout
+    return [line.split("(")[0].replace("[abi:cxx11]", "") for line in out.splitlines()]
 
 
 def main():
@@ -46,7 +56,7 @@ def main():
     edges = {}
     for a in defined:
         for b in defined:
-            if a != b and (calls := sorted(used[a] & defined[b])):
+            if a != b and (calls := sorted(set(readable(sorted(used[a] & defined[b]))))):
                 edges[(a, b)] = calls
                 print(f"{a} -> {b}: {', '.join(calls)}")
     # A cycle counts only through calls that are not Windows' re-entrancy.
