@@ -106,8 +106,10 @@ std::map<std::string, uint64_t> OurCopies(const std::string& folder) {
 
 // Removes every copy of ours but those in `keep`.
 void SweepCopies(const std::string& folder, const std::set<std::string>& keep) {
+  std::vector<std::string> going;
   for (const auto& [path, number] : OurCopies(folder))
-    if (!keep.contains(path)) unlink(path.c_str());
+    if (!keep.contains(path)) going.push_back(path);
+  RemoveStoredFiles(going);
 }
 
 // A new temporary file in the store's folder.

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "bitmap_header.h"
@@ -104,6 +106,29 @@ BOOL OpenPicture(const char* path, FileDescriptor* source) {
   fcntl(source->get(), F_SETFL, fcntl(source->get(), F_GETFL) & ~O_NONBLOCK);
   if (!IsBitmapFile(source->get(), static_cast<uint64_t>(info.st_size))) return Fail(ERROR_BAD_FORMAT);
   return TRUE;
+}
+
+// The names go now, so the folder never holds more than it should; a file
+// is held open while its name goes, and closed on a thread of its own, since
+// giving a large file's blocks back may take a while and the caller need not
+// wait for it. Should the program end first, the system closes it all the same.
+void RemoveStoredFiles(const std::vector<std::string>& paths) {
+  std::vector<int> held;
+  for (const std::string& path : paths) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (unlink(path.c_str()) == 0 && fd >= 0)
+      held.push_back(fd);
+    else if (fd >= 0)
+      close(fd);
+  }
+  if (held.empty()) return;
+  try {
+    std::thread([held] {
+      for (int fd : held) close(fd);
+    }).detach();
+  } catch (const std::system_error&) {
+    for (int fd : held) close(fd);
+  }
 }
 
 }  // namespace layer

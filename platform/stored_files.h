@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace layer {
 
@@ -49,6 +50,10 @@ BOOL Fail(DWORD error);
 
 // The folder of the stored copies, empty when the environment gives none.
 std::string StoreFolder();
+
+// Removes the files at `paths` at once, their space given back off the
+// caller's path.
+void RemoveStoredFiles(const std::vector<std::string>& paths);
 
 // Opens the bitmap at `path` once it is known to be a whole one.
 BOOL OpenPicture(const char* path, FileDescriptor* source);

@@ -67,28 +67,11 @@ std::vector<Copy> StoredCopies(const std::string& folder) {
   return copies;
 }
 
-// The names go now, so the folder never holds more than it should; a copy
-// is held open while its name goes, and closed on a thread of its own, since
-// giving a large file's blocks back may take a while and the caller need not
-// wait for it. Should the program end first, the system closes it all the same.
 void RemoveCopiesBut(const std::vector<Copy>& copies, const std::string& keep, const std::string& keep_too) {
-  std::vector<int> held;
-  for (const Copy& copy : copies) {
-    if (copy.path == keep || copy.path == keep_too) continue;
-    int fd = open(copy.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (unlink(copy.path.c_str()) == 0 && fd >= 0)
-      held.push_back(fd);
-    else if (fd >= 0)
-      close(fd);
-  }
-  if (held.empty()) return;
-  try {
-    std::thread([held] {
-      for (int fd : held) close(fd);
-    }).detach();
-  } catch (const std::system_error&) {
-    for (int fd : held) close(fd);
-  }
+  std::vector<std::string> going;
+  for (const Copy& copy : copies)
+    if (copy.path != keep && copy.path != keep_too) going.push_back(copy.path);
+  RemoveStoredFiles(going);
 }
 
 // A copy on its way into the store: written, but neither safe on disk nor
