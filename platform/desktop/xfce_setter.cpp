@@ -1,10 +1,6 @@
 // XFCE: the desktop keeps one picture per monitor and workspace in its
 // settings channel, under names that follow the monitors; every one of them
 // gets the new picture, whatever the names are.
-#include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
-
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -27,22 +23,18 @@ constexpr int kImageStyles[] = {-1, 5, 4, 3, 1, 2, 6};
 
 bool CanRun() { return true; }
 
-// Names of the connected outputs, as the desktop names its monitors; a
-// session without a display has the one monitor "0".
-std::vector<std::string> ConnectedOutputs() {
+// The monitors' names as the desktop looks their pictures up: the RandR
+// monitors, the list a picture per monitor is given by too, so that one
+// wide output split in two is two monitors on both paths. A session without
+// a display has the one monitor "0"; a name that is not UTF-8 cannot be
+// written into the channel.
+std::vector<std::string> MonitorNames() {
+  std::vector<MonitorPlace> monitors;
+  std::string why;
   std::vector<std::string> names;
-  const char* display_name = std::getenv("DISPLAY");
-  Display* display = display_name != nullptr && display_name[0] != '\0' ? XOpenDisplay(nullptr) : nullptr;
-  if (display != nullptr) {
-    XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, DefaultRootWindow(display));
-    for (int i = 0; resources != nullptr && i < resources->noutput; ++i) {
-      XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[i]);
-      if (output != nullptr && output->connection == RR_Connected) names.emplace_back(output->name, output->nameLen);
-      if (output != nullptr) XRRFreeOutputInfo(output);
-    }
-    if (resources != nullptr) XRRFreeScreenResources(resources);
-    XCloseDisplay(display);
-  }
+  if (ListRandrMonitors(&monitors, &why))
+    for (const MonitorPlace& monitor : monitors)
+      if (g_utf8_validate(monitor.name.c_str(), -1, nullptr)) names.push_back(monitor.name);
   if (names.empty()) names.push_back("0");
   return names;
 }
@@ -111,6 +103,41 @@ bool SplitPictureProperty(std::string_view property, PicturePlace* place) {
          place->workspace.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// The channel's picture properties by the monitor each names, those whose
+// names do not split apart, and the workspaces it knows (workspace 0 when
+// it knows none yet).
+struct PictureLayout {
+  std::map<std::string, std::vector<std::string>> monitors;
+  std::vector<std::string> others;
+  std::set<std::string> workspaces;
+};
+
+PictureLayout LayoutOf(const Channel& channel) {
+  PictureLayout layout;
+  for (const std::string& property : channel.pictures) {
+    PicturePlace place;
+    if (!SplitPictureProperty(property, &place)) {
+      layout.others.push_back(property);
+      continue;
+    }
+    layout.monitors[place.monitor].push_back(property);
+    layout.workspaces.insert(place.workspace);
+  }
+  if (layout.workspaces.empty()) layout.workspaces.insert("0");
+  return layout;
+}
+
+// The picture properties of `monitor`: those the channel has, or for a
+// monitor it does not know yet, one on each workspace the others have.
+std::vector<std::string>& MonitorProperties(PictureLayout* layout, const std::string& monitor) {
+  std::vector<std::string>& properties = layout->monitors[monitor];
+  if (properties.empty())
+    for (const std::string& workspace : layout->workspaces)
+      properties.push_back("/backdrop/screen0/monitor" + monitor + "/workspace" + workspace +
+                           std::string(kPictureProperty));
+  return properties;
+}
+
 bool Show(const char* path, WallpaperFit fit, std::string* why) {
   if (!g_utf8_validate(path, -1, nullptr)) {
     *why = "the stored picture's path is not UTF-8";
@@ -120,10 +147,12 @@ bool Show(const char* path, WallpaperFit fit, std::string* why) {
   if (bus == nullptr) return false;
   Channel channel;
   if (!ReadChannelOrEmpty(bus, &channel, why)) return false;
-  std::vector<std::string>& properties = channel.pictures;
-  if (properties.empty())
-    for (const std::string& output : ConnectedOutputs())
-      properties.push_back("/backdrop/screen0/monitor" + output + "/workspace0/last-image");
+  // Every picture the channel holds, whatever its name, and every monitor
+  // listed now.
+  PictureLayout layout = LayoutOf(channel);
+  for (const std::string& monitor : MonitorNames()) MonitorProperties(&layout, monitor);
+  std::vector<std::string> properties = layout.others;
+  for (const auto& [monitor, known] : layout.monitors) properties.insert(properties.end(), known.begin(), known.end());
   for (const std::string& property : properties) {
     if (!SetProperty(bus, property, g_variant_new_string(path), why)) return false;
     if (fit == WallpaperFit::kKeep) continue;
@@ -154,22 +183,10 @@ bool ShowEach(const std::vector<MonitorPicture>& pictures, WallpaperFit fit, std
   if (bus == nullptr) return false;
   Channel channel;
   if (!ReadChannelOrEmpty(bus, &channel, why)) return false;
-  std::map<std::string, std::vector<std::string>> known;  // each monitor's picture properties
-  std::set<std::string> workspaces;
-  for (const std::string& property : channel.pictures) {
-    PicturePlace place;
-    if (!SplitPictureProperty(property, &place)) continue;
-    known[place.monitor].push_back(property);
-    workspaces.insert(place.workspace);
-  }
-  if (workspaces.empty()) workspaces.insert("0");
+  PictureLayout layout = LayoutOf(channel);
   const int fitted = kImageStyles[static_cast<int>(fit == WallpaperFit::kSpan ? WallpaperFit::kFill : fit)];
   for (const MonitorPicture& picture : pictures) {
-    std::vector<std::string>& properties = known[picture.monitor.name];
-    if (properties.empty())
-      for (const std::string& workspace : workspaces)
-        properties.push_back("/backdrop/screen0/monitor" + picture.monitor.name + "/workspace" + workspace +
-                             std::string(kPictureProperty));
+    const std::vector<std::string>& properties = MonitorProperties(&layout, picture.monitor.name);
     for (const std::string& property : properties) {
       std::string style = property.substr(0, property.size() - kPictureProperty.size()) + std::string(kStyleProperty);
       auto kept = channel.styles.find(style);

@@ -112,6 +112,45 @@ TEST_F(SettingsDesktopTest, XfceGetsThePictureAndItsFitOnEveryMonitorAndWorkspac
   }
 }
 
+// One picture for every monitor goes to the monitors a picture per monitor
+// is given to, also where one output is split into two monitors, which the
+// desktop then names apart.
+TEST_F(SettingsDesktopTest, XfceGivesOnePictureToEachMonitorAPicturePerMonitorWouldName) {
+  XServer screen;
+  ChooseDesktop("xfce");
+  size_t set = 0;
+  ASSERT_TRUE(SetMonitors(screen.display(), {"0,0,640,720", "640,0,640,720"}, &set));
+  std::vector<layer::MonitorPlace> monitors;
+  std::string why;
+  ASSERT_TRUE(layer::ListMonitors(&monitors, &why)) << why;
+  ASSERT_EQ(monitors.size(), 2u);
+  auto xfconf = [&](std::vector<std::string> words) {
+    words.insert(words.begin(), {"/usr/bin/xfconf-query", "-c", "xfce4-desktop"});
+    return bus_.Run(words);
+  };
+  auto property = [](const std::string& monitor, const char* workspace) {
+    return "/backdrop/screen0/monitor" + monitor + "/workspace" + workspace + "/last-image";
+  };
+  struct Row {
+    std::vector<const char*> known;       // monitors the channel has pictures for, on workspaces 0 and 1
+    std::vector<const char*> workspaces;  // where each listed monitor gets the picture
+  } const rows[] = {{{}, {"0"}}, {{"screen"}, {"0", "1"}}};
+  int variant = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.known.size());
+    xfconf({"-p", "/backdrop", "-r", "-R"});
+    for (const char* monitor : row.known)
+      for (const char* workspace : {"0", "1"})
+        xfconf({"-p", property(monitor, workspace), "-n", "-t", "string", "-s", "/old/picture.png"});
+    std::string said;
+    const std::string stored = SetWallpaper(Picture(++variant), &said);
+    ASSERT_FALSE(stored.empty()) << said;
+    for (const layer::MonitorPlace& monitor : monitors)
+      for (const char* workspace : row.workspaces)
+        EXPECT_EQ(xfconf({"-p", property(monitor.name, workspace)}), stored) << monitor.name << " " << workspace;
+  }
+}
+
 TEST_F(SettingsDesktopTest, XfceGivesEachMonitorItsPictureAndFitOnEveryWorkspace) {
   ChooseDesktop("xfce");
   const layer::DesktopSetter& xfce = layer::ChosenDesktop();
