@@ -68,7 +68,8 @@ bool KeyPath(HKEY key, LPCSTR sub_key, std::string* path, LSTATUS* error) {
       *error = ERROR_INVALID_PARAMETER;
       return false;
     }
-    *path += (path->empty() ? "" : "\\") + Lowered(part);
+    if (!path->empty()) *path += '\\';
+    *path += Lowered(part);
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
   }
   return true;
