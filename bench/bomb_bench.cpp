@@ -56,8 +56,8 @@ struct Bomb {
 }  // namespace
 
 int main() {
-  char folder[] = "/tmp/bomb-bench-XXXXXX";
-  if (mkdtemp(folder) == nullptr) return 1;
+  std::string folder = bench::ScratchFolder() + "/bomb-bench-XXXXXX";
+  if (mkdtemp(folder.data()) == nullptr) return 1;
   const std::vector<Bomb> bombs = {
       {"GIF 16384x4096", bombs::Gif(16384, 4096, false), {}, false, true},
       {"GIF 16384x4096 interlaced", bombs::Gif(16384, 4096, true), {}, false, true},
@@ -89,7 +89,7 @@ int main() {
                 static_cast<double>(usage.peak_kib) / 1024.0, met ? "" : "  over target");
     std::remove(input.c_str());
   }
-  rmdir(folder);
+  rmdir(folder.c_str());
   std::printf("target: at most %.1f s of processor time per picture within the cap: %s\n", kMostSeconds,
               all_met ? "met" : "NOT met");
   return all_met ? 0 : 1;

@@ -12,6 +12,7 @@
 #include <jpeglib.h>
 #include <unistd.h>
 
+#include "bench_support.h"
 #include "pixel_source.h"
 
 namespace {
@@ -159,10 +160,10 @@ bool Compare(const std::string& folder, bool interlaced) {
 }  // namespace
 
 int main() {
-  char folder[] = "/tmp/cjpeg-bench-XXXXXX";
-  if (mkdtemp(folder) == nullptr) return 1;
+  std::string folder = bench::ScratchFolder() + "/cjpeg-bench-XXXXXX";
+  if (mkdtemp(folder.data()) == nullptr) return 1;
   bool ok = Compare(folder, false);
   ok = Compare(folder, true) && ok;
-  rmdir(folder);
+  rmdir(folder.c_str());
   return ok ? 0 : 1;
 }

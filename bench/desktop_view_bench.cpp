@@ -45,6 +45,7 @@ double IdleProcessorMs(Child& program, int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::ScratchFolder();
   int idle_seconds = argc > 1 ? std::atoi(argv[1]) : 60;
   std::filesystem::path dir = std::filesystem::temp_directory_path() / ("skerrow-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);

@@ -18,6 +18,7 @@
 
 #include <jpeglib.h>
 
+#include "bench_support.h"
 #include "image_writer.h"
 
 extern char** environ;
@@ -138,8 +139,8 @@ long PeakOfBaseline(const std::string& input, const std::string& output) {
 }  // namespace
 
 int main() {
-  char pattern[] = "/tmp/skerrow-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 2;
+  std::string pattern = bench::ScratchFolder() + "/djpeg-bench-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) return 2;
   const std::string dir = pattern;
   const std::string input = dir + "/picture.jpg";
   const std::string bmp = dir + "/picture.bmp";

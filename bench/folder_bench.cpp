@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_support.h"
 #include "program_run.h"
 #include "../tests/support/test_support.h"
 
@@ -80,8 +81,8 @@ Result Measure(const std::string& run, const std::string& configuration, bool fr
 
 int main() {
   signal(SIGPIPE, SIG_IGN);
-  char made[] = "/tmp/folder-bench-XXXXXX";
-  if (mkdtemp(made) == nullptr) return 1;
+  std::string made = bench::ScratchFolder() + "/folder-bench-XXXXXX";
+  if (mkdtemp(made.data()) == nullptr) return 1;
   const std::string folder = made, pictures = folder + "/pictures", big = folder + "/big";
   std::filesystem::create_directories(pictures);
   std::filesystem::create_directories(big);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "converter_support.h"
 #include "pixel_source.h"
 
@@ -145,6 +146,7 @@ std::uint64_t ReadWithGiflib(const std::string& path) {
 }  // namespace
 
 int main() {
+  bench::ScratchFolder();
   const char* temp = std::getenv("TMPDIR");
   std::string folder = temp != nullptr && *temp != '\0' ? temp : "/tmp";
   int status = 0;

@@ -72,6 +72,7 @@ bench::Server StartServer(const std::string& folder) {
 }  // namespace
 
 int main() {
+  bench::ScratchFolder();
   const std::string dir = std::filesystem::temp_directory_path() / ("skerrow-http-bench-" + std::to_string(getpid()));
   const std::string site = dir + "/site";
   std::filesystem::create_directories(dir + "/temp");
@@ -129,8 +130,7 @@ int main() {
     std::remove(bmp_out.c_str());
   }
   LayerReset();
-  kill(server.pid, SIGTERM);
-  waitpid(server.pid, nullptr, 0);
+  bench::Stop(server.pid);
 
   auto report = [&](const char* what, Samples& pipeline_samples, Samples& plain_samples, Samples& download_samples,
                     Samples& store_samples) {

@@ -67,6 +67,7 @@ bench::Server StartServer(const std::string& dir) {
 }  // namespace
 
 int main() {
+  bench::ScratchFolder();
   const std::string dir = std::filesystem::temp_directory_path() / ("skerrow-https-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir + "/temp");
   std::filesystem::create_directories(dir + "/site");
@@ -103,8 +104,7 @@ int main() {
     std::remove(bmp_out.c_str());
   }
   LayerReset();
-  kill(server.pid, SIGTERM);
-  waitpid(server.pid, nullptr, 0);
+  bench::Stop(server.pid);
 
   double to_call = Median(pipeline) - Median(store);
   double sum = Median(plain);

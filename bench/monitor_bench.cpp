@@ -128,6 +128,7 @@ double MedianStep(IDesktopWallpaper* wallpaper, const std::vector<std::vector<st
 }  // namespace
 
 int main() {
+  bench::ScratchFolder();
   testsupport::TempDir folder;
   setenv("XDG_STATE_HOME", (folder / "state").c_str(), 1);
   std::vector<std::vector<std::string>> pairs;

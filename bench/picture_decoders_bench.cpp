@@ -84,6 +84,7 @@ void WebpToMemory(const std::string& path) {
 }  // namespace
 
 int main() {
+  bench::ScratchFolder();
   const std::string dir = std::filesystem::temp_directory_path() / ("skerrow-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir + "/temp");
   std::filesystem::create_directories(dir + "/pictures");

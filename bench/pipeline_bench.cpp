@@ -17,8 +17,9 @@
 #include <windows.h>
 
 #include "app_constants.h"
-#include "bench_support.h"
 #include "app_globals.h"
+#include "bench_support.h"
+#include "download_rounds.h"
 #include "fetch_globals.h"
 #include "image_writer.h"
 #include "layer_control.h"
@@ -49,8 +50,11 @@ bool Draw(const std::string& gif, const std::string& jpeg) {
   return Spawn({SKERROW_PYTHON, "-c", script, gif, jpeg}) == 0;
 }
 
-// The window as the program has it, hidden in the tray with one entry.
+// The window as the program has it, hidden in the tray with its one entry,
+// from no settings.
 void StartHiddenWith(const std::string& address) {
+  bench::ForgetSettings();
+  ShownUrl[0] = '\0';
   LayerReset();
   LayerUseFakeClock(0);
   IntervalMs = 1000;
@@ -72,6 +76,7 @@ void Tick() {
 }  // namespace
 
 int main() {
+  bench::ScratchFolder();
   const std::string dir = std::filesystem::temp_directory_path() / ("skerrow-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir + "/temp");
   setenv("TEMP", (dir + "/temp").c_str(), 1);
@@ -100,6 +105,7 @@ int main() {
   for (int round = 0; round < kRuns; ++round) {
     StartHiddenWith("file://" + gif);
     gif_pipeline.push_back(TimeMs(Tick));
+    bench::RequireShown("file://" + gif);
     gif_alone.push_back(TimeMs(encode) + TimeMs(decode_gif));
     stores.push_back(TimeMs(store));
     // Fresh outputs every time, as the pipeline has (it deletes its own).
@@ -107,6 +113,7 @@ int main() {
     std::remove(bmp_out.c_str());
     StartHiddenWith("file://" + jpeg);
     jpeg_pipeline.push_back(TimeMs(Tick));
+    bench::RequireShown("file://" + jpeg);
     jpeg_alone.push_back(TimeMs(decode_jpeg));
     std::remove(bmp_out.c_str());
   }

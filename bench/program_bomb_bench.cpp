@@ -23,6 +23,7 @@
 #include <webp/encode.h>
 #include <zlib.h>
 
+#include "bench_support.h"
 #include "../tests/cjpeg/bomb_pictures.h"
 #include "program_run.h"
 #include "../tests/support/scripted_server.h"
@@ -253,8 +254,8 @@ Result Measure(const std::string& folder, const std::string& idle_url, const Bom
 // An argument runs only the bombs whose names contain it.
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
-  char made[] = "/tmp/program-bomb-bench-XXXXXX";
-  if (mkdtemp(made) == nullptr) return 1;
+  std::string made = bench::ScratchFolder() + "/program-bomb-bench-XXXXXX";
+  if (mkdtemp(made.data()) == nullptr) return 1;
   const std::string folder = made;
   const std::string pictures = folder + "/pictures";
   std::filesystem::create_directories(pictures);

@@ -1,6 +1,7 @@
 // What the benchmarks that run the real program share beside the suite's
 // child runner: its files, its log read as lines, and the high-water mark of
-// its resident size started again at the moment that matters.
+// its resident size started again at the moment that matters. The program
+// inherits the benchmark's scratch folders (bench_support.h).
 #pragma once
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "../tests/support/child_process.h"
+#include "bench_support.h"
 
 namespace programrun {
 

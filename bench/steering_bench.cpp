@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "program_run.h"
 
 using namespace programrun;
@@ -44,8 +45,8 @@ bool WaitForWallpaper(const std::string& log, std::size_t seen) {
 
 int main() {
   signal(SIGPIPE, SIG_IGN);
-  char made[] = "/tmp/steering-bench-XXXXXX";
-  if (mkdtemp(made) == nullptr) return 1;
+  std::string made = bench::ScratchFolder() + "/steering-bench-XXXXXX";
+  if (mkdtemp(made.data()) == nullptr) return 1;
   const std::string folder = made, pictures = folder + "/pictures", home = folder + "/home",
                     temp = folder + "/temp", state = folder + "/state", runtime = folder + "/runtime",
                     log = folder + "/stderr.txt";

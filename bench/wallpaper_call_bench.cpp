@@ -139,6 +139,7 @@ double WriteAndSyncMs(const std::string& folder, const std::string& bytes) {
 }  // namespace
 
 int main() {
+  bench::ScratchFolder();
   testsupport::TempDir folder;
   setenv("XDG_STATE_HOME", (folder / "state").c_str(), 1);
   // The work folder beside the store, on the same file system, as a work
