@@ -43,7 +43,26 @@ const TempDir& ScratchRuntime() {
 }
 [[maybe_unused]] const bool kScratchRuntime = setenv("XDG_RUNTIME_DIR", ScratchRuntime().path().c_str(), 1) == 0;
 
+// Nor their state, cache or data, nor anything else kept under their home
+// folder (a program or library that finds no XDG folder looks there).
+const TempDir& ScratchHome() {
+  static const TempDir folder;
+  return folder;
+}
+bool PointHomeAtScratch() {
+  const std::string& home = ScratchHome().path();
+  return setenv("HOME", home.c_str(), 1) == 0 &&
+         setenv("XDG_STATE_HOME", (home + "/.local/state").c_str(), 1) == 0 &&
+         setenv("XDG_CACHE_HOME", (home + "/.cache").c_str(), 1) == 0 &&
+         setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1) == 0;
+}
+[[maybe_unused]] const bool kScratchHome = PointHomeAtScratch();
+
 }  // namespace
+
+// Named on every test program's link line, so that the scratch folders
+// above are set up even in a program that calls nothing else of this file.
+extern "C" const int SkerrowScratchFolders = 1;
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
