@@ -59,9 +59,11 @@ convert -size 64x48 gradient:navy-gold "$home/pictures/a.ppm"
 "$bin/skerrow-cjpeg" -quality 90 "$home/pictures/a.ppm" "$home/pictures/a.jpg"
 "$bin/skerrow-djpeg" -bmp "$home/pictures/a.jpg" "$home/pictures/b.bmp"
 printf 'get-timer:1000\nfile://%s\nfile://%s\n' "$home/pictures/a.jpg" "$home/pictures/b.bmp" > "$home/skerrow.cnf"
+# Everything run here keeps its settings in the scratch home.
+in_home=(env -i HOME="$home" XDG_RUNTIME_DIR="$scratch" PATH=/usr/bin:/bin)
 run_program() {  # seconds, then the environment to run it in
   local seconds=$1; shift
-  (cd "$home" && exec env -i HOME="$home" TEMP="$home/temp" XDG_STATE_HOME="$home/state" PATH=/usr/bin:/bin "$@" \
+  (cd "$home" && exec "${in_home[@]}" TEMP="$home/temp" XDG_STATE_HOME="$home/state" "$@" \
      "$bin/skerrow" > "$scratch/out.log" 2>&1) &
   pid=$!
   sleep "$seconds"
@@ -73,10 +75,12 @@ run_program() {  # seconds, then the environment to run it in
   [ "$status" -eq 0 ] || { echo "the program ended with $status"; exit 1; }
 }
 # The settings desktop's setter lives in a module: a private session bus
-# with the real settings service shows it was found and used.
-read -r address bus < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 | paste -s -d ' ')
+# with the real settings service shows it was found and used; the service
+# the bus starts writes the scratch home's settings, not the runner's.
+read -r address bus < <("${in_home[@]}" dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 |
+  paste -s -d ' ')
 run_program 3.5 SKERROW_DESKTOP=gnome DBUS_SESSION_BUS_ADDRESS="$address"
-uri=$(DBUS_SESSION_BUS_ADDRESS="$address" gsettings get org.gnome.desktop.background picture-uri)
+uri=$("${in_home[@]}" DBUS_SESSION_BUS_ADDRESS="$address" gsettings get org.gnome.desktop.background picture-uri)
 case "$uri" in
   *"$home/state/skerrow/wallpaper-"*.bmp*) ;;
   *) echo "the settings desktop was not given the stored picture: $uri"; exit 1 ;;
