@@ -15,8 +15,11 @@ server=
 xserver=
 trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; [ -n "$server" ] && kill "$server" 2>/dev/null;
       [ -n "$xserver" ] && kill "$xserver" 2>/dev/null; rm -rf "$work"' EXIT
-home="$work/home"; pictures="$home/pictures"; temp="$work/temp"; state="$work/state"
+home="$work/home"; pictures="$home/pictures"; temp="$work/temp"; state="$work/state"; runtime="$work/runtime"
 mkdir -p "$pictures" "$temp" "$state"
+# A runtime folder of its own, so that the demonstration never hands over to
+# a program the person running it has started.
+mkdir -m 700 "$runtime"
 
 echo "== making pictures"
 draw() {  # width height pattern
@@ -61,8 +64,8 @@ done
 sums_before=$(cd "$pictures" && sha256sum "${names[@]}")
 
 echo "== running skerrow in $home (TEMP=$temp)"
-(cd "$home" && exec env -u DISPLAY -u WAYLAND_DISPLAY TEMP="$temp" XDG_STATE_HOME="$state" \
-  "$build/app/skerrow") 2> "$work/skerrow.log" &
+(cd "$home" && exec env -u DISPLAY -u WAYLAND_DISPLAY TEMP="$temp" XDG_STATE_HOME="$state" XDG_RUNTIME_DIR="$runtime" \
+  SKERROW_DESKTOP=none "$build/app/skerrow") 2> "$work/skerrow.log" &
 pid=$!
 newest_copy() { ls -t "$state"/skerrow/wallpaper-*.bmp 2>/dev/null | head -n 1; }
 shown=0
@@ -99,7 +102,6 @@ if [ "$status" -eq 0 ] && command -v Xvfb >/dev/null; then
   exec 3>&-
   for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
   export DISPLAY=":$(head -n 1 "$work/display")"
-  runtime="$work/runtime"; mkdir -m 700 "$runtime"
   rm -rf "$state"; mkdir -p "$state"
   run_desktop() {  # replaces the shell it runs in: call it in a subshell
     cd "$home" && exec env TEMP="$temp" XDG_STATE_HOME="$state" XDG_RUNTIME_DIR="$runtime" \
