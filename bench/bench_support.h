@@ -32,9 +32,9 @@ inline void EndLeftovers() {
   Leftovers& left = AtExit();
   for (pid_t pid : left.children) kill(pid, SIGTERM);
   for (pid_t pid : left.children) {
-    int waited = 0;
-    while (waitpid(pid, nullptr, WNOHANG) == 0 && waited++ < 200) usleep(10000);
-    if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    pid_t ended = 0;
+    for (int waited = 0; (ended = waitpid(pid, nullptr, WNOHANG)) == 0 && waited < 200; ++waited) usleep(10000);
+    if (ended == 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
   }
   left.children.clear();
   if (left.folder.empty()) return;
@@ -56,6 +56,7 @@ inline void EndAtExit(pid_t pid) {
   if (pid > 0) AtExit().children.push_back(pid);
 }
 
+// Ends `pid` now and waits for it.
 inline void Stop(pid_t pid) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);
