@@ -1,10 +1,16 @@
 // The conversion chain on real files with the real converters, checked
 // against Pillow's reading of the source picture.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -161,14 +167,60 @@ TEST_F(PipelineTest, AFailedStageEndsTheChainAndKeepsTheWallpaper) {
   }
 }
 
-TEST_F(PipelineTest, WarningsDoNotStopTheChain) {
-  // A JPEG cut short decodes with a warning; the picture is still shown.
-  pictures::Draw("jpeg", dir_ / "whole.jpg", 64, 64);
-  std::string bytes = ReadFile(dir_ / "whole.jpg");
-  testsupport::WriteFile(source_ + "/cut.jpg", bytes.substr(0, bytes.size() * 3 / 4));
-  Apply(source_, "cut.jpg", 0);
-  EXPECT_TRUE(FileExists(LayerWallpaperStorePath()));
-  EXPECT_TRUE(ListDir(temp_).empty());
+TEST_F(PipelineTest, CutDamagedOrUnreadablePicturesAreRefusedWithALineNamingTheAddress) {
+  pictures::Draw("jpeg", dir_ / "whole.jpg", 160, 120);
+  const std::string whole = ReadFile(dir_ / "whole.jpg");
+  const std::string cut = whole.substr(0, whole.size() / 2);
+  // Two stray bytes before the end marker: a warning about a whole picture.
+  const std::string stray = whole.substr(0, whole.size() - 2) + "ab" + whole.substr(whole.size() - 2);
+  const std::string fifo = source_ + "/pipe.jpg";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", source_ + "/device.jpg");
+  struct Case {
+    const char* name;
+    std::string bytes;       // written first unless empty
+    int delete_source;
+    const char* said;        // the chain's reason after the address; null: shown
+  } const cases[] = {
+      {"pipe.jpg", "", 0, "not a regular file; skipped"},
+      {"device.jpg", "", 0, "not a regular file; skipped"},
+      {"cut.jpg", cut, 0, "the picture's data ends early or is damaged; the wallpaper stays"},
+      {"cut.jpg", cut, 1, "the picture's data ends early or is damaged; the wallpaper stays"},
+      {"cut", cut, 1, "the picture's data ends early or is damaged; the wallpaper stays"},
+      {"stray.jpg", stray, 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string folder = c.delete_source ? temp_ : source_;
+    const std::string path = folder + "/" + c.name;
+    const std::string address = (c.delete_source ? "http://127.0.0.1/" : "file://" + source_ + "/") + c.name;
+    SCOPED_TRACE(address);
+    if (!c.bytes.empty()) testsupport::WriteFile(path, c.bytes);
+    const std::string earlier = SetEarlierWallpaper();
+    std::snprintf(RequestedUrl, sizeof RequestedUrl, "%s", address.c_str());
+    // Should the chain wait on the FIFO, a writer's open and close lets it go.
+    std::atomic<bool> done{false}, released{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 500 && !done; ++i) usleep(10000);
+      if (done) return;
+      released = true;
+      close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    });
+    testsupport::StderrCapture capture;
+    Apply(folder, c.name, c.delete_source);
+    const std::string said = capture.Finish();
+    done = true;
+    watchdog.join();
+    RequestedUrl[0] = '\0';
+    EXPECT_FALSE(released);
+    if (c.said != nullptr) {
+      EXPECT_EQ(Stored(), earlier);
+      EXPECT_NE(said.find(address + ": " + c.said + "\n"), std::string::npos) << said;
+    } else {
+      pictures::ExpectPicture(LayerWallpaperStorePath(), path, "jpeg");
+    }
+    EXPECT_TRUE(ListDir(temp_).empty());
+    EXPECT_EQ(FileExists(path), c.delete_source == 0);
+  }
 }
 
 TEST_F(PipelineTest, ABitmapNamedGifStillReachesTheWallpaper) {
