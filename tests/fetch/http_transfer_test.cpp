@@ -49,6 +49,33 @@ const std::string& Bitmap() {
   return bytes;
 }
 
+// A JPEG made by Pillow, large enough to be cut in the middle of its scan.
+const std::string& Jpeg() {
+  static const std::string bytes = [] {
+    testsupport::TempDir dir;
+    auto result = testsupport::RunPython(
+        "import sys\nfrom PIL import Image\nim = Image.new('RGB', (160, 120))\n"
+        "im.putdata([(x, y, (x * y) % 256) for y in range(120) for x in range(160)])\n"
+        "im.save(sys.argv[1], 'JPEG', quality=90)",
+        {dir / "p.jpg"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    return ReadFile(dir / "p.jpg");
+  }();
+  return bytes;
+}
+
+// The lines of `said` about `url`.
+std::vector<std::string> LinesAbout(const std::string& said, const std::string& url) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < said.size();) {
+    std::size_t end = said.find('\n', at);
+    std::string line = said.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (line.rfind(url + ": ", 0) == 0) lines.push_back(line.substr(url.size() + 2));
+    at = end == std::string::npos ? said.size() : end + 1;
+  }
+  return lines;
+}
+
 // A desktop with one screen, where a person can bring the window back.
 class OneScreenView : public layer::View {
  public:
@@ -509,6 +536,7 @@ TEST_F(HttpTransferTest, FastTransferStillEndsAtTheOverallDeadline) {
   const std::vector<Case> cases = {{"/pics/endless.bmp", 0, 0, 120}, {"/late", 1, 10000, 118}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
+    testsupport::StderrCapture capture;
     Fetch(Url(c.path));
     ASSERT_TRUE(PumpRealTimeUntil([] { return Transfer.request_sent != 0; }));
     LayerAdvanceClock(c.late_ms);
@@ -524,8 +552,54 @@ TEST_F(HttpTransferTest, FastTransferStillEndsAtTheOverallDeadline) {
     }
     EXPECT_TRUE(Idle());
     EXPECT_EQ(steps, c.steps);
+    EXPECT_EQ(LinesAbout(capture.Finish(), Url(c.path)), std::vector<std::string>{kDeadlineLine});
     EXPECT_EQ(Wallpaper(), "");
     EXPECT_TRUE(LayerMessageBoxes().empty());
+  }
+}
+
+TEST_F(HttpTransferTest, TransfersThatBringNoPictureSayWhyInOneLineNamingTheAddress) {
+  LayerUseFakeClock(1000);
+  const std::string jpeg = Jpeg();
+  const std::string half = jpeg.substr(0, jpeg.size() / 2);
+  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+  const std::string owed = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nabc";
+  const std::string lying = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(half.size()) + "\r\n\r\n" + jpeg;
+  const char* damaged = "the picture's data ends early or is damaged; the wallpaper stays";
+  struct Case {
+    const char* name;
+    Reply reply;
+    bool stalls;  // ends once the low-speed window has passed on the program's clock
+    const char* said;
+  };
+  const std::vector<Case> cases = {
+      {"silent.jpg", Reply{{}, 0, false}, true, kStalledLine},
+      {"trickle.jpg", Reply{{head}, 0, false, false, "x", -1, 100}, true, kStalledLine},
+      {"short.jpg", Reply{{owed}}, false, kClosedEarlyLine},
+      {"reset.jpg", Reply{{owed}, 0, true, true}, false, kResetLine},
+      // The announced length cuts the picture; so does a close without one.
+      {"lying.jpg", Reply{Pieces(lying, 512)}, false, damaged},
+      {"unannounced.jpg", Reply{{head + half}}, false, damaged},
+      {"page", Reply{{Response("<html>not here</html>")}}, false, "not a GIF, JPEG, BMP, PNG or WebP picture"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string url = Url(std::string("/pics/") + c.name);
+    server_.Route(std::string("/pics/") + c.name, c.reply);
+    testsupport::StderrCapture capture;
+    Fetch(url);
+    if (c.stalls) {
+      ASSERT_TRUE(PumpRealTimeUntil([] { return Transfer.request_sent != 0; }));
+      PumpRealTime(300);
+      EXPECT_FALSE(Idle());
+      LayerAdvanceClock(kLowSpeedWindowMs);
+    }
+    EXPECT_TRUE(PumpRealTimeUntil(Idle));
+    const std::string said = capture.Finish();
+    EXPECT_EQ(LinesAbout(said, url), std::vector<std::string>{c.said}) << said;
+    EXPECT_EQ(said.find(temp_), std::string::npos) << said;
+    EXPECT_EQ(Wallpaper(), "");
+    for (const std::string& file : testsupport::ListDir(temp_)) std::filesystem::remove(temp_ + "/" + file);
   }
 }
 
