@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,11 @@
 #include "app_globals.h"
 #include "app_helpers.h"
 #include "fetch_globals.h"
+#include "http_transfer.h"
 #include "layer_control.h"
+#include "child_process.h"
+#include "scripted_server.h"
+#include "wallpaper.h"
 
 namespace {
 
@@ -123,6 +128,60 @@ TEST_F(SteeringTest, TheMenuShowsTheStateAndEachItemActs) {
   ChooseFromMenu(QuitCommandId);
   EXPECT_FALSE(IsWindow(MainWindow));
   EXPECT_FALSE(LayerTrayIconPresent());
+}
+
+TEST_F(SteeringTest, NextAndPreviousEndASlowDownloadAndStepAtOnce) {
+  testsupport::ScriptedServer server;
+  // 100 bytes a second: fast enough for the low-speed limit, far too slow
+  // to wait for.
+  server.Route("/slow.bmp", testsupport::Reply{{"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n"}, 0, false,
+                                               false, std::string(10, 's'), -1, 100});
+  const std::string slow = "http://127.0.0.1:" + std::to_string(server.port()) + "/slow.bmp";
+  const std::string a = "file://" + Here("a.bmp"), b = "file://" + Here("b.bmp");
+  for (const char* name : {"a.bmp", "b.bmp"}) testsupport::WriteFile(Here(name), testsupport::TinyBitmap());
+  Start(("get-timer:60000\n" + a + "\n" + slow + "\n" + b + "\n").c_str());
+  Pump();  // the start's own step shows a
+
+  const std::string next = "next", previous = "previous";
+  const struct {
+    const char* way;
+    const std::string& to;  // the order stood at the slow picture
+    std::function<void()> act;
+  } ways[] = {
+      {"menu next", b, [] { ChooseFromMenu(NextPictureCommandId); }},
+      {"menu previous", a, [] { ChooseFromMenu(PreviousPictureCommandId); }},
+      {"request next", b, [&] {
+         COPYDATASTRUCT request{kRequestDataTag, static_cast<DWORD>(next.size()), const_cast<char*>(next.data())};
+         EXPECT_EQ(AnswerRequest(MainWindow, nullptr, &request), TRUE);
+       }},
+      {"request previous", a, [&] {
+         COPYDATASTRUCT request{kRequestDataTag, static_cast<DWORD>(previous.size()),
+                                const_cast<char*>(previous.data())};
+         EXPECT_EQ(AnswerRequest(MainWindow, nullptr, &request), TRUE);
+       }},
+  };
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.way);
+    // a shown, then the slow picture under way.
+    for (int i = 0; i < 3 && RequestedUrl != a; ++i) Command(RotateCommandId);
+    ASSERT_EQ(RequestedUrl, a);
+    Command(RotateCommandId);
+    ASSERT_TRUE(testsupport::WaitFor([] {
+      Pump();
+      return Transfer.response.body_length > 0;
+    }));
+    std::vector<LayerMenuLine> lines = ChooseFromMenu(0);
+    for (UINT id : {NextPictureCommandId, PreviousPictureCommandId}) EXPECT_EQ(FlagsOf(lines, id) & MF_GRAYED, 0u);
+    const int finished = server.Finished();
+    const unsigned taken = PicturesTaken;
+    testsupport::StderrCapture capture;
+    way.act();
+    EXPECT_NE(capture.Finish().find(slow + ": the download was stopped\n"), std::string::npos);
+    EXPECT_FALSE(TransferUnderWay());
+    EXPECT_EQ(PicturesTaken, taken + 1);
+    EXPECT_EQ(ShownUrl, way.to);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return server.Finished() > finished; }));
+  }
 }
 
 }  // namespace
