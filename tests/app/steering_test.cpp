@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -142,46 +141,31 @@ TEST_F(SteeringTest, NextAndPreviousEndASlowDownloadAndStepAtOnce) {
   Start(("get-timer:60000\n" + a + "\n" + slow + "\n" + b + "\n").c_str());
   Pump();  // the start's own step shows a
 
-  const std::string next = "next", previous = "previous";
-  const struct {
-    const char* way;
-    const std::string& to;  // the order stood at the slow picture
-    std::function<void()> act;
-  } ways[] = {
-      {"menu next", b, [] { ChooseFromMenu(NextPictureCommandId); }},
-      {"menu previous", a, [] { ChooseFromMenu(PreviousPictureCommandId); }},
-      {"request next", b, [&] {
-         COPYDATASTRUCT request{kRequestDataTag, static_cast<DWORD>(next.size()), const_cast<char*>(next.data())};
-         EXPECT_EQ(AnswerRequest(MainWindow, nullptr, &request), TRUE);
-       }},
-      {"request previous", a, [&] {
-         COPYDATASTRUCT request{kRequestDataTag, static_cast<DWORD>(previous.size()),
-                                const_cast<char*>(previous.data())};
-         EXPECT_EQ(AnswerRequest(MainWindow, nullptr, &request), TRUE);
-       }},
-  };
-  for (const auto& way : ways) {
-    SCOPED_TRACE(way.way);
-    // a shown, then the slow picture under way.
-    for (int i = 0; i < 3 && RequestedUrl != a; ++i) Command(RotateCommandId);
-    ASSERT_EQ(RequestedUrl, a);
-    Command(RotateCommandId);
-    ASSERT_TRUE(testsupport::WaitFor([] {
-      Pump();
-      return Transfer.response.body_length > 0;
-    }));
-    std::vector<LayerMenuLine> lines = ChooseFromMenu(0);
-    for (UINT id : {NextPictureCommandId, PreviousPictureCommandId}) EXPECT_EQ(FlagsOf(lines, id) & MF_GRAYED, 0u);
-    const int finished = server.Finished();
-    const unsigned taken = PicturesTaken;
-    testsupport::StderrCapture capture;
-    way.act();
-    EXPECT_NE(capture.Finish().find(slow + ": the download was stopped\n"), std::string::npos);
-    EXPECT_FALSE(TransferUnderWay());
-    EXPECT_EQ(PicturesTaken, taken + 1);
-    EXPECT_EQ(ShownUrl, way.to);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return server.Finished() > finished; }));
-  }
+  // Each step from the menu and as another start's request; the order
+  // stands at the slow picture, so next leads to b and previous to a.
+  for (const std::string& word : {std::string("next"), std::string("previous")})
+    for (bool from_menu : {true, false}) {
+      SCOPED_TRACE(word + (from_menu ? " from the menu" : " requested"));
+      for (int i = 0; i < 3 && RequestedUrl != a; ++i) Command(RotateCommandId);
+      ASSERT_EQ(RequestedUrl, a);
+      Command(RotateCommandId);
+      ASSERT_TRUE(testsupport::WaitFor([] { return !Pump() && Transfer.response.body_length > 0; }));
+      std::vector<LayerMenuLine> lines = ChooseFromMenu(0);
+      for (UINT id : {NextPictureCommandId, PreviousPictureCommandId}) EXPECT_EQ(FlagsOf(lines, id) & MF_GRAYED, 0u);
+      const int finished = server.Finished();
+      const unsigned taken = PicturesTaken;
+      testsupport::StderrCapture capture;
+      COPYDATASTRUCT request{kRequestDataTag, static_cast<DWORD>(word.size()), const_cast<char*>(word.data())};
+      if (from_menu) {
+        ChooseFromMenu(word == "next" ? NextPictureCommandId : PreviousPictureCommandId);
+      } else {
+        EXPECT_EQ(AnswerRequest(MainWindow, nullptr, &request), TRUE);
+      }
+      EXPECT_NE(capture.Finish().find(slow + ": the download was stopped\n"), std::string::npos);
+      EXPECT_EQ(PicturesTaken, taken + 1);
+      EXPECT_EQ(ShownUrl, word == "next" ? b : a);
+      EXPECT_TRUE(testsupport::WaitFor([&] { return server.Finished() > finished; }));
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,43 +37,30 @@ using testsupport::ReadFile;
 constexpr char kAgentLine[] = "User-Agent: TEST Program(Make qelo Vresion 0)\r\n";
 constexpr char kAcceptLine[] = "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
 
-// A small BMP made by Pillow, the picture most rows serve.
+// A picture made by Pillow, shaded so that a JPEG of it can be cut
+// mid-scan.
+std::string Drawn(const std::string& format, int width, int height) {
+  testsupport::TempDir dir;
+  auto result = testsupport::RunPython(
+      "import sys\nfrom PIL import Image\nw, h = int(sys.argv[3]), int(sys.argv[4])\nim = Image.new('RGB', (w, h))\n"
+      "im.putdata([(x, y, (x * y) % 256) for y in range(h) for x in range(w)])\nim.save(sys.argv[1], sys.argv[2])",
+      {dir / "p", format, std::to_string(width), std::to_string(height)});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  return ReadFile(dir / "p");
+}
+
+// The picture most rows serve.
 const std::string& Bitmap() {
-  static const std::string bytes = [] {
-    testsupport::TempDir dir;
-    auto result = testsupport::RunPython(
-        "import sys\nfrom PIL import Image\nImage.new('RGB', (5, 3), (200, 30, 90)).save(sys.argv[1])",
-        {dir / "p.bmp"});
-    EXPECT_EQ(result.exit_code, 0) << result.err;
-    return ReadFile(dir / "p.bmp");
-  }();
+  static const std::string bytes = Drawn("BMP", 5, 3);
   return bytes;
 }
 
-// A JPEG made by Pillow, large enough to be cut in the middle of its scan.
-const std::string& Jpeg() {
-  static const std::string bytes = [] {
-    testsupport::TempDir dir;
-    auto result = testsupport::RunPython(
-        "import sys\nfrom PIL import Image\nim = Image.new('RGB', (160, 120))\n"
-        "im.putdata([(x, y, (x * y) % 256) for y in range(120) for x in range(160)])\n"
-        "im.save(sys.argv[1], 'JPEG', quality=90)",
-        {dir / "p.jpg"});
-    EXPECT_EQ(result.exit_code, 0) << result.err;
-    return ReadFile(dir / "p.jpg");
-  }();
-  return bytes;
-}
-
-// The lines of `said` about `url`.
+// What the lines of `said` about `url` say of it.
 std::vector<std::string> LinesAbout(const std::string& said, const std::string& url) {
   std::vector<std::string> lines;
-  for (std::size_t at = 0; at < said.size();) {
-    std::size_t end = said.find('\n', at);
-    std::string line = said.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    if (line.rfind(url + ": ", 0) == 0) lines.push_back(line.substr(url.size() + 2));
-    at = end == std::string::npos ? said.size() : end + 1;
-  }
+  std::istringstream in(said);
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with(url + ": ")) lines.push_back(line.substr(url.size() + 2));
   return lines;
 }
 
@@ -560,7 +548,7 @@ TEST_F(HttpTransferTest, FastTransferStillEndsAtTheOverallDeadline) {
 
 TEST_F(HttpTransferTest, TransfersThatBringNoPictureSayWhyInOneLineNamingTheAddress) {
   LayerUseFakeClock(1000);
-  const std::string jpeg = Jpeg();
+  const std::string jpeg = Drawn("JPEG", 160, 120);
   const std::string half = jpeg.substr(0, jpeg.size() / 2);
   const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
   const std::string owed = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nabc";
