@@ -23,10 +23,6 @@ namespace {
 // Why a command cannot act now; null when it can.
 const char* Unavailable(int id) {
   switch (id) {
-    case NextPictureCommandId:
-    case PreviousPictureCommandId:
-      if (TransferSocket != INVALID_SOCKET) return "a download is running";
-      return nullptr;
     case OpenPictureCommandId:
     case CurrentPictureCommandId:
       return ShownUrl[0] == '\0' ? "no picture has been shown yet" : nullptr;
@@ -215,6 +211,10 @@ void ShowTrayMenu(HWND window) {
 
 void SteerCommand(HWND window, int id) {
   if (Unavailable(id) != nullptr) return;
+  // A person asking for another picture is not kept waiting on a slow
+  // server: the download under way ends as an abort ends it.
+  if ((id == NextPictureCommandId || id == PreviousPictureCommandId) && TransferUnderWay())
+    SendMessageA(window, WM_COMMAND, AbortCommandId, 0);
   switch (id) {
     case NextPictureCommandId:
       // The rotation's own step; the transfer restarts the interval from

@@ -14,12 +14,9 @@ char LocalName[kPathPartCapacity] = "index.html";
 char ScratchBuffer[kScratchCapacity];
 int ProxyMode = 0;
 char ShownUrl[kUrlCapacity];
+char RequestedUrl[kUrlCapacity];
 
 namespace {
-
-// The address as the list gave it: redirects and the local path's cut
-// change CurrentUrl on the way.
-char requested_url[kUrlCapacity];
 
 // file:///dir/name.gif: the folder becomes WorkDir and the name LocalName
 // while the pipeline runs; the picture itself is never deleted.
@@ -59,8 +56,10 @@ void FetchCommand(HWND window) {
 }
 
 void FetchCurrentUrl(HWND window, int command) {
-  if (command != RedirectCommandId) std::memcpy(requested_url, CurrentUrl, sizeof requested_url);
   if (std::strncmp(CurrentUrl, kFilePrefix, kSchemeLength) == 0) {
+    // Before the local path's cut changes CurrentUrl; a download takes its
+    // own address once it is started.
+    std::memcpy(RequestedUrl, CurrentUrl, sizeof RequestedUrl);
     FetchLocalFile(window);
     EndPictureTurn(window);
   } else if (std::strncmp(CurrentUrl, kHttpPrefix, kSchemeLength) == 0 ||
@@ -72,7 +71,7 @@ void FetchCurrentUrl(HWND window, int command) {
 void ShowFetchedPicture(int deleteSource) {
   unsigned before = PicturesTaken;
   ApplyWallpaper(deleteSource);
-  if (PicturesTaken != before) std::memcpy(ShownUrl, requested_url, sizeof ShownUrl);
+  if (PicturesTaken != before) std::memcpy(ShownUrl, RequestedUrl, sizeof ShownUrl);
 }
 
 void EndPictureTurn(HWND window) {

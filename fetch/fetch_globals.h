@@ -17,6 +17,7 @@ extern char ScratchBuffer[kScratchCapacity]; // work area of one message; keeps 
 extern int ProxyMode;                        // 1: fetch through the proxy fields; ProxyCheck toggles it
 extern SOCKET TransferSocket;                // socket of the running transfer, INVALID_SOCKET when idle; the transfer's owner sets it
 extern char ShownUrl[kUrlCapacity];          // address of the picture the desktop shows now, empty before the first
+extern char RequestedUrl[kUrlCapacity];      // address of the picture the chain takes, as the list gave it; the chain's lines and ShownUrl name it
 extern std::FILE* DownloadFile;              // file the running transfer writes, null when idle; the transfer's owner sets it
 
 // Window commands of the fetcher.

@@ -138,5 +138,8 @@ Verdict TakeResponseBytes(ResponseState& state, std::FILE* file, const char* dat
 Verdict EndOfResponse(const ResponseState& state, bool orderly, bool announced_box) {
   if (orderly && state.in_header == 0 && state.length_announced == 0) return {Ending::Complete, nullptr, nullptr};
   bool owed = state.in_header != 0 || state.length_announced != 0;
-  return {Ending::Keep, announced_box && owed ? kConnectionBrokenText : nullptr, kErrorCaption};
+  const char* line = !orderly               ? kResetLine
+                     : state.in_header != 0 ? kClosedInHeaderLine
+                                            : kClosedEarlyLine;
+  return {Ending::Keep, announced_box && owed ? kConnectionBrokenText : nullptr, kErrorCaption, line};
 }

@@ -63,6 +63,7 @@ struct SecureState {
 struct HttpTransfer {
   TransferPhase phase;                  // where the transfer stands
   int command;                          // command that started the chain (100 or 104); rules the timer
+  char url[kUrlCapacity];               // the address the chain began with, as the list gave it; its lines name it
   int secure;                           // 1 for an https:// address: TLS over the connection or the tunnel
   int request_sent;                     // 1 once this transfer's request has gone out
   char host[kUrlCapacity];              // host connected to: the URL's, or the proxy's; also the Host line
@@ -135,6 +136,18 @@ inline constexpr char kSecureFailedText[] = "The secure connection to the server
 inline constexpr char kSecureStalledText[] = "The server did not complete the secure connection in time";
 inline constexpr char kProxyNotHttpText[] = "The proxy's answer is not an HTTP response";
 
+// Why a transfer ended without a picture, on the error stream, where the
+// box says nothing or says it in other words.
+inline constexpr char kStalledLine[] = "the server stopped sending (under 1024 bytes in 15 s)";
+inline constexpr char kDeadlineLine[] = "not fetched within 10 minutes";
+inline constexpr char kConnectStalledLine[] = "no connection within 10 s";
+inline constexpr char kHostUnknownLine[] = "the host name is not known";
+inline constexpr char kPortUnknownLine[] = "the port is neither a number nor a known service";
+inline constexpr char kClosedInHeaderLine[] = "the server closed the connection before its answer's header ended";
+inline constexpr char kClosedEarlyLine[] = "the server closed the connection before the announced length had come";
+inline constexpr char kResetLine[] = "the connection failed or was reset before the picture was whole";
+inline constexpr char kStoppedLine[] = "the download was stopped";
+
 // Redirects followed in a row before the next one is refused, and the
 // addresses of the chain so far, the first one included, so that a redirect
 // back to any of them is known for a loop.
@@ -163,6 +176,7 @@ struct Verdict {
   Ending ending;
   const char* text;     // the box to show once the transfer has ended, or null
   const char* caption;
+  const char* line = nullptr;  // why, on the error stream, when the box's text does not say it or there is none
 };
 inline constexpr Verdict kGoOn = {Ending::None, nullptr, nullptr};
 

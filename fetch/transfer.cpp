@@ -121,7 +121,9 @@ constexpr int kChunkCapacity = 1024;
 constexpr int kRequestCapacity = sizeof kRequestFormat + sizeof kProxyConnection + 2 * kUrlCapacity;
 static_assert(kChunkCapacity <= kScratchCapacity, "a chunk is received into ScratchBuffer");
 
-Verdict Keep(const char* text, const char* caption = kErrorCaption) { return {Ending::Keep, text, caption}; }
+Verdict Keep(const char* text, const char* caption = kErrorCaption, const char* line = nullptr) {
+  return {Ending::Keep, text, caption, line};
+}
 Verdict Discard(const char* text, const char* caption = kErrorCaption) { return {Ending::Discard, text, caption}; }
 
 bool SettingUp() { return Transfer.phase == TransferPhase::LookUp || Transfer.phase == TransferPhase::Connect; }
@@ -405,11 +407,24 @@ void CALLBACK OnStallTimer(HWND window, UINT, UINT_PTR, DWORD) {
   }
   switch (Transfer.phase) {
     case TransferPhase::LookUp: EndTransfer(window, Keep(kHostUnknownText, Transfer.host)); break;
-    case TransferPhase::Connect: EndTransfer(window, Keep(kConnectFailedText)); break;
+    case TransferPhase::Connect: EndTransfer(window, Keep(kConnectFailedText, kErrorCaption, kConnectStalledLine)); break;
     case TransferPhase::Tunnel:
     case TransferPhase::Handshake: EndTransfer(window, Discard(kSecureStalledText)); break;
-    default: EndTransfer(window, Keep(nullptr)); break;
+    default: {
+      bool late = GetTickCount() - Transfer.start >= kTransferDeadlineMs;
+      EndTransfer(window, Keep(nullptr, kErrorCaption, late ? kDeadlineLine : kStalledLine));
+      break;
+    }
   }
+}
+
+// Why a transfer ended without a picture, in the error stream's words.
+const char* EndingLine(const Verdict& verdict) {
+  if (verdict.line != nullptr) return verdict.line;
+  if (verdict.text == kHostUnknownText) return kHostUnknownLine;
+  if (verdict.text == kPortUnknownText) return kPortUnknownLine;
+  if (verdict.text != nullptr) return verdict.text;
+  return kStoppedLine;
 }
 
 }  // namespace
@@ -427,6 +442,7 @@ int LeadingNumber(const char* text) {
 
 void EndTransfer(HWND window, Verdict verdict) {
   bool setting_up = SettingUp();
+  bool under_way = Transfer.phase != TransferPhase::Idle;
   if (Transfer.lookup != nullptr) WSACancelAsyncRequest(Transfer.lookup);
   Transfer.lookup = nullptr;
   CloseSecureState(Transfer.tls);
@@ -448,13 +464,24 @@ void EndTransfer(HWND window, Verdict verdict) {
   // again after a failed set-up, so it restarts here.
   if (setting_up && verdict.ending != Ending::Abort && GetSystemMetrics(SM_CMONITORS) == 0)
     SetTimer(window, RotationTimer, static_cast<UINT>(IntervalMs), nullptr);
+  // Every end without a picture says why, box or none, naming the address
+  // the person gave; a complete one is the chain's to report.
+  if (under_way && verdict.ending != Ending::Complete && verdict.ending != Ending::Redirect) {
+    std::fprintf(stderr, "%s: %s\n", Transfer.url, EndingLine(verdict));
+    std::fflush(stderr);
+  }
   if (verdict.text != nullptr) QueueBox(window, verdict.text, verdict.caption);
   if (verdict.ending == Ending::Redirect) {
     // The next connection starts from the message loop, as a rotation would.
     FollowRedirect(Transfer.response.redirect_target);
     PostMessageA(window, WM_COMMAND, RedirectCommandId, 0);
   } else {
-    if (verdict.ending == Ending::Complete) ShowFetchedPicture(1);
+    if (verdict.ending == Ending::Complete) {
+      // A local picture shown meanwhile took RequestedUrl; this one is the
+      // transfer's.
+      std::memcpy(RequestedUrl, Transfer.url, sizeof RequestedUrl);
+      ShowFetchedPicture(1);
+    }
     EndPictureTurn(window);
   }
 }
@@ -490,6 +517,7 @@ void FetchHttpUrl(HWND window, int command) {
     command = Transfer.command;  // a redirect carries on what its chain began
   } else {
     StartRedirectChain();
+    std::memcpy(Transfer.url, CurrentUrl, sizeof Transfer.url);
   }
   int secure = std::strncmp(CurrentUrl, kHttpsPrefix, kHttpsSchemeLength) == 0 ? 1 : 0;
   const char* address = CurrentUrl + (secure != 0 ? kHttpsSchemeLength : kSchemeLength);
@@ -498,6 +526,7 @@ void FetchHttpUrl(HWND window, int command) {
     // Cut short, the name would be some other file; refused before the
     // timer is touched, as local pictures are, so the rotation goes on.
     // Nothing is under way, so the box may show at once.
+    std::fprintf(stderr, "%s: %s\n", CurrentUrl, kNameTooLongText);
     MessageBoxA(window, kNameTooLongText, kErrorCaption, MB_OK);
     return;
   }

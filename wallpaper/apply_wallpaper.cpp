@@ -23,16 +23,24 @@ namespace {
 
 constexpr int kOutputCapacity = 1024;
 
+// A stage's result beside the converters' own: the picture was read to
+// its end, but its data ended early or is damaged.
+constexpr int kDamaged = 3;
+
 int EncodeGif(char* input, char* output) {
   char encoder[] = "cjpeg.exe", quality_switch[] = "-quality", quality[] = "100";
   char* arguments[] = {encoder, quality_switch, quality, input, output};
-  return RunCjpeg(5, arguments);
+  int result = RunCjpeg(5, arguments);
+  return result == 2 && LastRunFoundDamagedData() ? kDamaged : result;
 }
 
+// A picture whose data ended early or is damaged decodes with grey or
+// smeared rows; the command only warns, but as a wallpaper it is refused.
 int DecodeJpeg(char* input, char* output) {
   char decoder[] = "djpeg.exe", bitmap_switch[] = "-bmp";
   char* arguments[] = {decoder, bitmap_switch, input, output};
-  return RunDjpeg(4, arguments);
+  int result = RunDjpeg(4, arguments);
+  return result == 2 && LastRunFoundDamagedData() ? kDamaged : result;
 }
 
 int DecodePng(char* input, char* output) { return DecodePngToBitmap(input, output); }
@@ -42,7 +50,7 @@ int DecodeWebp(char* input, char* output) { return DecodeWebpToBitmap(input, out
 struct Stage {
   const char* extension;         // matched against the lower-cased name
   const char* output_extension;  // replaces it in the output and in LocalName
-  int (*Run)(char* input, char* output);  // 0 done, 2 done with warnings, 1 failed
+  int (*Run)(char* input, char* output);  // 0 done, 2 done with warnings, 1 failed, kDamaged
 };
 
 constexpr Stage kStages[] = {
@@ -74,14 +82,21 @@ void LowerCase(char* text) {
   }
 }
 
-// The kind and claimed size of the file at `path`; false when it cannot be
-// opened.
-bool ProbeFile(const char* path, PictureHeader* header) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
+// The address the person knows the picture by; the chain's own path when
+// it runs without one.
+const char* PictureAddress() { return RequestedUrl[0] != '\0' ? RequestedUrl : ScratchBuffer; }
+
+void ReportRefusal(const char* why) { std::fprintf(stderr, "%s: %s\n", PictureAddress(), why); }
+
+// What the file at `path` is and how large it claims to be.
+enum class Probe { kOpened, kMissing, kNotRegular };
+Probe ProbeFile(const char* path, PictureHeader* header) {
+  bool regular = true;
+  std::FILE* file = OpenPictureFile(path, &regular);
+  if (file == nullptr) return regular ? Probe::kMissing : Probe::kNotRegular;
   *header = ProbePicture(file);
   std::fclose(file);
-  return true;
+  return Probe::kOpened;
 }
 
 // A name that matches no stage takes the stages of the picture's content.
@@ -90,8 +105,7 @@ bool ProbeFile(const char* path, PictureHeader* header) {
 // False when there is nothing to convert; a download is then removed.
 bool TakeStagesFromContent(PictureKind kind, bool opened, int deleteSource, char* lowered) {
   if (kind == PictureKind::kUnknown) {
-    std::fprintf(stderr, opened ? "%s: not a GIF, JPEG, BMP, PNG or WebP picture\n" : "%s: can't open\n",
-                 ScratchBuffer);
+    ReportRefusal(opened ? "not a GIF, JPEG, BMP, PNG or WebP picture" : "can't open");
     if (deleteSource != 0) std::remove(ScratchBuffer);
     return false;
   }
@@ -102,7 +116,7 @@ bool TakeStagesFromContent(PictureKind kind, bool opened, int deleteSource, char
     std::snprintf(renamed, sizeof renamed, "%s%s", WorkDir, safe);
     std::remove(renamed);  // only the chain's own files live in the work folder
     if (std::rename(ScratchBuffer, renamed) != 0) {
-      std::fprintf(stderr, "%s: can't rename to %s\n", ScratchBuffer, renamed);
+      std::fprintf(stderr, "%s: can't rename %s to %s\n", PictureAddress(), ScratchBuffer, renamed);
       std::remove(ScratchBuffer);
       return false;
     }
@@ -124,7 +138,7 @@ bool EnterWorkFolder(int deleteSource) {
   if (deleteSource != 0) return true;
   std::error_code error;
   if (!std::filesystem::equivalent(WorkDir, source_folder, error)) return true;
-  std::fprintf(stderr, "%s: no work folder apart from the picture's own; it is not converted\n", ScratchBuffer);
+  ReportRefusal("no work folder apart from the picture's own; it is not converted");
   return false;
 }
 
@@ -149,10 +163,12 @@ void RunStages(int deleteSource, char* lowered) {
     std::snprintf(LocalName, sizeof LocalName, "%.*s%s", static_cast<int>(stem), lowered, stage.output_extension);
     std::memcpy(lowered, LocalName, kPathPartCapacity);
     std::memcpy(ScratchBuffer, OutputPath, sizeof OutputPath);
-    if (result == 1) {
+    if (result == 1 || result == kDamaged) {
       // A failed stage ends the chain: a half-written output is no wallpaper,
       // and the desktop keeps the picture it has.
       std::remove(OutputPath);
+      ReportRefusal(result == kDamaged ? "the picture's data ends early or is damaged; the wallpaper stays"
+                                       : "the picture could not be converted; the wallpaper stays");
       return;
     }
   }
@@ -184,11 +200,17 @@ void ApplyWallpaper(int deleteSource) {
   std::snprintf(ScratchBuffer, sizeof ScratchBuffer, "%s%s", WorkDir, LocalName);
 
   PictureHeader header;
-  const bool opened = ProbeFile(ScratchBuffer, &header);
-  if (!MatchesAStage(lowered) && !TakeStagesFromContent(header.kind, opened, deleteSource, lowered)) return;
+  const Probe probe = ProbeFile(ScratchBuffer, &header);
+  if (probe == Probe::kNotRegular) {
+    // Reading a FIFO or a device would wait for as long as it pleases.
+    ReportRefusal("not a regular file; skipped");
+    return;
+  }
+  if (!MatchesAStage(lowered) && !TakeStagesFromContent(header.kind, probe == Probe::kOpened, deleteSource, lowered))
+    return;
   if (header.size_known && !PictureSizeAllowed(header.width, header.height)) {
     // Refused before any converter allocates for it; the wallpaper stays.
-    ReportPictureTooLarge(ScratchBuffer, header.width, header.height);
+    ReportPictureTooLarge(PictureAddress(), header.width, header.height);
     if (deleteSource != 0) std::remove(ScratchBuffer);
     return;
   }

@@ -7,3 +7,6 @@
 // 0 done, 2 done with warnings, 1 failed.
 int RunDjpeg(int argc, char** argv);
 int RunCjpeg(int argc, char** argv);
+// Whether the last run of either warned that its input's data ended early
+// or is damaged, as opposed to warnings about what a whole picture carries.
+bool LastRunFoundDamagedData();

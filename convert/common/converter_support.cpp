@@ -129,6 +129,37 @@ bool HandlersInstalled = false;
 // The standard manager's printer, as jpeg_std_error installs it.
 void (*LibraryOutputMessage)(j_common_ptr) = nullptr;
 
+// The standard manager's emitter, and whether the run so far warned of
+// damaged data. One run at a time, as every converter global.
+void (*LibraryEmitMessage)(j_common_ptr, int) = nullptr;
+bool DamagedData = false;
+
+bool IsDamageWarning(int code) {
+  switch (code) {
+    case JWRN_JPEG_EOF:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_NOT_SEQUENTIAL:
+    case JERR_INPUT_EOF:  // the Targa reader's warning for a cut file
+    case MSG_GIF_NOMOREDATA:
+    case MSG_GIF_BAD_CODE:
+    case MSG_GIF_ENDCODE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Warnings are counted and printed as the library does; only which kind
+// was seen is noted beside.
+void NoteDamage(j_common_ptr object, int level) {
+  if (level < 0 && IsDamageWarning(object->err->msg_code)) DamagedData = true;
+  (*LibraryEmitMessage)(object, level);
+}
+
 // A read cut short by a termination signal is no fault of the file: what
 // it leads to (an early end, a damaged file) goes unsaid.
 void QuietOnceSignalled(j_common_ptr object) {
@@ -296,6 +327,9 @@ jpeg_error_mgr* InitConverterErrorManager(ConverterErrorManager* manager) {
   jpeg_error_mgr* err = jpeg_std_error(&manager->pub);
   LibraryOutputMessage = err->output_message;
   err->output_message = QuietOnceSignalled;
+  LibraryEmitMessage = err->emit_message;
+  err->emit_message = NoteDamage;
+  DamagedData = false;
   err->error_exit = RecoveringErrorExit;
   err->addon_message_table = ConverterMessages;
   err->first_addon_message = MSG_ADDON_FIRST;
@@ -305,6 +339,8 @@ jpeg_error_mgr* InitConverterErrorManager(ConverterErrorManager* manager) {
   manager->extra_file = nullptr;
   return err;
 }
+
+bool LastRunFoundDamagedData() { return DamagedData; }
 
 void CloseRunFiles(ConverterErrorManager* manager) {
   for (std::FILE** slot : {&manager->input_file, &manager->output_file, &manager->extra_file}) {

@@ -128,6 +128,12 @@ struct ConverterErrorManager {
 // error_exit; clears the file slots. Returns the library view of it.
 jpeg_error_mgr* InitConverterErrorManager(ConverterErrorManager* manager);
 
+// Whether the last run warned that its input's data ended early or is
+// damaged (a cut or corrupt JPEG, GIF or Targa stream); other warnings, such
+// as an unknown version number, do not count. The run's result stays as
+// the commands give it; the wallpaper chain asks this beside it.
+bool LastRunFoundDamagedData();
+
 // Closes every file recorded in the manager and clears the slots.
 void CloseRunFiles(ConverterErrorManager* manager);
 

@@ -3,6 +3,10 @@
 // file of endless segments or sub-blocks costs a bounded amount of work.
 #include "picture_probe.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "bitmap_header.h"
@@ -189,6 +193,22 @@ void MakeSafeName(const char* name, PictureKind kind, char* safe, std::size_t ca
     length = sizeof kPlainStem - 1;
   }
   std::strcpy(safe + length, extension);
+}
+
+std::FILE* OpenPictureFile(const char* path, bool* regular) {
+  *regular = true;
+  // Not blocking in the open: a FIFO without a writer would wait there.
+  const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (descriptor < 0) return nullptr;
+  struct stat status = {};
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    *regular = false;
+    close(descriptor);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(descriptor, "rb");
+  if (file == nullptr) close(descriptor);
+  return file;
 }
 
 PictureHeader ProbePicture(std::FILE* file) {

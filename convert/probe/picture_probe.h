@@ -36,6 +36,12 @@ struct PictureHeader {
   std::uint32_t height = 0;
 };
 
+// Opens `path` for reading only when it is a regular file, so that a FIFO
+// or a device given as a picture can never hold the caller in an open or a
+// read. Null when it cannot be opened; *regular then tells whether
+// something other than a regular file stood there.
+std::FILE* OpenPictureFile(const char* path, bool* regular);
+
 // Reads `file` from its start. For a GIF, the logical screen when it is
 // larger than allowed, else the first image; for a JPEG, the first frame
 // header before the first scan.

@@ -1,5 +1,6 @@
 // The whole program as a user runs it: a child process in an empty folder,
 // no display, local pictures in its list, ended by SIGTERM.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,9 +67,14 @@ TEST_F(ProgramTest, BadEntriesAreSurvivedAndTheNextEntryWorks) {
   pictures::Draw("bmp", pictures_ + "/really-a-bitmap.gif");
   WriteFile(pictures_ + "/notes.txt", "not a picture");
   pictures::Draw("jpeg", pictures_ + "/good.jpg", 96, 64, 3);
+  // Read as a picture, a FIFO with no writer would hold the program for good.
+  ASSERT_EQ(mkfifo((pictures_ + "/pipe.jpg").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", pictures_ + "/device.jpg");
   WriteFile(folder_ + "/skerrow.cnf", "get-timer:1000\n"
                                       "file://" + pictures_ + "/damaged.gif\n"
                                       "file://" + pictures_ + "/really-a-bitmap.gif\n"
+                                      "file://" + pictures_ + "/pipe.jpg\n"
+                                      "file://" + pictures_ + "/device.jpg\n"
                                       "file://" + pictures_ + "/missing.jpg\n"
                                       "file://" + pictures_ + "/notes.txt\n"
                                       "file://" + pictures_ + "/good.jpg\n");
@@ -85,7 +91,9 @@ TEST_F(ProgramTest, BadEntriesAreSurvivedAndTheNextEntryWorks) {
   pictures::ExpectPicture(dir_ / "first.bmp", pictures_ + "/really-a-bitmap.gif", "gif");
   pictures::ExpectPicture(dir_ / "second.bmp", pictures_ + "/good.jpg", "jpeg");
   EXPECT_TRUE(ListDir(temp_).empty());
-  EXPECT_EQ(ListDir(pictures_).size(), 4u);
+  EXPECT_EQ(ListDir(pictures_).size(), 6u);
+  for (const char* name : {"pipe.jpg", "device.jpg"})
+    EXPECT_NE(Log().find("file://" + pictures_ + "/" + name + ": not a regular file"), std::string::npos) << Log();
 }
 
 // Every file in a folder and below, with its bytes; links as their target.

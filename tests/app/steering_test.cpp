@@ -11,7 +11,11 @@
 #include "app_globals.h"
 #include "app_helpers.h"
 #include "fetch_globals.h"
+#include "http_transfer.h"
 #include "layer_control.h"
+#include "child_process.h"
+#include "scripted_server.h"
+#include "wallpaper.h"
 
 namespace {
 
@@ -123,6 +127,45 @@ TEST_F(SteeringTest, TheMenuShowsTheStateAndEachItemActs) {
   ChooseFromMenu(QuitCommandId);
   EXPECT_FALSE(IsWindow(MainWindow));
   EXPECT_FALSE(LayerTrayIconPresent());
+}
+
+TEST_F(SteeringTest, NextAndPreviousEndASlowDownloadAndStepAtOnce) {
+  testsupport::ScriptedServer server;
+  // 100 bytes a second: fast enough for the low-speed limit, far too slow
+  // to wait for.
+  server.Route("/slow.bmp", testsupport::Reply{{"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n"}, 0, false,
+                                               false, std::string(10, 's'), -1, 100});
+  const std::string slow = "http://127.0.0.1:" + std::to_string(server.port()) + "/slow.bmp";
+  const std::string a = "file://" + Here("a.bmp"), b = "file://" + Here("b.bmp");
+  for (const char* name : {"a.bmp", "b.bmp"}) testsupport::WriteFile(Here(name), testsupport::TinyBitmap());
+  Start(("get-timer:60000\n" + a + "\n" + slow + "\n" + b + "\n").c_str());
+  Pump();  // the start's own step shows a
+
+  // Each step from the menu and as another start's request; the order
+  // stands at the slow picture, so next leads to b and previous to a.
+  for (const std::string& word : {std::string("next"), std::string("previous")})
+    for (bool from_menu : {true, false}) {
+      SCOPED_TRACE(word + (from_menu ? " from the menu" : " requested"));
+      for (int i = 0; i < 3 && RequestedUrl != a; ++i) Command(RotateCommandId);
+      ASSERT_EQ(RequestedUrl, a);
+      Command(RotateCommandId);
+      ASSERT_TRUE(testsupport::WaitFor([] { return !Pump() && Transfer.response.body_length > 0; }));
+      std::vector<LayerMenuLine> lines = ChooseFromMenu(0);
+      for (UINT id : {NextPictureCommandId, PreviousPictureCommandId}) EXPECT_EQ(FlagsOf(lines, id) & MF_GRAYED, 0u);
+      const int finished = server.Finished();
+      const unsigned taken = PicturesTaken;
+      testsupport::StderrCapture capture;
+      COPYDATASTRUCT request{kRequestDataTag, static_cast<DWORD>(word.size()), const_cast<char*>(word.data())};
+      if (from_menu) {
+        ChooseFromMenu(word == "next" ? NextPictureCommandId : PreviousPictureCommandId);
+      } else {
+        EXPECT_EQ(AnswerRequest(MainWindow, nullptr, &request), TRUE);
+      }
+      EXPECT_NE(capture.Finish().find(slow + ": the download was stopped\n"), std::string::npos);
+      EXPECT_EQ(PicturesTaken, taken + 1);
+      EXPECT_EQ(ShownUrl, word == "next" ? b : a);
+      EXPECT_TRUE(testsupport::WaitFor([&] { return server.Finished() > finished; }));
+    }
 }
 
 }  // namespace

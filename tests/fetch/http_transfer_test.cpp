@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,17 +37,31 @@ using testsupport::ReadFile;
 constexpr char kAgentLine[] = "User-Agent: TEST Program(Make qelo Vresion 0)\r\n";
 constexpr char kAcceptLine[] = "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
 
-// A small BMP made by Pillow, the picture most rows serve.
+// A picture made by Pillow, shaded so that a JPEG of it can be cut
+// mid-scan.
+std::string Drawn(const std::string& format, int width, int height) {
+  testsupport::TempDir dir;
+  auto result = testsupport::RunPython(
+      "import sys\nfrom PIL import Image\nw, h = int(sys.argv[3]), int(sys.argv[4])\nim = Image.new('RGB', (w, h))\n"
+      "im.putdata([(x, y, (x * y) % 256) for y in range(h) for x in range(w)])\nim.save(sys.argv[1], sys.argv[2])",
+      {dir / "p", format, std::to_string(width), std::to_string(height)});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  return ReadFile(dir / "p");
+}
+
+// The picture most rows serve.
 const std::string& Bitmap() {
-  static const std::string bytes = [] {
-    testsupport::TempDir dir;
-    auto result = testsupport::RunPython(
-        "import sys\nfrom PIL import Image\nImage.new('RGB', (5, 3), (200, 30, 90)).save(sys.argv[1])",
-        {dir / "p.bmp"});
-    EXPECT_EQ(result.exit_code, 0) << result.err;
-    return ReadFile(dir / "p.bmp");
-  }();
+  static const std::string bytes = Drawn("BMP", 5, 3);
   return bytes;
+}
+
+// What the lines of `said` about `url` say of it.
+std::vector<std::string> LinesAbout(const std::string& said, const std::string& url) {
+  std::vector<std::string> lines;
+  std::istringstream in(said);
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with(url + ": ")) lines.push_back(line.substr(url.size() + 2));
+  return lines;
 }
 
 // A desktop with one screen, where a person can bring the window back.
@@ -509,6 +524,7 @@ TEST_F(HttpTransferTest, FastTransferStillEndsAtTheOverallDeadline) {
   const std::vector<Case> cases = {{"/pics/endless.bmp", 0, 0, 120}, {"/late", 1, 10000, 118}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
+    testsupport::StderrCapture capture;
     Fetch(Url(c.path));
     ASSERT_TRUE(PumpRealTimeUntil([] { return Transfer.request_sent != 0; }));
     LayerAdvanceClock(c.late_ms);
@@ -524,8 +540,54 @@ TEST_F(HttpTransferTest, FastTransferStillEndsAtTheOverallDeadline) {
     }
     EXPECT_TRUE(Idle());
     EXPECT_EQ(steps, c.steps);
+    EXPECT_EQ(LinesAbout(capture.Finish(), Url(c.path)), std::vector<std::string>{kDeadlineLine});
     EXPECT_EQ(Wallpaper(), "");
     EXPECT_TRUE(LayerMessageBoxes().empty());
+  }
+}
+
+TEST_F(HttpTransferTest, TransfersThatBringNoPictureSayWhyInOneLineNamingTheAddress) {
+  LayerUseFakeClock(1000);
+  const std::string jpeg = Drawn("JPEG", 160, 120);
+  const std::string half = jpeg.substr(0, jpeg.size() / 2);
+  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+  const std::string owed = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nabc";
+  const std::string lying = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(half.size()) + "\r\n\r\n" + jpeg;
+  const char* damaged = "the picture's data ends early or is damaged; the wallpaper stays";
+  struct Case {
+    const char* name;
+    Reply reply;
+    bool stalls;  // ends once the low-speed window has passed on the program's clock
+    const char* said;
+  };
+  const std::vector<Case> cases = {
+      {"silent.jpg", Reply{{}, 0, false}, true, kStalledLine},
+      {"trickle.jpg", Reply{{head}, 0, false, false, "x", -1, 100}, true, kStalledLine},
+      {"short.jpg", Reply{{owed}}, false, kClosedEarlyLine},
+      {"reset.jpg", Reply{{owed}, 0, true, true}, false, kResetLine},
+      // The announced length cuts the picture; so does a close without one.
+      {"lying.jpg", Reply{Pieces(lying, 512)}, false, damaged},
+      {"unannounced.jpg", Reply{{head + half}}, false, damaged},
+      {"page", Reply{{Response("<html>not here</html>")}}, false, "not a GIF, JPEG, BMP, PNG or WebP picture"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string url = Url(std::string("/pics/") + c.name);
+    server_.Route(std::string("/pics/") + c.name, c.reply);
+    testsupport::StderrCapture capture;
+    Fetch(url);
+    if (c.stalls) {
+      ASSERT_TRUE(PumpRealTimeUntil([] { return Transfer.request_sent != 0; }));
+      PumpRealTime(300);
+      EXPECT_FALSE(Idle());
+      LayerAdvanceClock(kLowSpeedWindowMs);
+    }
+    EXPECT_TRUE(PumpRealTimeUntil(Idle));
+    const std::string said = capture.Finish();
+    EXPECT_EQ(LinesAbout(said, url), std::vector<std::string>{c.said}) << said;
+    EXPECT_EQ(said.find(temp_), std::string::npos) << said;
+    EXPECT_EQ(Wallpaper(), "");
+    for (const std::string& file : testsupport::ListDir(temp_)) std::filesystem::remove(temp_ + "/" + file);
   }
 }
 

@@ -133,14 +133,20 @@ TEST_F(PipelineTest, WithoutTempOutputsStayInThePrivateFolderAndSpareTheUsersFil
 
 TEST_F(PipelineTest, AFailedStageEndsTheChainAndKeepsTheWallpaper) {
   const std::string earlier = SetEarlierWallpaper();
+  pictures::Draw("jpeg", dir_ / "whole.jpg", 160, 120);
+  const std::string whole = ReadFile(dir_ / "whole.jpg");
+  const char* damaged = "the picture's data ends early or is damaged; the wallpaper stays";
   struct Case {
     const char* what;
     const char* name;
     std::string bytes;  // empty: the file is missing
     int delete_source;
+    const char* said = nullptr;  // the chain's reason after the picture's address, when checked
   } const cases[] = {
       {"missing gif", "gone.gif", "", 0},
-      {"missing jpeg", "gone.jpg", "", 0},
+      {"missing jpeg", "gone.jpg", "", 0, "the picture could not be converted; the wallpaper stays"},
+      {"jpeg cut short", "cut.jpg", whole.substr(0, whole.size() / 2), 0, damaged},
+      {"jpeg cut short, named by its content", "cut", whole.substr(0, whole.size() / 2), 1, damaged},
       {"missing bitmap", "gone.bmp", "", 0},
       {"damaged gif", "bad.gif", std::string("GIF89a\x10\x00\x10\x00\x80\x00\x00", 13) + std::string(40, '\x55'), 0},
       {"damaged download", "bad.gif", std::string("GIF89a\x10\x00\x10\x00\x80\x00\x00", 13), 1},
@@ -152,7 +158,14 @@ TEST_F(PipelineTest, AFailedStageEndsTheChainAndKeepsTheWallpaper) {
   for (const Case& c : cases) {
     const std::string path = source_ + "/" + c.name;
     if (!c.bytes.empty()) testsupport::WriteFile(path, c.bytes);
+    std::snprintf(RequestedUrl, sizeof RequestedUrl, "file://%s", path.c_str());
+    testsupport::StderrCapture capture;
     Apply(source_, c.name, c.delete_source);
+    const std::string said = capture.Finish();
+    RequestedUrl[0] = '\0';
+    if (c.said != nullptr) {
+      EXPECT_NE(said.find("file://" + path + ": " + c.said + "\n"), std::string::npos) << said;
+    }
     EXPECT_EQ(Stored(), earlier) << c.what;
     EXPECT_TRUE(ListDir(temp_).empty()) << c.what;
     // Only a download's source is the chain's to delete.
@@ -161,13 +174,14 @@ TEST_F(PipelineTest, AFailedStageEndsTheChainAndKeepsTheWallpaper) {
   }
 }
 
-TEST_F(PipelineTest, WarningsDoNotStopTheChain) {
-  // A JPEG cut short decodes with a warning; the picture is still shown.
+TEST_F(PipelineTest, WarningsAboutAWholePictureDoNotStopTheChain) {
+  // Stray bytes before the end marker decode with a warning; every row is
+  // there, so the picture is still shown.
   pictures::Draw("jpeg", dir_ / "whole.jpg", 64, 64);
   std::string bytes = ReadFile(dir_ / "whole.jpg");
-  testsupport::WriteFile(source_ + "/cut.jpg", bytes.substr(0, bytes.size() * 3 / 4));
-  Apply(source_, "cut.jpg", 0);
-  EXPECT_TRUE(FileExists(LayerWallpaperStorePath()));
+  testsupport::WriteFile(source_ + "/stray.jpg", bytes.substr(0, bytes.size() - 2) + "ab" + bytes.substr(bytes.size() - 2));
+  Apply(source_, "stray.jpg", 0);
+  pictures::ExpectPicture(LayerWallpaperStorePath(), dir_ / "whole.jpg", "jpeg");
   EXPECT_TRUE(ListDir(temp_).empty());
 }
 
