@@ -179,6 +179,31 @@ TEST_F(X11RootTest, AServerThatDoesNotAnswerCostsAChangeItsBoundAndNoPixmap) {
   }
 }
 
+// A picture the store cannot keep never reaches the screen, so what the
+// screen shows, what the call says and the stored copy agree.
+TEST_F(X11RootTest, APictureTheStoreCannotKeepIsNotShown) {
+  std::string shown = DrawBitmap(files_ / "shown.bmp", 320, 180, 1);
+  std::string refused = DrawBitmap(files_ / "refused.bmp", 320, 180, 4);
+  ASSERT_FALSE(SetWallpaper(shown).empty());
+  const Pixmap announced = RootProperty("_XROOTPMAP_ID");
+  using testsupport::ScratchFileSystem;
+  for (auto [kind, reason] : {std::pair{ScratchFileSystem::kFull, "No space left on device"},
+                              std::pair{ScratchFileSystem::kReadOnly, "Read-only file system"}}) {
+    const std::string state = files_ / reason;
+    ScratchFileSystem scratch(state, kind);
+    if (!scratch.mounted()) {
+      GTEST_SKIP() << "no right to mount a file system here";
+    }
+    ScopedEnv store("XDG_STATE_HOME", state.c_str());
+    std::string said;
+    EXPECT_EQ(SetWallpaper(refused, &said), "");
+    EXPECT_EQ(said, "wallpaper refused: " + refused + ": it could not be stored: " + reason + "; the wallpaper stays\n");
+    EXPECT_EQ(RootProperty("_XROOTPMAP_ID"), announced) << reason;
+    auto [mean, high] = RootError(shown, {"0,0,1280,720"});
+    EXPECT_LT(mean, 2.0) << reason;
+  }
+}
+
 // Another connection in the process, like a toolkit's, whose requests the
 // server refuses while the setter talks; its own handler counts them.
 std::atomic<long> errors_seen{0};
