@@ -132,17 +132,12 @@ DWORD StoreError(int error_number) {
   }
 }
 
-const char* StoreFailure(DWORD error) {
-  switch (error) {
-    case ERROR_DISK_FULL: return std::strerror(ENOSPC);
-    case ERROR_WRITE_PROTECT: return std::strerror(EROFS);
-    case ERROR_ACCESS_DENIED: return std::strerror(EACCES);
-    case ERROR_PATH_NOT_FOUND: return std::strerror(ENOTDIR);
-    case ERROR_ENVVAR_NOT_FOUND: return "HOME is not set";
-    case ERROR_CANCELLED: return "the program is closing";
-    case ERROR_READ_FAULT: return "the picture cannot be read";
-    default: return std::strerror(EIO);
-  }
+std::string StoreFailure(DWORD error) {
+  char text[256];
+  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
+                     nullptr) > 0)
+    return text;
+  return "error " + std::to_string(error);
 }
 
 // The names go now, so the folder never holds more than it should; a file

@@ -52,9 +52,9 @@ DWORD CopyBytes(int from, int to, uint64_t bytes);
 BOOL Fail(DWORD error);
 
 // The error a failed store call sets for the system's error number, and
-// the reason a line about it gives (as the system words it where it can).
+// the reason a line about it gives.
 DWORD StoreError(int error_number);
-const char* StoreFailure(DWORD error);
+std::string StoreFailure(DWORD error);
 
 // The folder of the stored copies, empty when the environment gives none.
 std::string StoreFolder();

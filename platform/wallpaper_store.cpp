@@ -224,7 +224,7 @@ BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure
 void ReportRefusal(const char* path, DWORD error) {
   std::string reason = error == ERROR_BAD_FORMAT       ? "not a complete bitmap"
                        : error == ERROR_FILE_NOT_FOUND ? "no such file"
-                                                       : std::string("it could not be stored: ") + StoreFailure(error);
+                                                       : "it could not be stored: " + StoreFailure(error);
   std::fprintf(stderr, "wallpaper refused: %s: %s; the wallpaper stays\n", PathForDisplay(path).c_str(), reason.c_str());
   std::fflush(stderr);
 }

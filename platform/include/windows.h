@@ -4,6 +4,7 @@
 #ifndef SKERROW_PLATFORM_WINDOWS_H
 #define SKERROW_PLATFORM_WINDOWS_H
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -180,6 +181,7 @@ extern "C" {
 #define ERROR_DISK_FULL 112
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_ENVVAR_NOT_FOUND 203
+#define ERROR_MR_MID_NOT_FOUND 317
 #define ERROR_INVALID_FLAGS 1004
 #define ERROR_NO_UNICODE_TRANSLATION 1113
 #define ERROR_CANCELLED 1223
@@ -199,6 +201,13 @@ extern "C" {
 
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
+
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+
+// Only the system's own texts, without inserts, into the caller's buffer.
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                            DWORD size, va_list* arguments);
 
 // ---------------------------------------------------------------- messages
 

@@ -231,6 +231,11 @@ TEST_F(WallpaperTest, AStoreThatCannotTakeThePictureSaysWhy) {
     EXPECT_EQ(GetLastError(), c.error);
     EXPECT_EQ(capture.Finish(), "wallpaper refused: " + picture + ": it could not be stored: " + c.reason +
                                     "; the wallpaper stays\n");
+    // The same words for whoever reports the call's error itself.
+    char text[64] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, c.error, 0, text, sizeof text,
+                   nullptr);
+    EXPECT_STREQ(text, c.reason);
     if (scratch) {
       EXPECT_EQ(ListDir(state + "/skerrow"), std::vector<std::string>{});
     }
