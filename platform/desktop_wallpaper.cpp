@@ -29,6 +29,7 @@
 #include "desktop/desktop_setter.h"
 #include "desktop/mapped_file.h"
 #include "desktop/root_picture.h"
+#include "event_sources.h"
 #include "layer_model.h"
 #include "layer_view.h"
 #include "stored_files.h"
@@ -188,6 +189,10 @@ bool WriteBitmap(int fd, const PixelArea& picture) {
     }
   };
   for (int first = 0; first < picture.height; first += batch_rows) {
+    if (CloseRequested()) {  // a close waits for one batch at most
+      errno = ECANCELED;
+      return false;
+    }
     int count = std::min(batch_rows, picture.height - first);
     std::thread helper(pack, first, count / 2, count);
     pack(first, 0, count / 2);

@@ -128,6 +128,7 @@ DWORD StoreError(int error_number) {
     case EPERM: return ERROR_ACCESS_DENIED;
     case ENOTDIR:
     case ENOENT: return ERROR_PATH_NOT_FOUND;
+    case ECANCELED: return ERROR_CANCELLED;
     default: return ERROR_WRITE_FAULT;
   }
 }
