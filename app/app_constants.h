@@ -121,7 +121,7 @@ inline constexpr char kEachMonitorWord[] = "each";
 inline constexpr char kSameMonitorWord[] = "same";
 inline constexpr char kUnknownMonitorsFormat[] =
     "skerrow: monitors:%s is no choice (each or same); every monitor shows the same picture\n";
-inline constexpr char kMonitorRefusedFormat[] = "wallpaper refused for a monitor: %s (0x%08x); that monitor keeps its picture\n";
+inline constexpr char kMonitorRefusedFormat[] = "wallpaper refused for a monitor: %s: %s; that monitor keeps its picture\n";
 inline constexpr char kEachMonitorText[] =
     "\x89\xe6\x96\xca\x82\xb2\x82\xc6\x82\xc9\x95\xca\x82\xcc\x95\xc7\x8e\x86";  // 画面ごとに別の壁紙
 

@@ -29,6 +29,7 @@
 #include "desktop/desktop_setter.h"
 #include "desktop/mapped_file.h"
 #include "desktop/root_picture.h"
+#include "event_sources.h"
 #include "layer_model.h"
 #include "layer_view.h"
 #include "stored_files.h"
@@ -56,14 +57,10 @@ constexpr int64_t kLargestComposite = int64_t{1} << 26;
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
 // A picture on its way into the store: written, neither safe on disk nor
-// under its name yet; removed if it gets no further.
+// under its name yet.
 struct ArrivingCopy {
   std::string given;  // the caller's path, for the view
-  std::string temporary;
-  FileDescriptor file;
-  ~ArrivingCopy() {
-    if (!temporary.empty()) unlink(temporary.c_str());
-  }
+  IncomingFile file;
 };
 
 struct Gathering {
@@ -112,30 +109,13 @@ void SweepCopies(const std::string& folder, const std::set<std::string>& keep) {
   RemoveStoredFiles(going);
 }
 
-// A new temporary file in the store's folder.
-BOOL StartCopy(const std::string& folder, std::string* temporary, FileDescriptor* file) {
-  std::string name = folder + "/.monitor.XXXXXX";
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(ERROR_ACCESS_DENIED);
-  *temporary = name;
-  file->reset(fd);
-  if (fchmod(fd, 0600) != 0) return Fail(ERROR_WRITE_FAULT);
-  return TRUE;
-}
-
 // Makes a written copy safe on disk and gives it the next number under
-// `stem`; its path goes to `stored`.
-BOOL FinishCopy(const std::string& folder, std::string_view stem, std::string* temporary, FileDescriptor* file,
-                std::string* stored) {
-  bool written = fsync(file->get()) == 0;
-  if (close(file->release()) != 0) written = false;
-  if (!written) return Fail(ERROR_WRITE_FAULT);
+// `stem`; its path goes to `stored`. 0, or the error.
+DWORD FinishCopy(const std::string& folder, std::string_view stem, IncomingFile* file, std::string* stored) {
   uint64_t last = 0;
   for (const auto& [path, number] : OurCopies(folder)) last = std::max(last, number);
   *stored = folder + "/" + std::string(stem) + "-" + std::to_string(last + 1) + std::string(kCopySuffix);
-  if (rename(temporary->c_str(), stored->c_str()) != 0) return Fail(ERROR_WRITE_FAULT);
-  temporary->clear();
-  return TRUE;
+  return file->Finish(*stored);
 }
 
 bool WriteAll(int fd, const unsigned char* bytes, size_t size) {
@@ -209,6 +189,10 @@ bool WriteBitmap(int fd, const PixelArea& picture) {
     }
   };
   for (int first = 0; first < picture.height; first += batch_rows) {
+    if (CloseRequested()) {  // a close waits for one batch at most
+      errno = ECANCELED;
+      return false;
+    }
     int count = std::min(batch_rows, picture.height - first);
     std::thread helper(pack, first, count / 2, count);
     pack(first, 0, count / 2);
@@ -270,25 +254,31 @@ bool Compose(const std::string& folder, const std::vector<MonitorPlace>& monitor
     return false;
   }
   DrawEach(placed, ChosenFit(), composite.area());
-  std::string temporary;
-  FileDescriptor file;
-  bool done = StartCopy(folder, &temporary, &file) && WriteBitmap(file.get(), composite.area()) &&
-              FinishCopy(folder, kSpannedStem, &temporary, &file, stored);
-  if (!temporary.empty()) unlink(temporary.c_str());
-  if (!done) *why = "the composite picture could not be stored";
-  return done;
+  IncomingFile file;
+  DWORD error = file.Open(folder);
+  if (error == 0) error = WriteBitmap(file.get(), composite.area()) ? 0 : StoreError(errno);
+  if (error == 0) error = FinishCopy(folder, kSpannedStem, &file, stored);
+  if (error != 0) {
+    stored->clear();
+    *why = std::string("the composite picture could not be stored: ") + StoreFailure(error);
+  }
+  return error == 0;
 }
 
-// Makes the monitors' new pictures safe under their names; a copy that
-// cannot be is dropped, and its monitor keeps its earlier picture.
-std::string FinishArriving(const std::string& folder) {
+// Makes the monitors' new pictures safe under their names, each one's
+// caller's path and copy going to `announced`; a copy that cannot be is
+// dropped, and its monitor keeps its earlier picture.
+std::string FinishArriving(const std::string& folder, std::vector<std::pair<std::string, std::string>>* announced) {
   std::string failure;
   for (auto& [name, copy] : gathering.arriving) {
     std::string stored;
-    if (FinishCopy(folder, std::string(kMonitorStem) + SafeName(name), &copy->temporary, &copy->file, &stored))
-      gathering.stored[name] = stored;
-    else
-      failure += "wallpaper refused: the picture for " + name + " could not be stored; it keeps its picture\n";
+    if (DWORD error = FinishCopy(folder, std::string(kMonitorStem) + SafeName(name), &copy->file, &stored)) {
+      failure += "wallpaper refused: the picture for " + name + " could not be stored: " + StoreFailure(error) +
+                 "; it keeps its picture\n";
+      continue;
+    }
+    gathering.stored[name] = stored;
+    announced->emplace_back(copy->given, stored);
   }
   return failure;
 }
@@ -300,7 +290,7 @@ std::vector<MonitorPicture> LatestPictures(bool arriving) {
   for (const MonitorPlace& monitor : gathering.monitors) {
     auto coming = gathering.arriving.find(monitor.name);
     if (arriving && coming != gathering.arriving.end()) {
-      pictures.push_back({monitor, coming->second->temporary});
+      pictures.push_back({monitor, coming->second->file.ReadPath()});
       continue;
     }
     auto kept = gathering.stored.find(monitor.name);
@@ -326,30 +316,28 @@ void CALLBACK ShowGathered(HWND, UINT, UINT_PTR, DWORD) {
     return std::none_of(gathering.monitors.begin(), gathering.monitors.end(),
                         [&](const MonitorPlace& m) { return m.name == entry.first; });
   });
-  std::string given, given_monitor;
-  if (!gathering.arriving.empty()) {
-    given_monitor = gathering.arriving.begin()->first;
-    given = gathering.arriving.begin()->second->given;
-  }
+  std::string given = gathering.arriving.empty() ? std::string() : gathering.arriving.begin()->second->given;
   bool shown = false;
-  std::string view_path;  // the copy the view is told of
+  // Each caller's path with the copy the view is told of: the monitors' own
+  // copies, or the one composite.
+  std::vector<std::pair<std::string, std::string>> announced;
   std::set<std::string> showing;
   if (desktop.show_each != nullptr) {
     // A desktop that takes the pixels at once is shown the arriving copies
     // before they are synced; one that keeps the paths only safe ones.
-    if (desktop.keeps_path) failure += FinishArriving(folder);
+    if (desktop.keeps_path) failure += FinishArriving(folder, &announced);
     std::vector<MonitorPicture> pictures = LatestPictures(!desktop.keeps_path);
     shown = desktop.show_each(pictures, ChosenFit(), &why);
-    if (!desktop.keeps_path) failure += FinishArriving(folder);
+    if (!desktop.keeps_path) failure += FinishArriving(folder, &announced);
   } else {
     std::string composite;
     shown = Compose(folder, gathering.monitors, LatestPictures(true), &composite, &why) &&
             desktop.show(composite.c_str(), WallpaperFit::kSpan, &why);
     if (!composite.empty()) showing.insert(composite);
-    view_path = composite;
-    failure += FinishArriving(folder);
+    std::vector<std::pair<std::string, std::string>> monitors_stored;
+    failure += FinishArriving(folder, &monitors_stored);
+    if (!composite.empty()) announced.emplace_back(given, composite);
   }
-  if (view_path.empty() && gathering.stored.contains(given_monitor)) view_path = gathering.stored[given_monitor];
   gathering.arriving.clear();
   for (const auto& [name, path] : gathering.stored) showing.insert(path);
   if (!shown)
@@ -360,7 +348,7 @@ void CALLBACK ShowGathered(HWND, UINT, UINT_PTR, DWORD) {
   keep.insert(gathering.shown.begin(), gathering.shown.end());
   SweepCopies(folder, keep);
   // The change is whole in every record; now the view may run anything.
-  if (!given.empty()) CurrentView().WallpaperChanged(given, view_path);
+  for (const auto& [caller_path, copy] : announced) CurrentView().WallpaperChanged(caller_path, copy);
   if (!failure.empty()) {
     std::fwrite(failure.data(), 1, failure.size(), stderr);
     std::fflush(stderr);
@@ -445,13 +433,13 @@ class DesktopWallpaper final : public IDesktopWallpaper {
     copy->given = path;
     std::string folder = StoreFolder();
     FileDescriptor source;
-    if (folder.empty()) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-    if (!OpenPicture(path.c_str(), &source)) return HRESULT_FROM_WIN32(GetLastError());
-    if (!MakeFolders(folder)) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-    if (!StartCopy(folder, &copy->temporary, &copy->file)) return HRESULT_FROM_WIN32(GetLastError());
-    if (!CopyAll(source.get(), copy->file.get())) return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-    // Written back from now on, so that the sync after the show waits less.
-    sync_file_range(copy->file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    uint64_t bytes = 0;
+    if (folder.empty()) return HRESULT_FROM_WIN32(ERROR_ENVVAR_NOT_FOUND);
+    if (!OpenPicture(path.c_str(), &source, &bytes)) return HRESULT_FROM_WIN32(GetLastError());
+    if (!MakeFolders(folder)) return HRESULT_FROM_WIN32(StoreError(errno));
+    DWORD error = copy->file.Open(folder);
+    if (error == 0) error = CopyBytes(source.get(), copy->file.get(), bytes);
+    if (error != 0) return HRESULT_FROM_WIN32(error);
     gathering.arriving[monitor->name] = std::move(copy);
     if (gathering.timer == 0) gathering.timer = SetTimer(nullptr, 0, 0, ShowGathered);
     return S_OK;

@@ -27,5 +27,8 @@ void ResetSockets();
 // PrepareSignalWakeup must have run before any handler can call it.
 void PrepareSignalWakeup();
 void SignalCloseRequest() noexcept;
+// Whether a close was asked for that the loop has not yet passed on: long
+// work inside a message (a copy) looks at it to give up early. Any thread.
+bool CloseRequested() noexcept;
 
 }  // namespace layer

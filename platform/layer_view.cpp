@@ -43,7 +43,7 @@ class Headless final : public View {
     std::fflush(stderr);
     return default_answer;
   }
-  void WallpaperChanged(std::string_view given_path, const std::string&) override { SayWallpaper(given_path); }
+  void WallpaperChanged(std::string_view, const std::string& stored_path) override { SayWallpaper(stored_path); }
 };
 
 Headless headless;
@@ -61,8 +61,8 @@ std::string PathForDisplay(std::string_view path) {
   return IsUtf8(path) ? std::string(path) : LayerCp932ToUtf8(path);
 }
 
-void SayWallpaper(std::string_view given_path) {
-  std::string line = "wallpaper: " + PathForDisplay(given_path) + "\n";
+void SayWallpaper(std::string_view stored_path) {
+  std::string line = "wallpaper: " + PathForDisplay(stored_path) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }

@@ -69,7 +69,9 @@ void StopDesktopView();
 // A path in bytes, for showing: UTF-8 as it stands, CP932 otherwise.
 std::string PathForDisplay(std::string_view path);
 // The line every view writes to the standard error stream when the
-// wallpaper changed; scripts and tests watch for it.
-void SayWallpaper(std::string_view given_path);
+// wallpaper changed, naming the stored copy the desktop was given (a
+// temporary file of the program's would be gone by the time it is read);
+// scripts and tests watch for it.
+void SayWallpaper(std::string_view stored_path);
 
 }  // namespace layer

@@ -261,6 +261,8 @@ void SignalCloseRequest() noexcept {
   errno = saved;
 }
 
+bool CloseRequested() noexcept { return close_requested.load() != 0; }
+
 }  // namespace layer
 
 using namespace layer;

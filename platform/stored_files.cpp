@@ -7,23 +7,27 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "bitmap_header.h"
+#include "event_sources.h"
 #include "layer_model.h"
 
 namespace layer {
 
 constexpr const char* kStoreFolder = "skerrow";
 
-bool IsBitmapFile(int fd, uint64_t file_size) {
+uint64_t BitmapBytes(int fd, uint64_t file_size) {
   unsigned char head[kBitmapHeadBytes] = {};
   size_t wanted = static_cast<size_t>(std::min<uint64_t>(sizeof head, file_size));
-  if (pread(fd, head, wanted, 0) != static_cast<ssize_t>(wanted)) return false;
+  if (pread(fd, head, wanted, 0) != static_cast<ssize_t>(wanted)) return 0;
   BitmapLayout layout;
-  return ReadBitmapHeader(head, wanted, file_size, &layout) == BitmapVerdict::kDrawable;
+  if (ReadBitmapHeader(head, wanted, file_size, &layout) != BitmapVerdict::kDrawable) return 0;
+  return layout.file_bytes;
 }
 
 bool MakeFolders(const std::string& path) {
@@ -36,46 +40,52 @@ bool MakeFolders(const std::string& path) {
     if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
   }
   struct stat info{};
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  if (stat(path.c_str(), &info) != 0) return false;
+  if (!S_ISDIR(info.st_mode)) errno = ENOTDIR;
+  return S_ISDIR(info.st_mode);
 }
 
 // Copies in steps, starting each step's writing to disk as soon as it is
 // made, so that the sync at the end has little left to wait for and the
-// picture costs one read, one write and that sync.
-bool CopyAll(int from, int to) {
+// picture costs one read, one write and that sync. Between steps it looks
+// whether the program is to close: however large the picture, a close
+// waits for one step at most.
+DWORD CopyBytes(int from, int to, uint64_t bytes) {
   constexpr size_t kStep = size_t{1} << 20;
-  posix_fadvise(from, 0, 0, POSIX_FADV_SEQUENTIAL);
+  posix_fadvise(from, 0, static_cast<off_t>(bytes), POSIX_FADV_SEQUENTIAL);
   std::vector<char> buffer;  // only when the kernel cannot copy between these files
   off_t in_offset = 0, written = 0;
-  for (;;) {
+  while (static_cast<uint64_t>(written) < bytes) {
+    if (CloseRequested()) return ERROR_CANCELLED;
+    const size_t step = static_cast<size_t>(std::min<uint64_t>(kStep, bytes - static_cast<uint64_t>(written)));
     ssize_t moved = 0;
     if (buffer.empty()) {
       // Inside the kernel where the file systems allow it: no trip through
       // a buffer of ours.
-      moved = copy_file_range(from, &in_offset, to, nullptr, kStep, 0);
+      moved = copy_file_range(from, &in_offset, to, nullptr, step, 0);
       if (moved < 0 && errno == EINTR) continue;
       if (moved < 0) {
         if (in_offset != 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP))
-          return false;
-        if (lseek(from, 0, SEEK_SET) != 0) return false;
+          return StoreError(errno);
         buffer.resize(kStep);
         continue;
       }
     } else {
-      moved = read(from, buffer.data(), buffer.size());
+      moved = pread(from, buffer.data(), step, written);
       if (moved < 0 && errno == EINTR) continue;
-      if (moved < 0) return false;
+      if (moved < 0) return ERROR_READ_FAULT;
       for (ssize_t done = 0; done < moved;) {
         ssize_t put = write(to, buffer.data() + done, static_cast<size_t>(moved - done));
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
+        if (put <= 0) return StoreError(put < 0 ? errno : ENOSPC);
         done += put;
       }
     }
-    if (moved == 0) return true;
+    if (moved == 0) return ERROR_BAD_FORMAT;  // the file was cut while it was copied
     sync_file_range(to, written, moved, SYNC_FILE_RANGE_WRITE);  // a hint: its failure shows at the sync
     written += moved;
   }
+  return 0;
 }
 
 BOOL Fail(DWORD error) {
@@ -97,15 +107,38 @@ std::string StoreFolder() {
   return base + "/" + kStoreFolder;
 }
 
-BOOL OpenPicture(const char* path, FileDescriptor* source) {
+BOOL OpenPicture(const char* path, FileDescriptor* source, uint64_t* bytes) {
   // O_NONBLOCK: a FIFO given as a picture must not stall the program.
   source->reset(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (source->get() < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
   struct stat info{};
   if (fstat(source->get(), &info) != 0 || !S_ISREG(info.st_mode)) return Fail(ERROR_BAD_FORMAT);
   fcntl(source->get(), F_SETFL, fcntl(source->get(), F_GETFL) & ~O_NONBLOCK);
-  if (!IsBitmapFile(source->get(), static_cast<uint64_t>(info.st_size))) return Fail(ERROR_BAD_FORMAT);
+  *bytes = BitmapBytes(source->get(), static_cast<uint64_t>(info.st_size));
+  if (*bytes == 0) return Fail(ERROR_BAD_FORMAT);
   return TRUE;
+}
+
+DWORD StoreError(int error_number) {
+  switch (error_number) {
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case ENOTDIR:
+    case ENOENT: return ERROR_PATH_NOT_FOUND;
+    case ECANCELED: return ERROR_CANCELLED;
+    default: return ERROR_WRITE_FAULT;
+  }
+}
+
+std::string StoreFailure(DWORD error) {
+  char text[256];
+  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
+                     nullptr) > 0)
+    return text;
+  return "error " + std::to_string(error);
 }
 
 // The names go now, so the folder never holds more than it should; a file
@@ -129,6 +162,50 @@ void RemoveStoredFiles(const std::vector<std::string>& paths) {
   } catch (const std::system_error&) {
     for (int fd : held) close(fd);
   }
+}
+
+namespace {
+
+// A file with no name can be given one only through its entry in /proc.
+std::string ProcPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace
+
+IncomingFile::~IncomingFile() {
+  if (!temporary_.empty()) unlink(temporary_.c_str());
+}
+
+DWORD IncomingFile::Open(const std::string& folder) {
+  static const bool unnamed = access("/proc/self/fd", X_OK) == 0;
+  int fd = unnamed ? open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+  if (fd < 0 && unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return StoreError(errno);
+  if (fd < 0) {
+    std::string name = folder + "/.wallpaper.XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return StoreError(errno);
+    temporary_ = name;
+  }
+  file_.reset(fd);
+  return fchmod(fd, 0600) == 0 ? 0 : StoreError(errno);
+}
+
+std::string IncomingFile::ReadPath() const { return temporary_.empty() ? ProcPath(file_.get()) : temporary_; }
+
+DWORD IncomingFile::Finish(const std::string& path) {
+  if (fsync(file_.get()) != 0) return StoreError(errno);
+  if (temporary_.empty()) {
+    std::string self = ProcPath(file_.get());
+    auto name = [&] { return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW); };
+    int named = name();
+    if (named != 0 && errno == EEXIST && unlink(path.c_str()) == 0) named = name();  // as a rename would
+    if (named != 0) return StoreError(errno);
+    if (close(file_.release()) != 0) return ERROR_WRITE_FAULT;
+    return 0;
+  }
+  if (close(file_.release()) != 0) return ERROR_WRITE_FAULT;
+  if (rename(temporary_.c_str(), path.c_str()) != 0) return StoreError(errno);
+  temporary_.clear();
+  return 0;
 }
 
 }  // namespace layer

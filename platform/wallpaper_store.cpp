@@ -4,8 +4,8 @@
 // a new name, since desktops take a re-set of the same path as no change.
 // The picture is written once: a bitmap the program made in its own work
 // folder becomes the copy by a second link, so storing it costs one sync of
-// what the chain already wrote; any other file is copied, its writing to
-// disk started step by step as it goes. An earlier copy leaves the folder
+// what the chain already wrote; of any other file the bytes its headers
+// name are copied, their writing to disk started step by step as it goes. An earlier copy leaves the folder
 // at once but its blocks are given back on a thread of their own.
 #include <windows.h>
 
@@ -78,11 +78,11 @@ void RemoveCopiesBut(const std::vector<Copy>& copies, const std::string& keep, c
 // under its name yet. Removed if it gets no further.
 struct PendingCopy {
   std::string folder;
-  std::string temporary;
-  FileDescriptor file;
+  std::string linked;  // the caller's own file under a hidden second name
+  IncomingFile file;   // else the copy
   bool linkable = false;  // the caller's file may become the copy itself
   ~PendingCopy() {
-    if (!temporary.empty()) unlink(temporary.c_str());
+    if (!linked.empty()) unlink(linked.c_str());
   }
 };
 
@@ -90,12 +90,13 @@ struct PendingCopy {
 // Whether the opened picture may become the stored copy by a second link:
 // only a file the chain made in the program's own work folder, which it never
 // writes again (it removes a name before making it afresh), with no other
-// name, on the store's file system. A user's own file could change after,
-// and is copied.
-bool MayLink(const char* path, int source, const std::string& folder) {
+// name, nothing past the bitmap, on the store's file system. A user's own
+// file could change after, and is copied.
+bool MayLink(const char* path, int source, uint64_t bytes, const std::string& folder) {
   struct stat picture{}, store{};
   return InWorkFolder(path) && fstat(source, &picture) == 0 && S_ISREG(picture.st_mode) && picture.st_nlink == 1 &&
-         picture.st_uid == geteuid() && stat(folder.c_str(), &store) == 0 && picture.st_dev == store.st_dev;
+         static_cast<uint64_t>(picture.st_size) == bytes && picture.st_uid == geteuid() &&
+         stat(folder.c_str(), &store) == 0 && picture.st_dev == store.st_dev;
 }
 
 // Gives the picture a temporary second name in the store's folder. False
@@ -111,32 +112,31 @@ bool LinkPicture(const char* path, int source, PendingCopy* copy) {
       if (errno == EEXIST) continue;
       return false;
     }
-    copy->temporary = temporary;
+    copy->linked = temporary;
     struct stat linked{};
     return lstat(temporary.c_str(), &linked) == 0 && linked.st_ino == opened.st_ino && linked.st_dev == opened.st_dev;
   }
   return false;
 }
 
-// Puts the picture into a temporary file in the store's folder and makes it
-// safe on disk: 0, or the error. Touches no state of the layer, so it may
-// run beside the drawing of the desktop.
-DWORD WriteCopy(const char* path, int source, PendingCopy* copy) {
+// Puts the bitmap's bytes into a new file in the store's folder, or links
+// the picture there: 0, or the error. What keeps a picture out of the store
+// (a full or read-only file system, a close asked for) shows here, before
+// any desktop is told of it.
+DWORD WriteCopy(const char* path, int source, uint64_t bytes, PendingCopy* copy) {
   if (copy->linkable) {
-    if (LinkPicture(path, source, copy))
-      return fchmod(source, 0600) == 0 && fsync(source) == 0 ? 0 : ERROR_WRITE_FAULT;
-    if (!copy->temporary.empty()) unlink(copy->temporary.c_str());
-    copy->temporary.clear();
+    if (LinkPicture(path, source, copy)) return fchmod(source, 0600) == 0 ? 0 : StoreError(errno);
+    if (!copy->linked.empty()) unlink(copy->linked.c_str());
+    copy->linked.clear();
   }
-  std::string temporary = copy->folder + "/.wallpaper.XXXXXX";
-  int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return ERROR_ACCESS_DENIED;
-  copy->temporary = temporary;
-  copy->file.reset(fd);
-  if (!CopyAll(source, fd) || fchmod(fd, 0600) != 0) return ERROR_WRITE_FAULT;
-  bool written = fsync(fd) == 0;
-  if (close(copy->file.release()) != 0) written = false;
-  return written ? 0 : ERROR_WRITE_FAULT;
+  DWORD error = copy->file.Open(copy->folder);
+  return error != 0 ? error : CopyBytes(source, copy->file.get(), bytes);
+}
+
+// Makes the written copy safe on disk: 0, or the error. Touches no state of
+// the layer, so it may run beside the drawing of the desktop.
+DWORD SyncCopy(int source, const PendingCopy& copy) {
+  return fsync(copy.linked.empty() ? copy.file.get() : source) == 0 ? 0 : StoreError(errno);
 }
 
 // Gives the copy, safe on disk, the next name. Of the earlier copies only
@@ -149,9 +149,13 @@ BOOL FinishCopy(PendingCopy* copy, std::string* stored) {
   *stored = copy->folder + "/" + std::string(kCopyPrefix) +
             std::to_string(copies.empty() ? 1 : copies.back().number + 1) + std::string(kCopySuffix);
   RemoveCopiesBut(copies, shown, std::string());
-  if (rename(copy->temporary.c_str(), stored->c_str()) != 0) return Fail(ERROR_WRITE_FAULT);
-  copy->temporary.clear();
-  return TRUE;
+  if (!copy->linked.empty()) {
+    if (rename(copy->linked.c_str(), stored->c_str()) != 0) return Fail(StoreError(errno));
+    copy->linked.clear();
+    return TRUE;
+  }
+  DWORD error = copy->file.Finish(*stored);
+  return error == 0 ? TRUE : Fail(error);
 }
 
 // Hands a copy to the desktop. The line that tells of a failure, empty
@@ -177,25 +181,27 @@ void KeepShownCopies(const std::string& stored, bool shown) {
 // Stores the bitmap at `path` and shows it, in the order the desktop
 // needs. One that keeps the path is told of a copy already safe under its
 // name. One that takes the pixels at once is told from the caller's file
-// while the copy is written beside it, so that its change waits for no copy
-// and no disk; a copy that then fails still fails the call, and the next
-// change tries again.
+// once the copy is written, while it is made safe on disk, so that its
+// change waits for no disk; should that still fail, the desktop gets back
+// the copy it showed before, and the call fails.
 BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure) {
   const DesktopSetter& desktop = ChosenDesktop();
   PendingCopy copy;
   copy.folder = StoreFolder();
-  if (copy.folder.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+  if (copy.folder.empty()) return Fail(ERROR_ENVVAR_NOT_FOUND);
   FileDescriptor source;
-  if (!OpenPicture(path, &source)) return FALSE;
-  if (!MakeFolders(copy.folder)) return Fail(ERROR_PATH_NOT_FOUND);
-  copy.linkable = MayLink(path, source.get(), copy.folder);
-  DWORD error = 0;
+  uint64_t bytes = 0;
+  if (!OpenPicture(path, &source, &bytes)) return FALSE;
+  if (!MakeFolders(copy.folder)) return Fail(StoreError(errno));
+  copy.linkable = MayLink(path, source.get(), bytes, copy.folder);
+  DWORD error = WriteCopy(path, source.get(), bytes, &copy);
+  if (error != 0) return Fail(error);
   if (desktop.keeps_path) {
-    error = WriteCopy(path, source.get(), &copy);
+    error = SyncCopy(source.get(), copy);
   } else {
     std::thread writer;
     try {
-      writer = std::thread([&] { error = WriteCopy(path, source.get(), &copy); });
+      writer = std::thread([&] { error = SyncCopy(source.get(), copy); });
     } catch (const std::system_error&) {
       // No thread to spare: one after the other.
     }
@@ -203,7 +209,8 @@ BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure
     if (writer.joinable())
       writer.join();
     else
-      error = WriteCopy(path, source.get(), &copy);
+      error = SyncCopy(source.get(), copy);
+    if (error != 0 && failure->empty() && !shown_copy.empty()) TellDesktop(desktop, shown_copy);
   }
   if (error != 0) return Fail(error);
   if (!FinishCopy(&copy, stored)) return FALSE;
@@ -215,10 +222,10 @@ BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure
 // The chain does not look at the call's result, so a picture that could not
 // become the wallpaper would otherwise go unnoticed.
 void ReportRefusal(const char* path, DWORD error) {
-  const char* reason = error == ERROR_BAD_FORMAT       ? "not a complete bitmap"
+  std::string reason = error == ERROR_BAD_FORMAT       ? "not a complete bitmap"
                        : error == ERROR_FILE_NOT_FOUND ? "no such file"
-                                                       : "it could not be stored";
-  std::fprintf(stderr, "wallpaper refused: %s: %s; the wallpaper stays\n", PathForDisplay(path).c_str(), reason);
+                                                       : "it could not be stored: " + StoreFailure(error);
+  std::fprintf(stderr, "wallpaper refused: %s: %s; the wallpaper stays\n", PathForDisplay(path).c_str(), reason.c_str());
   std::fflush(stderr);
 }
 

@@ -117,6 +117,19 @@ void DropHeld() {
   current_round.held.clear();
 }
 
+// Why the object refused a picture: the system's words for a Windows
+// error where it has them, else the result's code.
+std::string RefusalReason(HRESULT result) {
+  char text[256];
+  const auto bits = static_cast<DWORD>(result);
+  const bool windows_error = (bits >> 16 & 0x1fff) == 7;  // FACILITY_WIN32
+  if (windows_error && FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                      bits & 0xffff, 0, text, sizeof text, nullptr) > 0)
+    return text;
+  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(bits));
+  return text;
+}
+
 }  // namespace
 
 bool BeginMonitorRound() {
@@ -184,7 +197,7 @@ void FinishMonitorRound() {
         last_monitor = picture.monitor;
       } else {
         // The chain does not look at the result; the monitor keeps its picture.
-        std::fprintf(stderr, kMonitorRefusedFormat, picture.path.c_str(), static_cast<unsigned>(result));
+        std::fprintf(stderr, kMonitorRefusedFormat, picture.path.c_str(), RefusalReason(result).c_str());
       }
     }
   }

@@ -3,6 +3,8 @@
 // run-length coded 4 and 8-bit pictures, as Windows' own call takes them.
 #include "bitmap_header.h"
 
+#include <algorithm>
+
 #include "little_endian.h"
 #include "picture_limits.h"
 
@@ -110,12 +112,19 @@ BitmapVerdict ReadBitmapHeader(const unsigned char* head, std::size_t got, std::
   out.row_bytes = (std::uint64_t{out.width} * out.bits + 31) / 32 * 4;
   if (run_length) {
     // The stream may stop early (the rest is black), but not past the file.
-    if (image_size > available) return BitmapVerdict::kCutShort;
-    out.pixel_bytes = image_size != 0 ? image_size : available;
+    // Nor past what any writer needs: a run or a move for every pixel of
+    // the padded rows (the costliest codes there are) and an end to each
+    // row, so that a small picture in a huge file costs a small read.
+    const std::uint64_t longest = out.height * (4 * (out.row_bytes * 8 / out.bits) + 2) + 2;
+    const std::uint64_t wanted = image_size != 0 ? std::min<std::uint64_t>(image_size, longest) : longest;
+    if (image_size != 0 && wanted > available) return BitmapVerdict::kCutShort;
+    out.pixel_bytes = std::min(wanted, available);
   } else {
     out.pixel_bytes = out.row_bytes * out.height;  // both within the limits: no overflow
     if (out.pixel_bytes > available) return BitmapVerdict::kCutShort;
   }
+  out.file_bytes = std::max(out.pixel_offset + out.pixel_bytes,
+                            out.palette_offset + std::uint64_t{out.palette_count} * out.palette_entry);
   *layout = out;
   return BitmapVerdict::kDrawable;
 }

@@ -22,6 +22,7 @@ struct BitmapLayout {
   std::uint64_t pixel_offset = 0;
   std::uint64_t row_bytes = 0;    // uncoded rows, padded to four bytes
   std::uint64_t pixel_bytes = 0;  // from pixel_offset; all within the file
+  std::uint64_t file_bytes = 0;   // from the file's start: all a reader needs, whatever follows
 };
 
 enum class BitmapVerdict { kDrawable, kNotABitmap, kUnsupported, kCutShort, kTooLarge };

@@ -1,5 +1,5 @@
-// A stored picture mapped rather than read: its pages are usually in the
-// cache already, and the decoder reads each once.
+// A bitmap mapped rather than read: its pages are usually in the cache
+// already, and the decoder reads each once.
 #pragma once
 
 #include <fcntl.h>
@@ -7,7 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <span>
+
+#include "bitmap_header.h"
 
 namespace layer {
 
@@ -18,10 +22,19 @@ class MappedFile {
     if (fd < 0) return;
     struct stat info{};
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-      void* at = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      // Only as far as the bitmap's headers say it reaches: what a file
+      // holds past that is never read, however large.
+      const auto file_size = static_cast<uint64_t>(info.st_size);
+      unsigned char head[kBitmapHeadBytes];
+      const size_t got = static_cast<size_t>(std::min<uint64_t>(sizeof head, file_size));
+      BitmapLayout layout;
+      const bool whole = pread(fd, head, got, 0) == static_cast<ssize_t>(got) &&
+                         ReadBitmapHeader(head, got, file_size, &layout) == BitmapVerdict::kDrawable;
+      const size_t size = static_cast<size_t>(whole ? layout.file_bytes : got);
+      void* at = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
       if (at != MAP_FAILED) {
         data_ = static_cast<const unsigned char*>(at);
-        size_ = static_cast<size_t>(info.st_size);
+        size_ = size;
       }
     }
     close(fd);

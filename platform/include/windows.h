@@ -4,6 +4,7 @@
 #ifndef SKERROW_PLATFORM_WINDOWS_H
 #define SKERROW_PLATFORM_WINDOWS_H
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -172,13 +173,18 @@ extern "C" {
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_BAD_FORMAT 11
 #define ERROR_INVALID_DATA 13
+#define ERROR_WRITE_PROTECT 19
 #define ERROR_WRITE_FAULT 29
 #define ERROR_READ_FAULT 30
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_DISK_FULL 112
 #define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_ENVVAR_NOT_FOUND 203
+#define ERROR_MR_MID_NOT_FOUND 317
 #define ERROR_INVALID_FLAGS 1004
 #define ERROR_NO_UNICODE_TRANSLATION 1113
+#define ERROR_CANCELLED 1223
 #define ERROR_INVALID_WINDOW_HANDLE 1400
 #define ERROR_INVALID_MENU_HANDLE 1401
 #define ERROR_TLW_WITH_WSCHILD 1406
@@ -195,6 +201,13 @@ extern "C" {
 
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
+
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+
+// Only the system's own texts, without inserts, into the caller's buffer.
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                            DWORD size, va_list* arguments);
 
 // ---------------------------------------------------------------- messages
 

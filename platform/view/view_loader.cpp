@@ -32,7 +32,7 @@ class ModuleView final : public View {
     return module_.show_message_box(top != nullptr ? top->id : 0, LayerCp932ToUtf8(caption).c_str(),
                                     LayerCp932ToUtf8(text).c_str(), type, default_answer);
   }
-  void WallpaperChanged(std::string_view given_path, const std::string&) override { SayWallpaper(given_path); }
+  void WallpaperChanged(std::string_view, const std::string& stored_path) override { SayWallpaper(stored_path); }
   void WindowChanged(HWND hwnd) override { module_.window_changed(IdOf(hwnd)); }
   void WindowDestroyed(HWND hwnd) override { module_.window_destroyed(IdOf(hwnd)); }
   void TrayChanged() override { module_.tray_changed(); }

@@ -2,6 +2,7 @@
 // the conversion ends at its next row, its files go, and the program then
 // closes the way it always does.
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -49,6 +50,32 @@ TEST_F(ProgramTest, SignalDuringAConversionClosesNormallyAndLeavesNoFiles) {
   EXPECT_EQ(FilesUnder(temp_), 0);
   EXPECT_FALSE(testsupport::FileExists(Store())) << "the conversion ran to its end";
   EXPECT_EQ(testsupport::ReadFile(picture), bytes);
+}
+
+// A bitmap's header in front of a huge sparse file: the copy holds the
+// picture's own bytes alone, and a termination signal ends the program at
+// once, leaving no part of a copy and no work folder behind.
+TEST_F(ProgramTest, AHugeFileBehindABitmapHeaderCostsOnlyThePictureAndASignalEndsIt) {
+  const unsigned char header[] = {
+      'B', 'M', 0x36, 0x6c, 0xdc, 0x02, 0, 0, 0, 0, 54, 0, 0, 0,  // file header: 48000054 bytes, pixels at 54
+      40, 0, 0, 0, 0xa0, 0x0f, 0, 0, 0xa0, 0x0f, 0, 0,            // header size, 4000 x 4000
+      1, 0, 24, 0, 0, 0, 0, 0, 0x00, 0x6c, 0xdc, 0x02,            // planes 1, 24 bits, plain rows, 48000000
+      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,             // resolution, colours
+  };
+  const std::string picture = pictures_ + "/huge.bmp";
+  testsupport::WriteFile(picture, std::string(reinterpret_cast<const char*>(header), sizeof header));
+  std::filesystem::resize_file(picture, std::uintmax_t{100} << 30);
+  testsupport::WriteFile(folder_ + "/skerrow.cnf", "get-timer:1000\nfile://" + picture + "\n");
+
+  Program program(folder_, temp_.c_str(), state_, dir_ / "stderr.txt");
+  const std::string store = state_ + "/skerrow";
+  ASSERT_TRUE(testsupport::WaitFor([&] { return !testsupport::ListDir(store).empty() || !program.Running(); }, 60000));
+  EXPECT_EQ(program.Terminate(5000), 0) << Log();
+  for (const std::string& name : testsupport::ListDir(store)) {
+    EXPECT_EQ(name.rfind("wallpaper-", 0), 0u) << name;
+    EXPECT_EQ(std::filesystem::file_size(store + "/" + name), 48000054u) << name;
+  }
+  EXPECT_TRUE(testsupport::ListDir(temp_).empty());
 }
 
 }  // namespace

@@ -164,8 +164,16 @@ TEST_F(MonitorPicturesTest, EachStepTakesTheMonitorsAsTheyAreThenAndKeepsTwoCopi
     ASSERT_TRUE(SetMonitors(server.display(), stages[s].layout, &monitors));
     std::map<std::string, std::string> set, areas;
     for (const auto& [name, picture] : stages[s].set) set[name] = pictures_[picture];
+    // One line for each monitor's new copy, naming it.
+    std::string lines;
     std::string said = Step(set, &areas);
-    EXPECT_EQ(said.find("did not take"), std::string::npos) << said;
+    for (const auto& [name, picture] : set) {
+      LPWSTR stored = nullptr;
+      ASSERT_EQ(wallpaper_->GetWallpaper(Wide(name).c_str(), &stored), S_OK);
+      lines += "wallpaper: " + Narrow(stored) + "\n";
+      CoTaskMemFree(stored);
+    }
+    EXPECT_EQ(said, lines);
     std::string shot = files_ / "root.png";
     ASSERT_TRUE(SaveRoot(server.display(), shot));
     auto [mean, high] = LayoutError(shot, Expected(areas), "fill");
@@ -199,6 +207,7 @@ TEST_F(MonitorPicturesTest, GnomeGetsOneCompositeLaidOutOverTheMonitorsAndSpanne
     ASSERT_TRUE(uri.starts_with("'file://")) << uri;
     std::string composite = uri.substr(8, uri.size() - 9);
     EXPECT_TRUE(composite.find("/spanned-") != std::string::npos) << composite;
+    EXPECT_EQ(said, "wallpaper: " + composite + "\n");
     EXPECT_EQ(bus.Run({"/usr/bin/gsettings", "get", "org.gnome.desktop.background", "picture-options"}), "'spanned'");
     auto [mean, high] = LayoutError(composite, Expected(areas), fit.expected);
     EXPECT_LT(mean, 2.0);

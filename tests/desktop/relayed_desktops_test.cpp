@@ -85,7 +85,7 @@ TEST_F(RelayedDesktopTest, LxqtCommandIsBoundedAndAFailureKeepsTheShownCopy) {
     EXPECT_EQ(ReadFile(files_ / "args"), "--set-wallpaper\n" + stored + "\n");
     EXPECT_EQ(Copies(), step.copies);
     EXPECT_LT(seconds, 3.0);
-    std::string expected = "wallpaper: " + picture_ + "\n";
+    std::string expected = "wallpaper: " + stored + "\n";
     if (step.line != nullptr) {
       EXPECT_NE(said.find(std::string("desktop: lxqt did not take the wallpaper: ") + step.line), std::string::npos)
           << said;
@@ -100,7 +100,7 @@ TEST_F(RelayedDesktopTest, LxqtCommandIsBoundedAndAFailureKeepsTheShownCopy) {
   std::remove((files_ / "args").c_str());
   SetFit("2", "0");
   std::string stored;
-  EXPECT_EQ(Change(&stored), "wallpaper: " + picture_ + "\n");
+  EXPECT_EQ(Change(&stored), "wallpaper: " + state_ + "/skerrow/wallpaper-6.bmp\n");
   SetFit(nullptr, nullptr);
   EXPECT_EQ(ReadFile(files_ / "args"), "--set-wallpaper\n" + stored + "\n--wallpaper-mode=stretch\n");
 }
@@ -148,7 +148,7 @@ TEST_F(RelayedDesktopTest, PlasmaRunsOneScriptForEveryDesktopOrEachScreenAndARef
        log, refuse},
       1);
   std::string said = Change(&stored);
-  EXPECT_EQ(said, "wallpaper: " + picture_ + "\n");
+  EXPECT_EQ(said, "wallpaper: " + stored + "\n");
   auto Uri = [](const std::string& path) {
     return testsupport::RunPython("import sys, pathlib\nprint(pathlib.Path(sys.argv[1]).as_uri(), end='')\n", {path}).out;
   };
@@ -204,7 +204,7 @@ TEST_F(RelayedDesktopTest, PlasmaRunsOneScriptForEveryDesktopOrEachScreenAndARef
 
   WriteFile(refuse, "");
   said = Change(&stored);
-  EXPECT_EQ(said, "wallpaper: " + picture_ + "\n" +
+  EXPECT_EQ(said, "wallpaper: " + stored + "\n" +
                       "desktop: kde did not take the wallpaper: the Plasma shell refused the script: Widgets are locked\n");
 }
 
@@ -244,7 +244,7 @@ TEST_F(RelayedDesktopTest, SwayThatHangsUpIsOneLineAndAnAnswerTakesTheFit) {
   EXPECT_EQ(Copies(), std::vector<std::string>{"wallpaper-1.bmp"});
 
   SetFit("6", "0");
-  EXPECT_EQ(Change(&stored), "wallpaper: " + picture_ + "\n");
+  EXPECT_EQ(Change(&stored), "wallpaper: " + state_ + "/skerrow/wallpaper-2.bmp\n");
   SetFit(nullptr, nullptr);
   compositor.join();
   close(listener);

@@ -167,15 +167,40 @@ TEST_F(X11RootTest, AServerThatDoesNotAnswerCostsAChangeItsBoundAndNoPixmap) {
     }
     silence.end();
     // Once the server answers again, the next change goes through.
-    std::string said;
+    std::string said, stored;
     for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);;) {
       said.clear();
-      SetWallpaper(bitmap, &said);
+      stored = SetWallpaper(bitmap, &said);
       if (said.find("did not take") == std::string::npos || std::chrono::steady_clock::now() > until) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    EXPECT_EQ(said, "wallpaper: " + bitmap + "\n") << silence.what;
+    EXPECT_EQ(said, "wallpaper: " + stored + "\n") << silence.what;
     EXPECT_EQ(PixmapsHeld(), 1) << silence.what;
+  }
+}
+
+// A picture the store cannot keep never reaches the screen, so what the
+// screen shows, what the call says and the stored copy agree.
+TEST_F(X11RootTest, APictureTheStoreCannotKeepIsNotShown) {
+  std::string shown = DrawBitmap(files_ / "shown.bmp", 320, 180, 1);
+  std::string refused = DrawBitmap(files_ / "refused.bmp", 320, 180, 4);
+  ASSERT_FALSE(SetWallpaper(shown).empty());
+  const Pixmap announced = RootProperty("_XROOTPMAP_ID");
+  using testsupport::ScratchFileSystem;
+  for (auto [kind, reason] : {std::pair{ScratchFileSystem::kFull, "No space left on device"},
+                              std::pair{ScratchFileSystem::kReadOnly, "Read-only file system"}}) {
+    const std::string state = files_ / reason;
+    ScratchFileSystem scratch(state, kind);
+    if (!scratch.mounted()) {
+      GTEST_SKIP() << "no right to mount a file system here";
+    }
+    ScopedEnv store("XDG_STATE_HOME", state.c_str());
+    std::string said;
+    EXPECT_EQ(SetWallpaper(refused, &said), "");
+    EXPECT_EQ(said, "wallpaper refused: " + refused + ": it could not be stored: " + reason + "; the wallpaper stays\n");
+    EXPECT_EQ(RootProperty("_XROOTPMAP_ID"), announced) << reason;
+    auto [mean, high] = RootError(shown, {"0,0,1280,720"});
+    EXPECT_LT(mean, 2.0) << reason;
   }
 }
 
@@ -201,9 +226,9 @@ TEST_F(X11RootTest, ErrorsOnAnotherConnectionLeaveTheChangeAlone) {
     if (display != nullptr) XCloseDisplay(display);
   });
   for (int change = 0; change < 10; ++change) {
-    std::string said;
-    ASSERT_FALSE(SetWallpaper(bitmap, &said).empty()) << said;
-    EXPECT_EQ(said, "wallpaper: " + bitmap + "\n") << change;
+    std::string said, stored = SetWallpaper(bitmap, &said);
+    ASSERT_FALSE(stored.empty()) << said;
+    EXPECT_EQ(said, "wallpaper: " + stored + "\n") << change;
   }
   stop = true;
   other.join();
@@ -250,9 +275,9 @@ TEST_F(X11RootTest, RunLengthCodedBitmapsAreDrawn) {
     std::string bytes = testsupport::ReadFile(bitmap);
     ASSERT_GE(bytes.size(), 34u);
     EXPECT_EQ(bytes[30], bitmap == rle8 ? 1 : 2) << "not the coding meant";
-    std::string said;
-    ASSERT_FALSE(SetWallpaper(bitmap, &said).empty()) << said;
-    EXPECT_EQ(said, "wallpaper: " + bitmap + "\n");
+    std::string said, stored = SetWallpaper(bitmap, &said);
+    ASSERT_FALSE(stored.empty()) << said;
+    EXPECT_EQ(said, "wallpaper: " + stored + "\n");
     auto [mean, high] = RootError(bitmap, {"0,0,1280,720"});
     EXPECT_LT(mean, 2.0) << bitmap;
     EXPECT_LT(high, 12.0) << bitmap;

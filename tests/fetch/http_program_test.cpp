@@ -144,27 +144,17 @@ class HttpProgramTest : public ::testing::Test {
     return Url("a.gif") + "\n" + Url("b.jpg") + "\n" + Url("c.bmp") + "\nfile://" + home_ + "/d.bmp\n";
   }
 
-  // Downloads and conversions happen in a private folder inside TEMP: the
-  // one a logged path lies in, or "" when it lies elsewhere.
-  std::string WorkFolderOf(const std::string& path) const {
-    std::string folder = path.substr(0, path.rfind('/') + 1);
-    return folder.rfind(temp_ + "/skerrow-", 0) == 0 ? folder : "";
-  }
-
   // Each picture of PictureList becomes the wallpaper in list order.
   void ExpectPicturesInOrder() {
     EXPECT_EQ(BitmapWidth(NextWallpaper(1)), 40);
     EXPECT_EQ(BitmapWidth(NextWallpaper(2)), 48);
     EXPECT_EQ(NextWallpaper(3), MakePictures().bmp);
     EXPECT_EQ(NextWallpaper(4), MakePictures().local_bmp);
+    // Each line names the copy the desktop was given, which stays.
     std::vector<std::string> changes = LogLines("wallpaper: ");
     ASSERT_GE(changes.size(), 4u);
-    const std::string work = WorkFolderOf(changes[0]);
-    EXPECT_NE(work, "") << changes[0];
-    EXPECT_EQ(changes[0], work + "a.bmp");
-    EXPECT_EQ(changes[1], work + "b.bmp");
-    EXPECT_EQ(changes[2], work + "c.bmp");
-    EXPECT_EQ(changes[3], home_ + "/d.bmp");
+    for (size_t i = 0; i < 4; ++i)
+      EXPECT_EQ(changes[i], state_ + "/skerrow/wallpaper-" + std::to_string(i + 1) + ".bmp");
     EXPECT_EQ(Stop(), 0);
     EXPECT_TRUE(testsupport::ListDir(temp_).empty());
     EXPECT_EQ(ReadFile(home_ + "/d.bmp"), MakePictures().local_bmp);
@@ -245,8 +235,7 @@ TEST_F(HttpProgramTest, HttpsPicturesDirectlyAndThroughTinyproxyWhileBadCertific
     // whose redirect leads to the picture over https.
     EXPECT_EQ(NextWallpaper(1), bmp);
     EXPECT_EQ(LogLines("Error: "), std::vector<std::string>{"The server's certificate has expired"});
-    const std::string stored = LogLines("wallpaper: ").front();
-    EXPECT_EQ(stored, WorkFolderOf(stored) + "c.bmp");
+    EXPECT_EQ(LogLines("wallpaper: ").front(), testsupport::NewestWallpaperCopy(state_));
     EXPECT_EQ(Stop(), 0) << ReadFile(log_);
   }
   EXPECT_EQ(good.Requests().size(), 2u);

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -76,10 +77,10 @@ TEST_F(WallpaperTest, StoresACopyBeforeReturningAndTellsWhichFile) {
   std::string bytes = ReadFile(first);
   testsupport::StderrCapture capture;
   ASSERT_TRUE(Set(first));
-  EXPECT_EQ(capture.Finish(), "wallpaper: " + first + "\n");
   std::remove(first.c_str());  // the caller deletes its file right away
   const std::string first_copy = LayerWallpaperStorePath();
   EXPECT_EQ(first_copy, store_ + "/wallpaper-1.bmp");
+  EXPECT_EQ(capture.Finish(), "wallpaper: " + first_copy + "\n");  // the copy, which stays
   EXPECT_EQ(ReadFile(first_copy), bytes);
 
   char buffer[MAX_PATH * 4];
@@ -154,6 +155,97 @@ TEST_F(WallpaperTest, AnythingButAWholeBitmapIsRefusedAndTheOldOneKept) {
   EXPECT_EQ(ListDir(store_), std::vector<std::string>{"wallpaper-1.bmp"});
 }
 
+// Only the bytes the headers say the picture needs are read and stored,
+// however large the file around them.
+TEST_F(WallpaperTest, TheCopyHoldsOnlyTheBytesTheBitmapNeeds) {
+  const std::string plain = ReadFile(Picture("plain.bmp", "BMP", "RGB", 64, 64));
+  // 7 x 3 pixels, 8 bits, two colours, run-length coded with no size given.
+  const unsigned char coded[] = {
+      'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 62, 0, 0, 0,  // file header: pixels at 62
+      40, 0, 0, 0, 7, 0, 0, 0, 3, 0, 0, 0,            // header size, width 7, height 3
+      1, 0, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0,             // planes 1, 8 bits, run-length 8, no size
+      0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, // resolution, 2 colours
+      0, 0, 255, 0, 255, 0, 0, 0,                     // red, blue
+      7, 1, 0, 0, 7, 0, 0, 0, 7, 1, 0, 1,             // a row of blue, of red, of blue; the end
+  };
+  struct Case {
+    const char* name;
+    std::string bitmap;
+    uint64_t file_size;  // the file as written, holes after the bitmap's bytes
+    size_t stored;       // the bytes of it the copy holds
+  } const cases[] = {
+      {"rows", plain + std::string(1 << 20, '\x55'), 0, plain.size()},
+      // The stream may run on as far as 4 bytes a pixel of padded rows and
+      // an end to each row: 62 + 3 * (4 * 8 + 2) + 2.
+      {"runs", std::string(reinterpret_cast<const char*>(coded), sizeof coded), uint64_t{256} << 20, 166},
+  };
+  for (const Case& c : cases) {
+    const std::string path = files_ / (std::string(c.name) + ".bmp");
+    WriteFile(path, c.bitmap);
+    if (c.file_size != 0) std::filesystem::resize_file(path, c.file_size);
+    testsupport::StderrCapture capture;
+    ASSERT_TRUE(Set(path)) << c.name;
+    capture.Finish();
+    ASSERT_EQ(std::filesystem::file_size(LayerWallpaperStorePath()), c.stored) << c.name;
+    std::string expected = c.bitmap;
+    expected.resize(c.stored, '\0');  // the holes read as zeros
+    EXPECT_EQ(ReadFile(LayerWallpaperStorePath()), expected) << c.name;
+  }
+}
+
+// A store that cannot take the picture refuses it with the reason, and
+// leaves no part of a copy behind.
+TEST_F(WallpaperTest, AStoreThatCannotTakeThePictureSaysWhy) {
+  const std::string picture = Picture("p.bmp", "BMP", "RGB", 160, 90);
+  ASSERT_TRUE(Set(picture));
+  const std::vector<std::string> kept = ListDir(store_);
+  struct Case {
+    const char* name;
+    DWORD error;
+    const char* reason;
+  } const cases[] = {
+      {"no home", ERROR_ENVVAR_NOT_FOUND, "HOME is not set"},
+      {"closing", ERROR_CANCELLED, "the program is closing"},
+      {"full", ERROR_DISK_FULL, "No space left on device"},
+      {"read-only", ERROR_WRITE_PROTECT, "Read-only file system"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string state = files_ / c.name;
+    std::optional<testsupport::ScratchFileSystem> scratch;
+    if (c.error == ERROR_ENVVAR_NOT_FOUND) {
+      unsetenv("XDG_STATE_HOME");
+      unsetenv("HOME");
+    }
+    if (c.error == ERROR_CANCELLED) LayerRequestClose();  // as a termination signal does
+    if (c.error == ERROR_DISK_FULL || c.error == ERROR_WRITE_PROTECT) {
+      scratch.emplace(state, c.error == ERROR_DISK_FULL ? testsupport::ScratchFileSystem::kFull
+                                                        : testsupport::ScratchFileSystem::kReadOnly);
+      if (!scratch->mounted()) {
+        GTEST_SKIP() << "no right to mount a file system here";
+      }
+      setenv("XDG_STATE_HOME", state.c_str(), 1);
+    }
+    testsupport::StderrCapture capture;
+    EXPECT_FALSE(Set(picture));
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_EQ(capture.Finish(), "wallpaper refused: " + picture + ": it could not be stored: " + c.reason +
+                                    "; the wallpaper stays\n");
+    // The same words for whoever reports the call's error itself.
+    char text[64] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, c.error, 0, text, sizeof text,
+                   nullptr);
+    EXPECT_STREQ(text, c.reason);
+    if (scratch) {
+      EXPECT_EQ(ListDir(state + "/skerrow"), std::vector<std::string>{});
+    }
+    setenv("XDG_STATE_HOME", state_.path().c_str(), 1);
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);  // the close request is passed on
+    EXPECT_EQ(ListDir(store_), kept);
+  }
+}
+
 TEST_F(WallpaperTest, AcceptsTheOlderBitmapHeader) {
   // 2 x 1 pixels, 24 bits, with the 12-byte header; rows padded to 4 bytes.
   const unsigned char bytes[] = {
@@ -203,15 +295,16 @@ TEST_F(WallpaperTest, TheStoreAndTheProbeReadBitmapHeadersAlike) {
 
 TEST_F(WallpaperTest, ThePathShownIsUtf8WhateverItWasWrittenIn) {
   std::string picture = ReadFile(Picture("p.bmp", "BMP", "RGB"));
+  const std::string cut = picture.substr(0, picture.size() - 1);
   const std::string cp932_name = "\x90V\x8bK.bmp";  // 新規.bmp in CP932
   const std::string utf8_name = "新規.bmp";
-  WriteFile(files_ / cp932_name, picture);
-  WriteFile(files_ / utf8_name, picture);
+  WriteFile(files_ / cp932_name, cut);
+  WriteFile(files_ / utf8_name, cut);
   testsupport::StderrCapture capture;
-  EXPECT_TRUE(Set(files_ / cp932_name));
-  EXPECT_TRUE(Set(files_ / utf8_name));
-  EXPECT_EQ(capture.Finish(), "wallpaper: " + files_.path() + "/新規.bmp\n" + "wallpaper: " + files_.path() +
-                                  "/新規.bmp\n");
+  EXPECT_FALSE(Set(files_ / cp932_name));
+  EXPECT_FALSE(Set(files_ / utf8_name));
+  const std::string line = "wallpaper refused: " + files_.path() + "/新規.bmp: not a complete bitmap; the wallpaper stays\n";
+  EXPECT_EQ(capture.Finish(), line + line);
 }
 
 TEST_F(WallpaperTest, StorePlaceFollowsTheEnvironment) {

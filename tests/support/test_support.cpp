@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -114,6 +116,27 @@ std::vector<std::string> ListDir(const std::string& path) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+ScratchFileSystem::ScratchFileSystem(const std::string& folder, Kind kind) : folder_(folder) {
+  // Mounts made in a namespace of the process's own are never seen by
+  // anyone else, and go with it should it end first.
+  static const bool own_namespace =
+      unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  std::filesystem::create_directories(folder);
+  const unsigned long flags = kind == kReadOnly ? MS_RDONLY : 0;
+  mounted_ = own_namespace && mount("tmpfs", folder.c_str(), "tmpfs", flags, "size=64k,mode=0700") == 0;
+  if (!mounted_ || kind != kFull) return;
+  std::filesystem::create_directories(folder + "/skerrow");  // folders cost no room; files do
+  int fd = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const std::string block(4096, 'x');
+  while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
+  }
+  if (fd >= 0) close(fd);
+}
+
+ScratchFileSystem::~ScratchFileSystem() {
+  if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
 }
 
 std::string NewestWallpaperCopy(const std::string& state_home) {

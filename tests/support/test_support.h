@@ -31,6 +31,24 @@ std::vector<std::string> ListDir(const std::string& path);  // sorted names
 // XDG_STATE_HOME), empty when there is none.
 std::string NewestWallpaperCopy(const std::string& state_home);
 
+// A small file system of this process's own at `folder` (made if missing)
+// that has no room left, or takes no writes at all; it goes with the
+// object. Only where the tests may mount, so `mounted()` says whether it
+// is there.
+class ScratchFileSystem {
+ public:
+  enum Kind { kFull, kReadOnly };
+  ScratchFileSystem(const std::string& folder, Kind kind);
+  ~ScratchFileSystem();
+  ScratchFileSystem(const ScratchFileSystem&) = delete;
+  ScratchFileSystem& operator=(const ScratchFileSystem&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
 // Sends everything written to file descriptor 2 into a buffer while alive.
 class StderrCapture {
  public:

@@ -166,7 +166,7 @@ TEST_F(DesktopWindowTest, ChosenEntryRotatesFromTheTrayAndBack) {
   testsupport::StderrCapture wallpaper;
   PostMessageA(MainWindow, WM_TIMER, RotationTimer, 0);
   PumpUntil([] { return false; }, 100);
-  EXPECT_EQ(wallpaper.Finish(), "wallpaper: " + Here("two.bmp") + "\n");
+  EXPECT_EQ(wallpaper.Finish(), "wallpaper: " + LayerWallpaperStorePath() + "\n");
   notes_.clear();
 
   QWidget* tray = TrayWidget();
@@ -227,7 +227,7 @@ TEST_F(DesktopWindowTest, TheTrayMenuOpensOnARightClickAndItsChoicesAct) {
   testsupport::StderrCapture wallpaper;
   ChooseFromTrayMenu(1, shot);
   PumpUntil([] { return ShownUrl[0] != '\0'; }, 2000);
-  EXPECT_EQ(wallpaper.Finish(), "wallpaper: " + Here("one.bmp") + "\n");
+  EXPECT_EQ(wallpaper.Finish(), "wallpaper: " + LayerWallpaperStorePath() + "\n");
   EXPECT_EQ(ShownUrl, "file://" + Here("one.bmp"));
   QImage menu(QString::fromStdString(shot));
   EXPECT_FALSE(menu.isNull()) << "the open menu was not seen";
