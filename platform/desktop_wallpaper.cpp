@@ -72,6 +72,7 @@ struct Gathering {
   std::map<std::string, std::unique_ptr<ArrivingCopy>> arriving;  // by monitor name, set since the last show
   std::map<std::string, std::string> stored;  // by monitor name: its latest picture safe in the store
   std::set<std::string> shown;                // the copies the desktop last took
+  std::map<std::string, FileDescriptor> held;  // locks on the copies kept, for programs sharing the store
   UINT_PTR timer = 0;
 } gathering;
 
@@ -132,8 +133,16 @@ BOOL FinishCopy(const std::string& folder, std::string_view stem, std::string* t
   if (!written) return Fail(ERROR_WRITE_FAULT);
   uint64_t last = 0;
   for (const auto& [path, number] : OurCopies(folder)) last = std::max(last, number);
-  *stored = folder + "/" + std::string(stem) + "-" + std::to_string(last + 1) + std::string(kCopySuffix);
-  if (rename(temporary->c_str(), stored->c_str()) != 0) return Fail(ERROR_WRITE_FAULT);
+  int hold = HoldStoredFile(*temporary);  // before it has a name, so never found unheld
+  for (int tries = 0;; ++tries) {
+    *stored = folder + "/" + std::string(stem) + "-" + std::to_string(last + 1 + tries) + std::string(kCopySuffix);
+    if (RenameUnlessTaken(*temporary, *stored)) break;
+    if (errno != EEXIST || tries == 64) {
+      if (hold >= 0) close(hold);
+      return Fail(ERROR_WRITE_FAULT);
+    }
+  }
+  if (hold >= 0) gathering.held.try_emplace(*stored, hold);
   temporary->clear();
   return TRUE;
 }
@@ -358,6 +367,7 @@ void CALLBACK ShowGathered(HWND, UINT, UINT_PTR, DWORD) {
     gathering.shown = showing;
   std::set<std::string> keep = showing;
   keep.insert(gathering.shown.begin(), gathering.shown.end());
+  std::erase_if(gathering.held, [&](const auto& entry) { return !keep.contains(entry.first); });
   SweepCopies(folder, keep);
   // The change is whole in every record; now the view may run anything.
   if (!given.empty()) CurrentView().WallpaperChanged(given, view_path);

@@ -2,6 +2,8 @@
 #include "stored_files.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -108,6 +110,26 @@ BOOL OpenPicture(const char* path, FileDescriptor* source) {
   return TRUE;
 }
 
+int HoldStoredFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd >= 0 && flock(fd, LOCK_SH) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool HeldElsewhere(int fd) { return flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK; }
+
+bool RenameUnlessTaken(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: a second link is refused all the same.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  unlink(from.c_str());
+  return true;
+}
+
 // The names go now, so the folder never holds more than it should; a file
 // is held open while its name goes, and closed on a thread of its own, since
 // giving a large file's blocks back may take a while and the caller need not
@@ -116,6 +138,10 @@ void RemoveStoredFiles(const std::vector<std::string>& paths) {
   std::vector<int> held;
   for (const std::string& path : paths) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0 && HeldElsewhere(fd)) {
+      close(fd);
+      continue;
+    }
     if (unlink(path.c_str()) == 0 && fd >= 0)
       held.push_back(fd);
     else if (fd >= 0)

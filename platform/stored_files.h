@@ -51,8 +51,19 @@ BOOL Fail(DWORD error);
 // The folder of the stored copies, empty when the environment gives none.
 std::string StoreFolder();
 
+// Programs on other displays share the store: each holds a shared lock on
+// every copy its desktop may show, and no program removes a copy another
+// holds. The lock on the file at `path`, -1 when it cannot be taken.
+int HoldStoredFile(const std::string& path);
+// True when another program holds the file open on `fd` (or this program
+// through another descriptor).
+bool HeldElsewhere(int fd);
+// Gives the file at `from` the name `to` unless `to` exists already
+// (errno then EEXIST), so that two programs never store under one name.
+bool RenameUnlessTaken(const std::string& from, const std::string& to);
+
 // Removes the files at `paths` at once, their space given back off the
-// caller's path.
+// caller's path; files another program holds stay.
 void RemoveStoredFiles(const std::vector<std::string>& paths);
 
 // Opens the bitmap at `path` once it is known to be a whole one.

@@ -41,6 +41,8 @@ constexpr std::string_view kCopySuffix = ".bmp";
 // The copy the desktop was last seen to accept; kept through a failed change
 // so that what the desktop shows is never deleted.
 std::string shown_copy;
+// The lock on shown_copy that keeps other programs sharing the store off it.
+FileDescriptor shown_hold;
 
 
 struct Copy {
@@ -80,6 +82,7 @@ struct PendingCopy {
   std::string folder;
   std::string temporary;
   FileDescriptor file;
+  FileDescriptor hold;    // taken before the copy has its name
   bool linkable = false;  // the caller's file may become the copy itself
   ~PendingCopy() {
     if (!temporary.empty()) unlink(temporary.c_str());
@@ -146,10 +149,16 @@ BOOL FinishCopy(PendingCopy* copy, std::string* stored) {
   // After a restart the newest copy is the one the desktop was last given.
   bool shown_known = std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return c.path == shown_copy; });
   std::string shown = shown_known ? shown_copy : copies.empty() ? std::string() : copies.back().path;
-  *stored = copy->folder + "/" + std::string(kCopyPrefix) +
-            std::to_string(copies.empty() ? 1 : copies.back().number + 1) + std::string(kCopySuffix);
   RemoveCopiesBut(copies, shown, std::string());
-  if (rename(copy->temporary.c_str(), stored->c_str()) != 0) return Fail(ERROR_WRITE_FAULT);
+  // Held before it has a name, so that no other program finds it unheld.
+  copy->hold.reset(HoldStoredFile(copy->temporary));
+  // Another program may store its copy under the number meant for this one.
+  uint64_t number = copies.empty() ? 1 : copies.back().number + 1;
+  for (int tries = 0;; ++tries, ++number) {
+    *stored = copy->folder + "/" + std::string(kCopyPrefix) + std::to_string(number) + std::string(kCopySuffix);
+    if (RenameUnlessTaken(copy->temporary, *stored)) break;
+    if (errno != EEXIST || tries == 64) return Fail(ERROR_WRITE_FAULT);
+  }
   copy->temporary.clear();
   return TRUE;
 }
@@ -164,9 +173,10 @@ std::string TellDesktop(const DesktopSetter& desktop, const std::string& path) {
 
 // The earlier copy goes once the desktop has the new one; after a failure
 // both stay, and the next change tries again.
-void KeepShownCopies(const std::string& stored, bool shown) {
+void KeepShownCopies(const std::string& stored, bool shown, FileDescriptor* hold) {
   std::string folder = stored.substr(0, stored.rfind('/'));
   if (shown) {
+    shown_hold.reset(hold->release());  // the earlier copy let go, so that it can go
     RemoveCopiesBut(StoredCopies(folder), stored, std::string());
     shown_copy = stored;
   } else {
@@ -208,7 +218,7 @@ BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure
   if (error != 0) return Fail(error);
   if (!FinishCopy(&copy, stored)) return FALSE;
   if (desktop.keeps_path) *failure = TellDesktop(desktop, *stored);
-  KeepShownCopies(*stored, failure->empty());
+  KeepShownCopies(*stored, failure->empty(), &copy.hold);
   return TRUE;
 }
 
@@ -249,8 +259,12 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UI
         // showing what it has, so its file must stay: only the store clears.
         if (&ChosenDesktop() != &kNoDesktop) return Fail(ERROR_NOT_SUPPORTED);
         std::string folder = StoreFolder();
-        for (const Copy& copy : StoredCopies(folder))
+        shown_hold.reset(-1);
+        for (const Copy& copy : StoredCopies(folder)) {
+          FileDescriptor file(open(copy.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+          if (file.get() >= 0 && HeldElsewhere(file.get())) continue;  // another display's
           if (unlink(copy.path.c_str()) != 0 && errno != ENOENT) return Fail(ERROR_ACCESS_DENIED);
+        }
         shown_copy.clear();
         CurrentView().WallpaperChanged("", std::string());
       } else {
