@@ -28,7 +28,8 @@ namespace {
 // winner may still be loading its view on a busy machine.
 constexpr int kHandOverTimeoutMs = 10000;
 
-int claim_fd = -1;  // the lock this program holds on its name, while it runs
+int claim_fd = -1;        // the lock this program holds on its name, while it runs
+std::string claim_path;  // that lock's file, removed when the claim ends
 
 bool Set(const char* name) {
   const char* value = std::getenv(name);
@@ -244,9 +245,12 @@ InstanceReply Exchange(int fd, std::string_view request, std::string* answer) {
   return InstanceReply::kAnswered;
 }
 
-// The lock file for the socket at `socket_path`, opened; -1 with the reason.
-int OpenLock(const std::string& socket_path, std::string* why) {
-  std::string path = socket_path.substr(0, socket_path.size() - std::string_view(".socket").size()) + ".lock";
+std::string LockPath(const std::string& socket_path) {
+  return socket_path.substr(0, socket_path.size() - std::string_view(".socket").size()) + ".lock";
+}
+
+// The lock file at `path`, opened; -1 with the reason.
+int OpenLock(const std::string& path, std::string* why) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
   if (fd < 0) *why = path + ": " + std::strerror(errno);
   return fd;
@@ -259,6 +263,19 @@ bool TakeLock(int fd) {
     taken = flock(fd, LOCK_EX | LOCK_NB);
   } while (taken != 0 && errno == EINTR);
   return taken == 0;
+}
+
+// A lock taken is the claim only while its file still has the name: the
+// program that held it removes the name before it lets the lock go.
+bool StillNamed(int fd, const std::string& path) {
+  struct stat held{}, named{};
+  return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
+void Hold(int fd, const std::string& path) {
+  claim_fd = fd;
+  claim_path = path;
 }
 
 }  // namespace
@@ -277,40 +294,54 @@ InstanceReply AskRunningInstance(std::string_view request, std::string* answer) 
 
 InstanceClaim ClaimInstanceName(std::string_view name, std::string* why) {
   ReleaseInstanceClaim();
-  std::string path = InstanceSocketPath(name, why);
-  if (path.empty()) return InstanceClaim::kFailed;
-  int fd = OpenLock(path, why);
-  if (fd < 0) return InstanceClaim::kFailed;
-  if (!TakeLock(fd)) {
-    close(fd);
-    return InstanceClaim::kTaken;
+  std::string socket = InstanceSocketPath(name, why);
+  if (socket.empty()) return InstanceClaim::kFailed;
+  std::string path = LockPath(socket);
+  for (;;) {
+    int fd = OpenLock(path, why);
+    if (fd < 0) return InstanceClaim::kFailed;
+    if (!TakeLock(fd)) {
+      close(fd);
+      return InstanceClaim::kTaken;
+    }
+    if (StillNamed(fd, path)) {
+      Hold(fd, path);
+      return InstanceClaim::kClaimed;
+    }
+    close(fd);  // its holder ended meanwhile: the name's next file decides
   }
-  claim_fd = fd;
-  return InstanceClaim::kClaimed;
 }
 
 void ReleaseInstanceClaim() {
-  // The lock file stays: removing it would let two starts lock two files.
-  if (claim_fd >= 0) close(claim_fd);
+  if (claim_fd < 0) return;
+  unlink(claim_path.c_str());
+  close(claim_fd);
   claim_fd = -1;
+  claim_path.clear();
 }
 
 InstanceReply HandOverTo(std::string_view name, std::string_view request, std::string* answer) {
-  std::string path = InstanceSocketPath(name, answer);
-  if (path.empty()) return InstanceReply::kFailed;
+  std::string socket = InstanceSocketPath(name, answer);
+  if (socket.empty()) return InstanceReply::kFailed;
+  std::string path = LockPath(socket);
   int lock = OpenLock(path, answer);
   if (lock < 0) return InstanceReply::kFailed;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandOverTimeoutMs);
   for (;;) {
-    if (int fd = ConnectTo(path); fd >= 0) {
+    if (int fd = ConnectTo(socket); fd >= 0) {
       close(lock);
       return Exchange(fd, request, answer);
     }
-    // The winner ended before it listened: the name is ours now.
+    // The winner ended before it listened: the name may be ours now.
     if (TakeLock(lock)) {
-      ReleaseInstanceClaim();
-      claim_fd = lock;
-      return InstanceReply::kNoProgram;
+      if (StillNamed(lock, path)) {
+        ReleaseInstanceClaim();
+        Hold(lock, path);
+        return InstanceReply::kNoProgram;
+      }
+      close(lock);
+      if ((lock = OpenLock(path, answer)) < 0) return InstanceReply::kFailed;
+      continue;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       close(lock);

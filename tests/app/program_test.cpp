@@ -106,6 +106,8 @@ TEST_F(ProgramTest, UsersFilesBesideAPictureAreNeverTouchedWhateverTempHolds) {
   const std::string run = dir_ / "run";
   const std::string too_long = temp_ + "/" + std::string(120, 'd');
   std::filesystem::create_directories(run);
+  // Private, as a session's runtime folder is: one open to others is passed over.
+  std::filesystem::permissions(run, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
   std::filesystem::create_directories(too_long);
   pictures::Draw("gif", pictures_ + "/sea.gif", 64, 48, 1);
   WriteFile(pictures_ + "/sea.jpg", "the user's own photograph");
