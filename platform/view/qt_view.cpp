@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -430,10 +431,12 @@ struct HeldWord {
   QString text;
 };
 QtMessageHandler earlier_handler = nullptr;
+std::mutex held_lock;  // the connection's own threads may speak too
 std::vector<HeldWord> held_words;
 
 void HoldPlatformWords(QtMsgType type, const QMessageLogContext& context, const QString& text) {
   if (type != QtFatalMsg) {
+    std::lock_guard<std::mutex> hold(held_lock);
     held_words.push_back({type, context.category, text});
     return;
   }
@@ -457,8 +460,11 @@ QApplication* OpenApplication(const char* program, const char** reason) {
   earlier_handler = qInstallMessageHandler(HoldPlatformWords);
   auto* application = new QApplication(argc, argv);
   qInstallMessageHandler(earlier_handler);
-  std::vector<HeldWord> words = std::move(held_words);
-  held_words.clear();
+  std::vector<HeldWord> words;
+  {
+    std::lock_guard<std::mutex> hold(held_lock);
+    words.swap(held_words);
+  }
   std::string opened = QGuiApplication::platformName().toStdString();
   if (opened != kFallbackPlatform || platforms.starts_with(std::string(kFallbackPlatform) + ";")) {
     for (const HeldWord& word : words)
