@@ -29,9 +29,10 @@ namespace {
 // fixed path buffers hold.
 constexpr std::size_t kLongestFolder = 127;
 constexpr char kFolderPattern[] = "/skerrow-XXXXXX";
-// Made inside a folder only once its lock is held: a folder without it is
-// someone else's or still being made, and is never swept.
-constexpr char kRunningMark[] = ".running";
+// A work folder's mode once its lock is held: the sticky bit marks it as a
+// program's (it changes nothing in a folder nobody else may enter). One
+// without it is someone else's or still being made, and is never swept.
+constexpr mode_t kHeldMode = S_ISVTX | S_IRWXU;
 
 std::string current;             // the folder in use, with its separator
 int current_lock = -1;           // the lock held on it while the program runs
@@ -68,22 +69,20 @@ bool WorkFolderName(std::string_view name) {
 }
 
 // Removes this user's work folders in `parent` whose program has ended:
-// marked as made by a program, and with nobody holding their lock.
+// marked as held by a program, and with nobody holding their lock.
 void SweepEndedFolders(const std::string& parent) {
   DIR* listing = opendir(parent.c_str());
   if (listing == nullptr) return;
   std::vector<std::string> ended;
   while (const dirent* entry = readdir(listing)) {
     if (!WorkFolderName(entry->d_name)) continue;
-    struct stat info{}, mark{};
+    struct stat info{};
     if (fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != geteuid() || (info.st_mode & 077) != 0)
+        info.st_uid != geteuid() || (info.st_mode & 07777) != kHeldMode)
       continue;
     int folder = openat(dirfd(listing), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0) continue;
-    if (fstatat(folder, kRunningMark, &mark, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(mark.st_mode) &&
-        flock(folder, LOCK_EX | LOCK_NB) == 0)
-      ended.push_back(parent + "/" + entry->d_name);
+    if (flock(folder, LOCK_EX | LOCK_NB) == 0) ended.push_back(parent + "/" + entry->d_name);
     close(folder);
   }
   closedir(listing);
@@ -101,13 +100,10 @@ void SweepEndedFolders(const std::string& parent) {
 bool HoldFolder(const std::string& folder) {
   int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  int mark = -1;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      (mark = openat(fd, kRunningMark, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)) < 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fchmod(fd, kHeldMode) != 0) {
     close(fd);
     return false;
   }
-  close(mark);
   if (current_lock >= 0) close(current_lock);
   current_lock = fd;
   return true;
