@@ -25,6 +25,7 @@ constexpr auto kDeadline = std::chrono::seconds(60);
 struct Result {
   int left = 0;       // programs still running once the others ended
   int handed = 0;     // starts that ended with 0 and said so
+  std::string odd;    // what the first start that did not hand over said
   double median_ms = 0, worst_ms = 0;
 };
 
@@ -55,7 +56,10 @@ Result Race(const std::string& run, const std::string& display) {
         done[i] = true;
         waits.push_back(std::chrono::duration<double, std::milli>(Clock::now() - began[i]).count());
         std::string said = programrun::ReadFile(run + "/start" + std::to_string(i) + ".txt");
-        if (code == 0 && said.find("already running") != std::string::npos) ++result.handed;
+        if (code == 0 && said.find("already running") != std::string::npos)
+          ++result.handed;
+        else if (result.odd.empty())
+          result.odd = "exit " + std::to_string(code) + ": " + said;
       }
       if (!done[i]) ++running;
     }
@@ -77,6 +81,7 @@ Result Race(const std::string& run, const std::string& display) {
 void Report(const char* what, const Result& r) {
   std::printf("%-26s programs left %d (want 1), handed over %d of %d, median %.1f ms, worst %.1f ms\n", what, r.left,
               r.handed, kStarts - 1, r.median_ms, r.worst_ms);
+  if (!r.odd.empty()) std::printf("  a start that did not hand over: %s\n", r.odd.c_str());
 }
 
 }  // namespace

@@ -329,8 +329,15 @@ InstanceReply HandOverTo(std::string_view name, std::string_view request, std::s
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandOverTimeoutMs);
   for (;;) {
     if (int fd = ConnectTo(socket); fd >= 0) {
-      close(lock);
-      return Exchange(fd, request, answer);
+      InstanceReply reply = Exchange(fd, request, answer);
+      // A winner that many starts reach at once lets its oldest callers go
+      // unanswered; the request (only ever "show") is sent again.
+      if (reply == InstanceReply::kAnswered || std::chrono::steady_clock::now() >= deadline) {
+        close(lock);
+        return reply;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
     }
     // The winner ended before it listened: the name may be ours now.
     if (TakeLock(lock)) {
