@@ -69,6 +69,7 @@ struct Gathering {
   std::map<std::string, std::unique_ptr<ArrivingCopy>> arriving;  // by monitor name, set since the last show
   std::map<std::string, std::string> stored;  // by monitor name: its latest picture safe in the store
   std::set<std::string> shown;                // the copies the desktop last took
+  std::map<std::string, FileDescriptor> held;  // locks on the copies kept, for programs sharing the store
   UINT_PTR timer = 0;
 } gathering;
 
@@ -111,11 +112,16 @@ void SweepCopies(const std::string& folder, const std::set<std::string>& keep) {
 
 // Makes a written copy safe on disk and gives it the next number under
 // `stem`; its path goes to `stored`. 0, or the error.
-DWORD FinishCopy(const std::string& folder, std::string_view stem, IncomingFile* file, std::string* stored) {
+DWORD FinishCopy(const std::string& folder, std::string_view stem_name, IncomingFile* file, std::string* stored) {
   uint64_t last = 0;
   for (const auto& [path, number] : OurCopies(folder)) last = std::max(last, number);
-  *stored = folder + "/" + std::string(stem) + "-" + std::to_string(last + 1) + std::string(kCopySuffix);
-  return file->Finish(*stored);
+  std::string stem = folder + "/" + std::string(stem_name) + "-";
+  DWORD error = file->Sync();
+  if (error == 0)
+    error = NameFirstFree([&](const std::string& path) { return file->NameUnlessTaken(path); }, stem, last + 1,
+                          kCopySuffix, stored);
+  if (error == 0) gathering.held[*stored].reset(file->ReleaseHold());
+  return error;
 }
 
 bool WriteAll(int fd, const unsigned char* bytes, size_t size) {
@@ -346,6 +352,7 @@ void CALLBACK ShowGathered(HWND, UINT, UINT_PTR, DWORD) {
     gathering.shown = showing;
   std::set<std::string> keep = showing;
   keep.insert(gathering.shown.begin(), gathering.shown.end());
+  std::erase_if(gathering.held, [&](const auto& entry) { return !keep.contains(entry.first); });
   SweepCopies(folder, keep);
   // The change is whole in every record; now the view may run anything.
   for (const auto& [caller_path, copy] : announced) CurrentView().WallpaperChanged(caller_path, copy);

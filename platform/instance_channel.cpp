@@ -202,8 +202,24 @@ bool SendToPeer(HWND hwnd, UINT message, LPARAM lparam, LRESULT* result) {
   return true;
 }
 
+namespace {
+
+void CloseChannel() {
+  while (!channel.peers.empty()) Drop(channel.peers.front().token);
+  if (channel.sweep != 0) KillTimer(nullptr, channel.sweep);
+  if (channel.delivery != 0) KillTimer(nullptr, channel.delivery);
+  if (channel.fd >= 0) {
+    UnwatchDescriptor(channel.watch);
+    CloseCaller(channel.fd);
+    RemoveSocketFile(channel.path);
+  }
+  channel = Channel{};
+}
+
+}  // namespace
+
 bool OpenInstanceChannel(std::string_view name, std::string* why) {
-  CloseInstanceChannel();
+  CloseChannel();
   std::string path = InstanceSocketPath(name, why);
   if (path.empty()) return false;
   int fd = ListenAt(path, why);
@@ -215,15 +231,9 @@ bool OpenInstanceChannel(std::string_view name, std::string* why) {
 }
 
 void CloseInstanceChannel() {
-  while (!channel.peers.empty()) Drop(channel.peers.front().token);
-  if (channel.sweep != 0) KillTimer(nullptr, channel.sweep);
-  if (channel.delivery != 0) KillTimer(nullptr, channel.delivery);
-  if (channel.fd >= 0) {
-    UnwatchDescriptor(channel.watch);
-    CloseCaller(channel.fd);
-    RemoveSocketFile(channel.path);
-  }
-  channel = Channel{};
+  CloseChannel();
+  // Only after the socket went: a start that takes the name next binds anew.
+  ReleaseInstanceClaim();
 }
 
 void ResetInstanceChannel() { CloseInstanceChannel(); }

@@ -49,4 +49,18 @@ enum class InstanceReply {
 // session and waits for its answer, within the limits above.
 InstanceReply AskRunningInstance(std::string_view request, std::string* answer);
 
+// Claims `name` for this program until it ends or releases it: of any
+// number of starts racing for one name, exactly one gets kClaimed.
+enum class InstanceClaim {
+  kClaimed,  // this program holds the name
+  kTaken,    // another program holds it
+  kFailed,   // there is no safe place for the claim; `why` says so
+};
+InstanceClaim ClaimInstanceName(std::string_view name, std::string* why);
+void ReleaseInstanceClaim();
+// A start that lost the claim on `name`: sends `request` to the winner once
+// it listens. kNoProgram when the winner ended first; the claim is then
+// this program's.
+InstanceReply HandOverTo(std::string_view name, std::string_view request, std::string* answer);
+
 }  // namespace layer

@@ -2,12 +2,15 @@
 #include "stored_files.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -141,6 +144,26 @@ std::string StoreFailure(DWORD error) {
   return "error " + std::to_string(error);
 }
 
+int HoldStoredFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd >= 0 && flock(fd, LOCK_SH) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool HeldElsewhere(int fd) { return flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK; }
+
+bool RenameUnlessTaken(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: a second link is refused all the same.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  unlink(from.c_str());
+  return true;
+}
+
 // The names go now, so the folder never holds more than it should; a file
 // is held open while its name goes, and closed on a thread of its own, since
 // giving a large file's blocks back may take a while and the caller need not
@@ -149,6 +172,10 @@ void RemoveStoredFiles(const std::vector<std::string>& paths) {
   std::vector<int> held;
   for (const std::string& path : paths) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0 && HeldElsewhere(fd)) {
+      close(fd);
+      continue;
+    }
     if (unlink(path.c_str()) == 0 && fd >= 0)
       held.push_back(fd);
     else if (fd >= 0)
@@ -191,21 +218,31 @@ DWORD IncomingFile::Open(const std::string& folder) {
 
 std::string IncomingFile::ReadPath() const { return temporary_.empty() ? ProcPath(file_.get()) : temporary_; }
 
-DWORD IncomingFile::Finish(const std::string& path) {
+DWORD IncomingFile::Sync() {
   if (fsync(file_.get()) != 0) return StoreError(errno);
-  if (temporary_.empty()) {
-    std::string self = ProcPath(file_.get());
-    auto name = [&] { return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW); };
-    int named = name();
-    if (named != 0 && errno == EEXIST && unlink(path.c_str()) == 0) named = name();  // as a rename would
-    if (named != 0) return StoreError(errno);
-    if (close(file_.release()) != 0) return ERROR_WRITE_FAULT;
-    return 0;
-  }
-  if (close(file_.release()) != 0) return ERROR_WRITE_FAULT;
-  if (rename(temporary_.c_str(), path.c_str()) != 0) return StoreError(errno);
-  temporary_.clear();
+  // Held before it has a name, so that no other program finds it unheld.
+  flock(file_.get(), LOCK_SH);
   return 0;
+}
+
+bool IncomingFile::NameUnlessTaken(const std::string& path) {
+  if (!temporary_.empty()) {
+    if (!RenameUnlessTaken(temporary_, path)) return false;
+    temporary_.clear();
+    return true;
+  }
+  // A second link never replaces a file of that name.
+  return linkat(AT_FDCWD, ProcPath(file_.get()).c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+DWORD NameFirstFree(const std::function<bool(const std::string&)>& name, const std::string& stem, uint64_t number,
+                    std::string_view suffix, std::string* stored) {
+  for (int tries = 0;; ++tries, ++number) {
+    *stored = stem + std::to_string(number) + std::string(suffix);
+    if (name(*stored)) return 0;
+    if (errno != EEXIST) return StoreError(errno);
+    if (tries == 64) return ERROR_WRITE_FAULT;
+  }
 }
 
 }  // namespace layer

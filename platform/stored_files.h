@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace layer {
@@ -59,8 +61,25 @@ std::string StoreFailure(DWORD error);
 // The folder of the stored copies, empty when the environment gives none.
 std::string StoreFolder();
 
+// Programs on other displays share the store: each holds a shared lock on
+// every copy its desktop may show, and no program removes a copy another
+// holds. The lock on the file at `path`, -1 when it cannot be taken.
+int HoldStoredFile(const std::string& path);
+// True when another program holds the file open on `fd` (or this program
+// through another descriptor).
+bool HeldElsewhere(int fd);
+// Gives the file at `from` the name `to` unless `to` exists already
+// (errno then EEXIST), so that two programs never store under one name.
+bool RenameUnlessTaken(const std::string& from, const std::string& to);
+
+// Names a file `stem`, the first number from `number` on that no file has,
+// and `suffix`, by `name`, which returns false with errno EEXIST
+// when the name is taken; the name goes to `stored`. 0, or the error.
+DWORD NameFirstFree(const std::function<bool(const std::string&)>& name, const std::string& stem, uint64_t number,
+                    std::string_view suffix, std::string* stored);
+
 // Removes the files at `paths` at once, their space given back off the
-// caller's path.
+// caller's path; files another program holds stay.
 void RemoveStoredFiles(const std::vector<std::string>& paths);
 
 // Opens the bitmap at `path` once it is known to be a whole one; the bytes
@@ -82,9 +101,14 @@ class IncomingFile {
   int get() const { return file_.get(); }
   // A path that reads the file while it is on its way.
   std::string ReadPath() const;
-  // Syncs the file and gives it the name `path`, replacing a file of that
-  // name: 0, or the error.
-  DWORD Finish(const std::string& path);
+  // Makes the file safe on disk and holds it for this program: 0, or the
+  // error.
+  DWORD Sync();
+  // Gives the synced file the name `path` unless a file has it already
+  // (errno then EEXIST); false, errno set, when it cannot.
+  bool NameUnlessTaken(const std::string& path);
+  // The named file's descriptor, which holds it for this program.
+  int ReleaseHold() { return file_.release(); }
 
  private:
   FileDescriptor file_;

@@ -1,9 +1,15 @@
 // GetTempPathA: a private work folder for this process alone. Downloads and
 // intermediate pictures go there, so nothing the program writes can land on
-// a user's file or follow a link someone planted in a shared folder.
+// a user's file or follow a link someone planted in a shared folder. The
+// program holds a lock on its folder while it runs, so the folders of a
+// program that was killed can be told from those of one still running, and
+// the next start removes them.
 #include <windows.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,9 +29,15 @@ namespace {
 // fixed path buffers hold.
 constexpr std::size_t kLongestFolder = 127;
 constexpr char kFolderPattern[] = "/skerrow-XXXXXX";
+// A work folder's mode once its lock is held: the sticky bit marks it as a
+// program's (it changes nothing in a folder nobody else may enter). One
+// without it is someone else's or still being made, and is never swept.
+constexpr mode_t kHeldMode = S_ISVTX | S_IRWXU;
 
 std::string current;             // the folder in use, with its separator
+int current_lock = -1;           // the lock held on it while the program runs
 std::vector<std::string> made;   // every folder made, removed at the end
+bool swept = false;              // the folders of ended programs are gone
 
 bool Absolute(const char* path) { return path != nullptr && path[0] == '/'; }
 
@@ -50,11 +62,63 @@ void RemoveMadeFolders() {
   }
 }
 
+// A work folder's name as mkdtemp makes it from kFolderPattern.
+bool WorkFolderName(std::string_view name) {
+  std::string_view prefix = kFolderPattern + 1;
+  return name.size() == prefix.size() && name.starts_with(prefix.substr(0, prefix.size() - 6));
+}
+
+// Removes this user's work folders in `parent` whose program has ended:
+// marked as held by a program, and with nobody holding their lock.
+void SweepEndedFolders(const std::string& parent) {
+  DIR* listing = opendir(parent.c_str());
+  if (listing == nullptr) return;
+  std::vector<std::string> ended;
+  while (const dirent* entry = readdir(listing)) {
+    if (!WorkFolderName(entry->d_name)) continue;
+    struct stat info{};
+    if (fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != geteuid() || (info.st_mode & 07777) != kHeldMode)
+      continue;
+    int folder = openat(dirfd(listing), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) continue;
+    if (flock(folder, LOCK_EX | LOCK_NB) == 0) ended.push_back(parent + "/" + entry->d_name);
+    close(folder);
+  }
+  closedir(listing);
+  // A start racing this one may sweep the same folder: what one removes the
+  // other finds gone, and neither ever took a running program's lock.
+  for (const std::string& folder : ended) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+}
+
+// Locks the folder just made and marks it as a program's; false when the
+// folder cannot carry the mark, so that it is given up rather than left
+// unswept after a kill.
+bool HoldFolder(const std::string& folder) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fchmod(fd, kHeldMode) != 0) {
+    close(fd);
+    return false;
+  }
+  if (current_lock >= 0) close(current_lock);
+  current_lock = fd;
+  return true;
+}
+
 // "TEMP" when it names a usable folder, else the session's runtime folder,
 // else the system's temporary folder; relative and over-long places are
 // passed over.
 std::string MakeFolder() {
   const char* candidates[] = {std::getenv("TEMP"), std::getenv("XDG_RUNTIME_DIR"), "/tmp"};
+  if (!swept) {
+    swept = true;
+    for (const char* candidate : candidates)
+      if (Absolute(candidate)) SweepEndedFolders(candidate);
+  }
   for (const char* candidate : candidates) {
     if (!Absolute(candidate)) continue;
     std::string parent = candidate;
@@ -64,6 +128,10 @@ std::string MakeFolder() {
       continue;
     std::string pattern = parent + kFolderPattern;
     if (mkdtemp(pattern.data()) == nullptr) continue;  // made with mode 0700
+    if (!HoldFolder(pattern)) {
+      rmdir(pattern.c_str());
+      continue;
+    }
     if (made.empty()) std::atexit(RemoveMadeFolders);
     made.push_back(pattern);
     return pattern + "/";

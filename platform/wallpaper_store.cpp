@@ -41,6 +41,8 @@ constexpr std::string_view kCopySuffix = ".bmp";
 // The copy the desktop was last seen to accept; kept through a failed change
 // so that what the desktop shows is never deleted.
 std::string shown_copy;
+// The lock on shown_copy that keeps other programs sharing the store off it.
+FileDescriptor shown_hold;
 
 
 struct Copy {
@@ -78,8 +80,9 @@ void RemoveCopiesBut(const std::vector<Copy>& copies, const std::string& keep, c
 // under its name yet. Removed if it gets no further.
 struct PendingCopy {
   std::string folder;
-  std::string linked;  // the caller's own file under a hidden second name
-  IncomingFile file;   // else the copy
+  std::string linked;     // the caller's own file under a hidden second name
+  IncomingFile file;      // else the copy
+  FileDescriptor hold;    // taken before the copy has its name
   bool linkable = false;  // the caller's file may become the copy itself
   ~PendingCopy() {
     if (!linked.empty()) unlink(linked.c_str());
@@ -135,8 +138,9 @@ DWORD WriteCopy(const char* path, int source, uint64_t bytes, PendingCopy* copy)
 
 // Makes the written copy safe on disk: 0, or the error. Touches no state of
 // the layer, so it may run beside the drawing of the desktop.
-DWORD SyncCopy(int source, const PendingCopy& copy) {
-  return fsync(copy.linked.empty() ? copy.file.get() : source) == 0 ? 0 : StoreError(errno);
+DWORD SyncCopy(int source, PendingCopy& copy) {
+  if (copy.linked.empty()) return copy.file.Sync();
+  return fsync(source) == 0 ? 0 : StoreError(errno);
 }
 
 // Gives the copy, safe on disk, the next name. Of the earlier copies only
@@ -146,15 +150,21 @@ BOOL FinishCopy(PendingCopy* copy, std::string* stored) {
   // After a restart the newest copy is the one the desktop was last given.
   bool shown_known = std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return c.path == shown_copy; });
   std::string shown = shown_known ? shown_copy : copies.empty() ? std::string() : copies.back().path;
-  *stored = copy->folder + "/" + std::string(kCopyPrefix) +
-            std::to_string(copies.empty() ? 1 : copies.back().number + 1) + std::string(kCopySuffix);
   RemoveCopiesBut(copies, shown, std::string());
+  // Another program may store its copy under the number meant for this one.
+  const uint64_t number = copies.empty() ? 1 : copies.back().number + 1;
+  const std::string stem = copy->folder + "/" + std::string(kCopyPrefix);
+  DWORD error = 0;
   if (!copy->linked.empty()) {
-    if (rename(copy->linked.c_str(), stored->c_str()) != 0) return Fail(StoreError(errno));
-    copy->linked.clear();
-    return TRUE;
+    copy->hold.reset(HoldStoredFile(copy->linked));  // before it has its name, so never found unheld
+    error = NameFirstFree([&](const std::string& path) { return RenameUnlessTaken(copy->linked, path); }, stem,
+                          number, kCopySuffix, stored);
+    if (error == 0) copy->linked.clear();
+  } else {
+    error = NameFirstFree([&](const std::string& path) { return copy->file.NameUnlessTaken(path); }, stem, number,
+                          kCopySuffix, stored);
+    if (error == 0) copy->hold.reset(copy->file.ReleaseHold());
   }
-  DWORD error = copy->file.Finish(*stored);
   return error == 0 ? TRUE : Fail(error);
 }
 
@@ -168,9 +178,10 @@ std::string TellDesktop(const DesktopSetter& desktop, const std::string& path) {
 
 // The earlier copy goes once the desktop has the new one; after a failure
 // both stay, and the next change tries again.
-void KeepShownCopies(const std::string& stored, bool shown) {
+void KeepShownCopies(const std::string& stored, bool shown, FileDescriptor* hold) {
   std::string folder = stored.substr(0, stored.rfind('/'));
   if (shown) {
+    shown_hold.reset(hold->release());  // the earlier copy let go, so that it can go
     RemoveCopiesBut(StoredCopies(folder), stored, std::string());
     shown_copy = stored;
   } else {
@@ -215,7 +226,7 @@ BOOL ChangeWallpaper(const char* path, std::string* stored, std::string* failure
   if (error != 0) return Fail(error);
   if (!FinishCopy(&copy, stored)) return FALSE;
   if (desktop.keeps_path) *failure = TellDesktop(desktop, *stored);
-  KeepShownCopies(*stored, failure->empty());
+  KeepShownCopies(*stored, failure->empty(), &copy.hold);
   return TRUE;
 }
 
@@ -256,8 +267,12 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT ui_param, PVOID pv_param, UI
         // showing what it has, so its file must stay: only the store clears.
         if (&ChosenDesktop() != &kNoDesktop) return Fail(ERROR_NOT_SUPPORTED);
         std::string folder = StoreFolder();
-        for (const Copy& copy : StoredCopies(folder))
+        shown_hold.reset(-1);
+        for (const Copy& copy : StoredCopies(folder)) {
+          FileDescriptor file(open(copy.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+          if (file.get() >= 0 && HeldElsewhere(file.get())) continue;  // another display's
           if (unlink(copy.path.c_str()) != 0 && errno != ENOENT) return Fail(ERROR_ACCESS_DENIED);
+        }
         shown_copy.clear();
         CurrentView().WallpaperChanged("", std::string());
       } else {

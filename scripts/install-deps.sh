@@ -13,7 +13,7 @@ packages=(
   qt6-base-dev fonts-noto-cjk trayer g++-mingw-w64-i686 python3-numpy
   libxfconf-0-3 python3-dbus python3-gi
   qt6-wayland desktop-file-utils appstream lintian dpkg-dev man-db
-  sway swaybg grim nodejs
+  sway swaybg grim nodejs gdb
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -77,7 +77,30 @@ int Steer(const Option& option) {
   return kFailedExit;
 }
 
+constexpr char kShownAgain[] =
+    "skerrow: already running for this user and display; its window was asked to show itself\n";
+
 }  // namespace
+
+std::optional<int> ClaimOrHandOver(std::string_view name) {
+  std::string why;
+  switch (ClaimInstanceName(name, &why)) {
+    case InstanceClaim::kClaimed: return std::nullopt;
+    case InstanceClaim::kFailed:
+      // Nowhere safe to meet other starts: this one runs on its own, and
+      // its channel, failing the same way, says so.
+      return std::nullopt;
+    case InstanceClaim::kTaken: break;
+  }
+  std::string answer;
+  switch (HandOverTo(name, "show", &answer)) {
+    case InstanceReply::kNoProgram: return std::nullopt;
+    case InstanceReply::kAnswered: std::fputs(kShownAgain, stderr); return 0;
+    case InstanceReply::kFailed: break;
+  }
+  std::fprintf(stderr, "skerrow: already running for this user and display; %s\n", answer.c_str());
+  return kFailedExit;
+}
 
 std::optional<int> RunCommandLine(int argc, char** argv) {
   // Words that are no option are the application's, as on Windows.
@@ -88,7 +111,7 @@ std::optional<int> RunCommandLine(int argc, char** argv) {
     // A second start only brings the running program's window back.
     std::string answer;
     if (AskRunningInstance("show", &answer) == InstanceReply::kNoProgram) return std::nullopt;
-    std::fprintf(stderr, "skerrow: already running for this user and display; its window was asked to show itself\n");
+    std::fputs(kShownAgain, stderr);
     return 0;
   }
   std::string_view given = argv[1] != nullptr ? argv[1] : "";

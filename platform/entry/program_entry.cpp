@@ -52,10 +52,21 @@ int main(int argc, char** argv) {
   // which only brings its window back.
   if (std::optional<int> done = layer::RunCommandLine(argc, argv)) return *done;
 
+  // The name is claimed before the view loads, so that starts which lose
+  // it cost little; a view that opens elsewhere than expected claims anew.
+  std::string name = layer::InstanceNamesToTry().front();
+  if (std::optional<int> done = layer::ClaimOrHandOver(name)) return *done;
   // With a display the windows are shown for real.
   bool desktop = layer::StartDesktopView(argc > 0 ? argv[0] : nullptr) == layer::DesktopStart::kDesktop;
+  if (std::string in_use = layer::InstanceNameInUse(desktop); in_use != name) {
+    name = in_use;
+    if (std::optional<int> done = layer::ClaimOrHandOver(name)) {
+      layer::StopDesktopView();
+      return *done;
+    }
+  }
   std::string why;
-  if (!layer::OpenInstanceChannel(layer::InstanceNameInUse(desktop), &why)) {
+  if (!layer::OpenInstanceChannel(name, &why)) {
     std::fprintf(stderr, "skerrow: other starts cannot reach this one (%s)\n", why.c_str());
     std::fflush(stderr);
   }

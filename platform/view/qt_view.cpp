@@ -27,6 +27,10 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
 #include <utility>
 
 #include "qt_view.h"
@@ -379,21 +383,29 @@ int QtView::ShowMessageBox(uint32_t owner, const QString& caption, const QString
   return answer;
 }
 
-// Qt ends the process when it cannot reach the display, so the display is
-// tried first; the headless program then goes on in its place.
-bool DisplayReachable(const char** reason) {
+// Qt ends the process when no platform it was told to try comes up, so the
+// display is tried first, and Qt is told to fall back to its platform that
+// needs no display: a display that goes in between leaves a whole, working
+// Qt on that one, which is then put away like any other.
+constexpr char kFallbackPlatform[] = "minimal";
+
+// The platform to open, in QT_QPA_PLATFORM; false with the reason when
+// there is no display to open. `probe` stays connected until Qt has a
+// connection of its own: an X server whose last client leaves resets, and
+// turns away whoever connects meanwhile.
+bool DisplayReachable(const char** reason, xcb_connection_t** probe) {
   const char* forced = std::getenv("QT_QPA_PLATFORM");
   std::string platform = forced != nullptr ? forced : "";
   const char* display = std::getenv("DISPLAY");
   if (platform.empty() || platform.rfind("xcb", 0) == 0) {
     if (display != nullptr && display[0] != '\0') {
       xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-      bool reached = xcb_connection_has_error(connection) == 0;
-      xcb_disconnect(connection);
-      if (reached) {
+      if (xcb_connection_has_error(connection) == 0) {
+        *probe = connection;
         if (platform.empty()) setenv("QT_QPA_PLATFORM", "xcb", 1);
         return true;
       }
+      xcb_disconnect(connection);
       if (!platform.empty()) {
         *reason = "cannot open the X display";
         return false;
@@ -408,6 +420,64 @@ bool DisplayReachable(const char** reason) {
     setenv("QT_QPA_PLATFORM", "wayland", 1);
   }
   return true;
+}
+
+// What Qt says while it opens the display: held back, and passed on only
+// once the display opened, so that a display that went away costs the one
+// line the program says itself, with Qt's first word as the reason.
+struct HeldWord {
+  QtMsgType type;
+  QByteArray category;
+  QString text;
+};
+QtMessageHandler earlier_handler = nullptr;
+std::mutex held_lock;  // the connection's own threads may speak too
+std::vector<HeldWord> held_words;
+
+void HoldPlatformWords(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type != QtFatalMsg) {
+    std::lock_guard<std::mutex> hold(held_lock);
+    held_words.push_back({type, context.category, text});
+    return;
+  }
+  earlier_handler(type, context, text);
+}
+
+// The application on a platform QT_QPA_PLATFORM names, which it then names
+// alone; null with the reason when Qt could only come up on the fallback.
+QApplication* OpenApplication(const char* program, const char** reason) {
+  // Qt keeps the arguments for the application's life.
+  static std::string platforms;
+  static int argc;
+  static char* argv[4];
+  const char* named = std::getenv("QT_QPA_PLATFORM");
+  platforms = std::string(named != nullptr ? named : "") + ";" + kFallbackPlatform;
+  argc = 3;
+  argv[0] = const_cast<char*>(program);
+  argv[1] = const_cast<char*>("-platform");
+  argv[2] = platforms.data();
+  argv[3] = nullptr;
+  earlier_handler = qInstallMessageHandler(HoldPlatformWords);
+  auto* application = new QApplication(argc, argv);
+  qInstallMessageHandler(earlier_handler);
+  std::vector<HeldWord> words;
+  {
+    std::lock_guard<std::mutex> hold(held_lock);
+    words.swap(held_words);
+  }
+  std::string opened = QGuiApplication::platformName().toStdString();
+  if (opened != kFallbackPlatform || platforms.starts_with(std::string(kFallbackPlatform) + ";")) {
+    for (const HeldWord& word : words)
+      earlier_handler(word.type, QMessageLogContext(nullptr, 0, nullptr, word.category.constData()), word.text);
+    // The instance socket is named after the display of this platform.
+    setenv("QT_QPA_PLATFORM", opened.c_str(), 1);
+    return application;
+  }
+  delete application;
+  static std::string said;
+  said = words.empty() ? "cannot open the display" : words.front().text.toStdString();
+  *reason = said.c_str();
+  return nullptr;
 }
 
 QtView* the_view = nullptr;
@@ -471,11 +541,12 @@ extern "C" __attribute__((visibility("default"))) int32_t SkerrowViewOpen(const 
     *reason = "the view is open already";
     return kLayerViewFailed;
   }
-  if (!DisplayReachable(reason)) return kLayerViewFailed;
+  xcb_connection_t* probe = nullptr;
+  if (!DisplayReachable(reason, &probe)) return kLayerViewFailed;
   host_table = *host;
-  static int argc = 1;
-  static char* argv[] = {const_cast<char*>(program), nullptr};
-  the_application = new QApplication(argc, argv);
+  the_application = OpenApplication(program, reason);
+  if (probe != nullptr) xcb_disconnect(probe);
+  if (the_application == nullptr) return kLayerViewFailed;
   QApplication::setQuitOnLastWindowClosed(false);
   the_view = new QtView;
   *module = kModule;

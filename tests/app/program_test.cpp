@@ -1,5 +1,6 @@
 // The whole program as a user runs it: a child process in an empty folder,
 // no display, local pictures in its list, ended by SIGTERM.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +114,8 @@ TEST_F(ProgramTest, UsersFilesBesideAPictureAreNeverTouchedWhateverTempHolds) {
   const std::string run = dir_ / "run";
   const std::string too_long = temp_ + "/" + std::string(120, 'd');
   std::filesystem::create_directories(run);
+  // Private, as a session's runtime folder is: one open to others is passed over.
+  std::filesystem::permissions(run, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
   std::filesystem::create_directories(too_long);
   pictures::Draw("gif", pictures_ + "/sea.gif", 64, 48, 1);
   WriteFile(pictures_ + "/sea.jpg", "the user's own photograph");
@@ -143,6 +146,49 @@ TEST_F(ProgramTest, UsersFilesBesideAPictureAreNeverTouchedWhateverTempHolds) {
     std::filesystem::remove(dir_ / "stderr.txt");
     EXPECT_EQ(Snapshot(dir_.path()), before);
   }
+}
+
+// A killed program's work folder goes at the next start; a running
+// program's, and a folder no program marked as its own, stay.
+TEST_F(ProgramTest, AKilledProgramsWorkFolderGoesAtTheNextStartARunningOnesStays) {
+  auto runtime = [&](const std::string& name) {
+    // A runtime folder each, so that the programs run side by side.
+    const std::string path = dir_ / name;
+    std::filesystem::create_directory(path);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+    return path;
+  };
+  auto work_folders = [&] {
+    std::vector<std::string> names = ListDir(temp_);
+    std::erase_if(names, [](const std::string& name) { return !name.starts_with("skerrow-"); });
+    return names;
+  };
+  auto without = [](std::vector<std::string> names, const std::vector<std::string>& gone) {
+    std::erase_if(names, [&](const std::string& name) { return std::ranges::count(gone, name) != 0; });
+    return names;
+  };
+  std::filesystem::create_directory(temp_ + "/skerrow-Others");
+  std::filesystem::permissions(temp_ + "/skerrow-Others", std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace);
+  Program running(folder_, temp_.c_str(), state_, dir_ / "running.txt", runtime("run-a"));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return work_folders().size() == 2; })) << Log();
+  const std::vector<std::string> kept = work_folders();
+  std::vector<std::string> killed;
+  {
+    Program doomed(folder_, temp_.c_str(), state_, dir_ / "killed.txt", runtime("run-b"));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return work_folders().size() == 3; }));
+    doomed.Signal(SIGKILL);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return doomed.Ended(); }));
+    killed = without(work_folders(), kept);
+  }
+  ASSERT_EQ(killed.size(), 1u);
+  Program next(folder_, temp_.c_str(), state_, dir_ / "next.txt", dir_ / "run-b");
+  EXPECT_TRUE(testsupport::WaitFor([&] {
+    std::vector<std::string> now = work_folders();
+    return now.size() == 3 && without(now, killed).size() == 3;
+  })) << testsupport::ReadFile(dir_ / "next.txt");
+  EXPECT_EQ(without(kept, work_folders()), std::vector<std::string>{});
+  EXPECT_EQ(running.Terminate(), 0);
 }
 
 TEST_F(ProgramTest, WithoutConfigurationNothingRotatesAndClosingEndsWithZero) {

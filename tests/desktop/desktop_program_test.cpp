@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include <X11/Xatom.h>
@@ -93,6 +95,47 @@ TEST(DesktopProgramTest, FivePicturesReachGnomeSettings) {
     for (const char* key : {"picture-uri", "picture-uri-dark"})
       EXPECT_EQ(bus.Run({"/usr/bin/gsettings", "get", "org.gnome.desktop.background", key}), "'" + uri + "'");
   });
+}
+
+// Programs on three desktops share one store: none ever removes the copy
+// another one's desktop shows, and the last one shown outlives them all.
+TEST(DesktopProgramTest, ProgramsSharingTheStoreNeverRemoveACopyAnotherShows) {
+  SessionBus bus;
+  testsupport::TempDir folder;
+  const std::string state = folder / "state";
+  std::string configuration = "get-timer:1000\n";
+  for (int i = 0; i < 3; ++i)
+    configuration += "file://" + DrawBitmap(folder / ("p" + std::to_string(i) + ".bmp"), 96, 54, i) + "\n";
+  testsupport::WriteFile(folder / "skerrow.cnf", configuration);
+  std::vector<std::unique_ptr<Child>> programs;
+  for (int i = 0; i < 3; ++i) {
+    // A runtime folder each: one program per desktop session.
+    const std::string runtime = folder / ("run" + std::to_string(i));
+    mkdir(runtime.c_str(), 0700);
+    programs.push_back(std::make_unique<Child>(
+        std::vector<std::string>{SKERROW_PROGRAM},
+        testsupport::ChildOptions{.env = {"DISPLAY", "WAYLAND_DISPLAY", "TEMP=" + folder.path(), "XDG_STATE_HOME=" + state,
+                                          "XDG_RUNTIME_DIR=" + runtime, "SKERROW_DESKTOP=gnome"},
+                                  .folder = folder.path()}));
+  }
+  auto shown = [&] {
+    std::string uri = bus.Run({"/usr/bin/gsettings", "get", "org.gnome.desktop.background", "picture-uri"});
+    return uri.starts_with("'file://") ? uri.substr(8, uri.size() - 9) : std::string();
+  };
+  int looks = 0, missing = 0;
+  for (int i = 0; i < 20; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    const std::string before = shown();
+    const bool there = testsupport::FileExists(before);
+    // Only while the desktop kept its picture is a missing file a fault.
+    if (before.empty() || shown() != before) continue;
+    ++looks;
+    if (!there) ++missing;
+  }
+  EXPECT_GE(looks, 10);
+  EXPECT_EQ(missing, 0);
+  programs.clear();
+  EXPECT_TRUE(testsupport::FileExists(shown())) << shown();
 }
 
 // The middle pixel of each picture as Pillow reads it, 0xRRGGBB.

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 extern char** environ;
 
 namespace {
@@ -37,6 +39,10 @@ ChildRun RunChild(const std::vector<std::string>& words, int signal_number) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  // A runtime folder of its own: the child claims its session's name as the
+  // program does, and must meet no program of whoever runs the tests.
+  static testsupport::TempDir runtime;
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
   pid_t pid = -1;
   int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
