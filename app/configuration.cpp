@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -291,11 +292,28 @@ void SaveConfiguration(HWND window) {
   // disk: a reader, or a crash, meets the old settings or the new.
   DeleteFileA(fresh);
   std::FILE* file = std::fopen(fresh, "wb");
+  int error = file == nullptr ? errno : 0;
   bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (file != nullptr && std::fclose(file) != 0) written = false;
-  if (!written || !MoveFileExA(fresh, SettingsFile, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (file != nullptr && !written) error = errno;
+  if (file != nullptr && std::fclose(file) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  // The line gives the system's reason, so that a full or read-only disk
+  // is told apart from a mistake of the program's.
+  char reason[160] = "it cannot be written";
+  char text_of_error[96] = "";
+  if (!written) {
+    if (error != 0) std::snprintf(text_of_error, sizeof text_of_error, "%s", std::strerror(error));
+  } else if (!MoveFileExA(fresh, SettingsFile, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    written = false;
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0,
+                   text_of_error, sizeof text_of_error, nullptr);
+  }
+  if (!written) {
+    if (text_of_error[0] != '\0') std::snprintf(reason, sizeof reason, "it cannot be written: %s", text_of_error);
     DeleteFileA(fresh);
-    std::fprintf(stderr, kSettingsNotSavedFormat, SettingsFile, "it cannot be written");
+    std::fprintf(stderr, kSettingsNotSavedFormat, SettingsFile, reason);
     return;
   }
   SettingsOnDisk = now;

@@ -318,7 +318,8 @@ TEST_F(ConfigurationTest, ASaveIsWholeOrNotAtAll) {
   reader.join();
   EXPECT_EQ(torn, 0);
 
-  // A file that cannot be written costs one line and changes nothing.
+  // A file that cannot be written costs one line, with the reason, and
+  // changes nothing.
   const std::string before = testsupport::ReadFile(UserFile());
   std::filesystem::create_directories(UserFile() + ".new/blocked");
   SendMessageA(MainWindow, WM_HSCROLL, SB_LINERIGHT, 0);
@@ -328,6 +329,7 @@ TEST_F(ConfigurationTest, ASaveIsWholeOrNotAtAll) {
   EXPECT_EQ(testsupport::ReadFile(UserFile()), before);
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   EXPECT_NE(said.find("not saved"), std::string::npos) << said;
+  EXPECT_NE(said.find(": it cannot be written: Is a directory"), std::string::npos) << said;
 }
 
 }  // namespace
