@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -29,13 +30,24 @@ extern char** environ;
 namespace testsupport {
 namespace {
 
+// A death test's child is this program run again, ended without its
+// destructors: it keeps the scratch folders its parent made, which its
+// environment names already, so that it leaves none of its own behind.
+bool RunAgainForADeathTest() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  const std::string arguments((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return arguments.find("--gtest_internal_run_death_test") != std::string::npos;
+}
+const bool kParentsScratch = RunAgainForADeathTest();
+
 // No test program reads or writes the settings of the person running it:
 // the programs under test keep theirs in a scratch folder.
 const TempDir& ScratchSettings() {
   static const TempDir folder;
   return folder;
 }
-[[maybe_unused]] const bool kScratchSettings = setenv("XDG_CONFIG_HOME", ScratchSettings().path().c_str(), 1) == 0;
+[[maybe_unused]] const bool kScratchSettings =
+    kParentsScratch || setenv("XDG_CONFIG_HOME", ScratchSettings().path().c_str(), 1) == 0;
 
 // Nor do they meet the person's running program, or each other's, through
 // the one-instance socket.
@@ -43,7 +55,8 @@ const TempDir& ScratchRuntime() {
   static const TempDir folder;
   return folder;
 }
-[[maybe_unused]] const bool kScratchRuntime = setenv("XDG_RUNTIME_DIR", ScratchRuntime().path().c_str(), 1) == 0;
+[[maybe_unused]] const bool kScratchRuntime =
+    kParentsScratch || setenv("XDG_RUNTIME_DIR", ScratchRuntime().path().c_str(), 1) == 0;
 
 // Nor their state, cache or data, nor anything else kept under their home
 // folder (a program or library that finds no XDG folder looks there).
@@ -58,7 +71,7 @@ bool PointHomeAtScratch() {
          setenv("XDG_CACHE_HOME", (home + "/.cache").c_str(), 1) == 0 &&
          setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1) == 0;
 }
-[[maybe_unused]] const bool kScratchHome = PointHomeAtScratch();
+[[maybe_unused]] const bool kScratchHome = kParentsScratch || PointHomeAtScratch();
 
 }  // namespace
 
